@@ -1,0 +1,49 @@
+# libsodium (Ed25519) and BLAKE3, each as an imported target oxa::sodium and
+# oxa::blake3. A missing dependency stops the build naming the package to install.
+
+find_path(SODIUM_INCLUDE_DIR sodium.h)
+find_library(SODIUM_LIBRARY NAMES sodium)
+if(NOT SODIUM_INCLUDE_DIR OR NOT SODIUM_LIBRARY)
+  message(FATAL_ERROR
+    "libsodium was not found. Install the Debian package libsodium-dev "
+    "(apt-get install libsodium-dev), or run 'make test', which installs it.")
+endif()
+add_library(oxa::sodium UNKNOWN IMPORTED)
+set_target_properties(oxa::sodium PROPERTIES
+  IMPORTED_LOCATION ${SODIUM_LIBRARY}
+  INTERFACE_INCLUDE_DIRECTORIES ${SODIUM_INCLUDE_DIR})
+
+# A system BLAKE3 package is preferred; otherwise the reference C sources that
+# Debian installs with librust-blake3-dev are built into a static library.
+find_package(BLAKE3 CONFIG QUIET)
+if(TARGET BLAKE3::blake3)
+  add_library(oxa::blake3 ALIAS BLAKE3::blake3)
+else()
+  if(NOT BLAKE3_C_DIR)
+    file(GLOB _blake3_dirs /usr/share/cargo/registry/blake3-*/c)
+    list(SORT _blake3_dirs COMPARE NATURAL ORDER DESCENDING)
+    list(GET _blake3_dirs 0 _blake3_dir)
+    set(BLAKE3_C_DIR "${_blake3_dir}" CACHE PATH "Directory of the BLAKE3 reference C sources")
+  endif()
+  if(NOT BLAKE3_C_DIR OR NOT EXISTS "${BLAKE3_C_DIR}/blake3.h")
+    message(FATAL_ERROR
+      "The BLAKE3 C sources were not found. Install the Debian package librust-blake3-dev "
+      "(apt-get install librust-blake3-dev), or run 'make test', which installs it, "
+      "or set BLAKE3_C_DIR to a directory holding blake3.h and blake3.c.")
+  endif()
+  set(_blake3_sources
+    ${BLAKE3_C_DIR}/blake3.c ${BLAKE3_C_DIR}/blake3_dispatch.c ${BLAKE3_C_DIR}/blake3_portable.c)
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
+    list(APPEND _blake3_sources
+      ${BLAKE3_C_DIR}/blake3_sse2_x86-64_unix.S ${BLAKE3_C_DIR}/blake3_sse41_x86-64_unix.S
+      ${BLAKE3_C_DIR}/blake3_avx2_x86-64_unix.S ${BLAKE3_C_DIR}/blake3_avx512_x86-64_unix.S)
+    set(_blake3_defs)
+  else()
+    set(_blake3_defs BLAKE3_NO_SSE2 BLAKE3_NO_SSE41 BLAKE3_NO_AVX2 BLAKE3_NO_AVX512 BLAKE3_USE_NEON=0)
+  endif()
+  add_library(oxa_blake3 STATIC ${_blake3_sources})
+  set_target_properties(oxa_blake3 PROPERTIES POSITION_INDEPENDENT_CODE ON C_VISIBILITY_PRESET hidden)
+  target_compile_definitions(oxa_blake3 PRIVATE ${_blake3_defs})
+  target_include_directories(oxa_blake3 SYSTEM PUBLIC ${BLAKE3_C_DIR})
+  add_library(oxa::blake3 ALIAS oxa_blake3)
+endif()
