@@ -1,0 +1,70 @@
+# Two entry points do all the set-up on a fresh Debian 12 machine:
+#   make demo   installs what is missing, builds, and runs the example
+#   make test   installs what is missing, builds, checks the wheel, runs every test
+SHELL := /bin/bash
+.ONESHELL:
+.SHELLFLAGS := -euo pipefail -c
+
+PYTHON ?= python3
+VENV := .venv
+VPY := $(VENV)/bin/python
+DIST := dist
+CPP_BUILD := build/cpp
+BENCH_BUILD := build/bench
+APT_PACKAGES := g++ make libsodium-dev librust-blake3-dev libgtest-dev libbenchmark-dev python3-dev python3-venv
+BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: demo test system-deps venv wheel install test-python test-cpp bench clean
+
+demo: install
+	$(VPY) examples/demo.py
+
+test: install test-cpp test-python
+
+system-deps:
+	missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done)
+	if [ -n "$$missing" ]; then
+	  echo "Installing Debian packages:" $$missing
+	  $(SUDO) apt-get update -q
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q --no-install-recommends $$missing
+	fi
+
+$(VENV)/.tools: | system-deps
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q $(BUILD_TOOLS)
+	touch $@
+
+venv: system-deps $(VENV)/.tools
+
+# Builds the abi3 wheel and checks that nothing outside the stable ABI slipped in.
+wheel: venv
+	rm -rf $(DIST)
+	$(VPY) -m pip wheel . --no-build-isolation --no-deps -w $(DIST)
+	$(VPY) -m pip install -q abi3audit
+	$(VENV)/bin/abi3audit --strict --report $(DIST)/tvel_oxa-*.whl
+
+install: wheel
+	wheel=$$(ls $(DIST)/tvel_oxa-*.whl)
+	$(VPY) -m pip install -q "$$wheel[test,bench]"
+	$(VPY) -m pip install -q --force-reinstall --no-deps "$$wheel"
+
+test-python: install
+	$(VPY) -m pytest tests/python
+
+test-cpp: venv
+	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DTVEL_OXA_BUILD_MODULE=OFF -DTVEL_OXA_BUILD_TESTS=ON
+	$(VENV)/bin/cmake --build $(CPP_BUILD)
+	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+bench: install
+	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DTVEL_OXA_BUILD_MODULE=OFF -DTVEL_OXA_BUILD_BENCH=ON
+	$(VENV)/bin/cmake --build $(BENCH_BUILD)
+	for b in $(BENCH_BUILD)/bench/*_bench; do $$b; done
+	$(VPY) bench/capture_bench.py
+
+clean:
+	rm -rf build $(DIST) $(VENV)

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "common/blake3_hash.hpp"
+#include "engine/consistency_analysis.hpp"
+#include "engine/context_values.hpp"
+#include "store/record_values.hpp"
+#include "store/signing_key.hpp"
+#include "store/write_ahead_log.hpp"
+
+namespace oxa {
+
+// One decision as the Python layer hands it over: texts already taken out of
+// Python objects and the two json.dumps results.
+struct CaptureRequest {
+  std::string prompt;
+  std::string output;
+  std::string ctx_json;
+  std::string reasoning_trace_json;
+  PPPTripletValues triplet;
+  HumanDeltaChainValues review;
+  bool auto_insight = true;
+};
+
+struct CaptureOutcome {
+  RecordValues record;
+  // Set when the record's line could not be appended to the log: the error's rendering.
+  std::optional<std::string> log_error;
+};
+
+// The state behind one audit log: its path, signing key, chain root, decision
+// history and reputation. Capture changes the history and reputation, then the
+// chain root, and never rolls either back.
+class AuditEngine {
+ public:
+  // Touches the log once (creating it empty when it can) and loads or creates
+  // the signing key; key-file failures are internal faults.
+  explicit AuditEngine(std::string wal_path);
+
+  std::string public_key_hex() const;
+
+  // Analyses, seals, stamps and logs one decision.
+  CaptureOutcome capture(CaptureRequest&& request);
+
+  const std::string& wal_path() const { return log_.path(); }
+
+ private:
+  WriteAheadLog log_;
+  std::unique_ptr<SigningKey> signing_key_;
+  Hash32 chain_root_;
+  ConsistencyAnalyzer analyzer_;
+  std::string line_buffer_;
+};
+
+}  // namespace oxa

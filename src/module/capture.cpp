@@ -1,0 +1,75 @@
+// The Python side of OXAEngine.capture: binds and checks the arguments, runs
+// json.dumps, snapshots the context objects, then hands plain values to the
+// engine and wraps its record.
+#include <array>
+
+#include "engine/audit_engine.hpp"
+#include "module/binder.hpp"
+#include "module/classes.hpp"
+#include "module/error_boundary.hpp"
+#include "module/oxa_engine.hpp"
+
+namespace oxa::py {
+
+namespace {
+
+constexpr std::array<const char*, 7> parameters = {
+    "ctx", "prompt", "reasoning_trace", "output", "ppp_triplet", "human_delta_chain", "auto_insight"};
+constexpr CallSignature signature{oxa_engine_name, "capture", parameters, 6};
+
+enum Parameter : std::size_t { ctx, prompt, reasoning_trace, output, ppp_triplet, human_delta_chain, auto_insight };
+
+// json.dumps(value) through whatever module the interpreter holds as "json";
+// the result must be a str, whose UTF-8 text is kept exactly as returned.
+std::string dumps_text(PyObject* json_module, PyObject* value) {
+  Ref dumps = Ref::steal_or_throw(PyObject_GetAttrString(json_module, "dumps"));
+  Ref text = Ref::steal_or_throw(PyObject_CallFunctionObjArgs(dumps.get(), value, nullptr));
+  return text_value(text.get());
+}
+
+// Hands a failed append to the warnings machinery; a filter that turns the
+// warning into an error makes capture raise it.
+void warn_log_failure(const AuditEngine& engine, const RecordValues& record, const std::string& error) {
+  const std::string message = "tvel_oxa: record " + record.id + " was not appended to the audit log '" +
+                              engine.wal_path() + "': " + error;
+  if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw ErrorAlreadySet{};
+}
+
+}  // namespace
+
+PyObject* capture(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded_object([&] {
+    const auto bound = bind_arguments<7>(signature, args, kwargs);
+
+    auto& engine_object = receiver<EngineHandle>(self, oxa_engine_type(), oxa_engine_name);
+    BorrowGuard engine_borrow = BorrowGuard::exclusive(engine_object.borrow_count);
+    AuditEngine& engine = *engine_object.payload.engine;
+
+    CaptureRequest request;
+    request.prompt = text_argument("prompt", bound[prompt]);
+    request.output = text_argument("output", bound[output]);
+    auto& triplet = instance_argument<PPPTripletValues>("ppp_triplet", bound[ppp_triplet], ppp_triplet_type(),
+                                                        ppp_triplet_name);
+    BorrowGuard triplet_borrow = BorrowGuard::shared(triplet.borrow_count);
+    auto& review = instance_argument<HumanDeltaChainValues>("human_delta_chain", bound[human_delta_chain],
+                                                            human_delta_chain_type(), human_delta_chain_name);
+    BorrowGuard review_borrow = BorrowGuard::shared(review.borrow_count);
+    if (bound[auto_insight] != nullptr) request.auto_insight = flag_argument("auto_insight", bound[auto_insight]);
+
+    {
+      Ref json_module = Ref::steal_or_throw(PyImport_ImportModule("json"));
+      request.ctx_json = dumps_text(json_module.get(), bound[ctx]);
+      request.reasoning_trace_json = dumps_text(json_module.get(), bound[reasoning_trace]);
+    }
+
+    // Every error the arguments can cause has been raised by now; from here
+    // on the engine's state changes and is never rolled back.
+    request.triplet = triplet.payload;
+    request.review = review.payload;
+    CaptureOutcome outcome = engine.capture(std::move(request));
+    if (outcome.log_error) warn_log_failure(engine, outcome.record, *outcome.log_error);
+    return new_sealed_record(std::move(outcome.record)).release();
+  });
+}
+
+}  // namespace oxa::py

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <new>
+
+#include "common/internal_fault.hpp"
+#include "module/panic_exception.hpp"
+#include "module/py_ref.hpp"
+
+namespace oxa::py {
+
+// The one place where C++ failures become Python exceptions. Every entry point
+// from Python runs its body through here, so no C++ exception ever crosses into
+// the interpreter: an already-set Python error passes, memory exhaustion becomes
+// MemoryError, and any other fault is reported on stderr and raised as
+// PanicException.
+template <class Result, class Body>
+Result guarded(Result failure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const ErrorAlreadySet&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const InternalFault& fault) {
+    raise_panic(fault.what());
+  } catch (const std::exception& fault) {
+    raise_panic(fault.what());
+  } catch (...) {
+    raise_panic("unknown internal fault");
+  }
+  return failure;
+}
+
+template <class Body>
+PyObject* guarded_object(Body&& body) noexcept {
+  return guarded<PyObject*>(nullptr, std::forward<Body>(body));
+}
+
+template <class Body>
+int guarded_status(Body&& body) noexcept {
+  return guarded<int>(-1, std::forward<Body>(body));
+}
+
+}  // namespace oxa::py
