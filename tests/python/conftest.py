@@ -1,0 +1,65 @@
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+import tvel_oxa
+
+HERE = Path(__file__).parent
+
+
+@pytest.fixture
+def memory_engine():
+    return tvel_oxa.OXAEngine(":memory:")
+
+
+@pytest.fixture
+def triplet():
+    return tvel_oxa.PPPTriplet("model-a", "eu-west", "triage")
+
+
+@pytest.fixture
+def review():
+    return tvel_oxa.HumanDeltaChain("ref-1", True, "node-9", "chain-x")
+
+
+@pytest.fixture
+def capture_args(triplet, review):
+    """Keyword arguments of one ordinary capture; tests override what they need."""
+    return dict(
+        ctx={"user": 1},
+        prompt="Hello",
+        reasoning_trace=["step"],
+        output="done",
+        ppp_triplet=triplet,
+        human_delta_chain=review,
+    )
+
+
+@pytest.fixture(scope="session")
+def fault_shim(tmp_path_factory):
+    """Builds the LD_PRELOAD shim that makes getrandom or clock_gettime fail on demand."""
+    out = tmp_path_factory.mktemp("shim") / "fault_shim.so"
+    subprocess.run(
+        ["cc", "-shared", "-fPIC", "-O1", "-o", str(out), str(HERE / "fault_shim.c"), "-ldl"],
+        check=True,
+    )
+    return out
+
+
+def run_python(script, *, preload=None, cwd=None, timeout=120):
+    """Runs a script in a fresh interpreter; returns the completed process."""
+    env = dict(os.environ)
+    if preload is not None:
+        env["LD_PRELOAD"] = str(preload)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script)],
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=cwd,
+        timeout=timeout,
+    )
