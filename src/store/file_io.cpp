@@ -1,0 +1,37 @@
+#include "store/file_io.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "common/os_error.hpp"
+
+namespace oxa {
+
+int open_retrying(const char* path, int flags, unsigned mode) noexcept {
+  for (;;) {
+    const int fd = ::open(path, flags, static_cast<mode_t>(mode));
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+WriteOutcome write_all(int fd, const char* data, std::size_t size) {
+  WriteOutcome outcome;
+  while (outcome.written < size) {
+    const ssize_t n = ::write(fd, data + outcome.written, size - outcome.written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      outcome.error = render_os_error(errno);
+      break;
+    }
+    if (n == 0) {
+      outcome.error = write_zero_rendering;
+      break;
+    }
+    outcome.written += static_cast<std::size_t>(n);
+  }
+  return outcome;
+}
+
+}  // namespace oxa

@@ -1,0 +1,95 @@
+#include "store/write_ahead_log.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "common/os_error.hpp"
+#include "store/file_io.hpp"
+
+namespace oxa {
+
+namespace {
+
+constexpr int append_flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+constexpr unsigned log_mode = 0666;
+
+// How long an unterminated end must stay unchanged before it counts as a
+// cut-short line rather than another process's line still being written.
+constexpr auto settle_time = std::chrono::milliseconds(20);
+
+// The size of the open regular file and whether its last byte is a line
+// feed; nullopt when that cannot be told (or the file is empty or special).
+struct Tail {
+  off_t size;
+  bool line_feed;
+};
+std::optional<Tail> read_tail(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0) return std::nullopt;
+  char last = '\n';
+  ssize_t n;
+  do {
+    n = ::pread(fd, &last, 1, status.st_size - 1);
+  } while (n < 0 && errno == EINTR);
+  if (n != 1) return std::nullopt;
+  return Tail{status.st_size, last == '\n'};
+}
+
+// Whether the log at `path` ends in a line without its line feed. Anything
+// that cannot be checked counts as a clean end: a wrong guess would put an
+// empty line into the log. Another process's append of a long line can be
+// seen half done, so an unterminated end counts only if it stays put for a
+// moment; a log that grows meanwhile is being written by others, whose whole
+// lines end it.
+bool ends_in_partial_line(const char* path) {
+  const int fd = open_retrying(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return false;
+  bool partial = false;
+  if (const auto first = read_tail(fd); first && !first->line_feed) {
+    std::this_thread::sleep_for(settle_time);
+    const auto second = read_tail(fd);
+    partial = second && second->size == first->size && !second->line_feed;
+  }
+  ::close(fd);
+  return partial;
+}
+
+}  // namespace
+
+WriteAheadLog::WriteAheadLog(std::string path)
+    : path_(std::move(path)), in_memory_(path_ == memory_log_path) {
+  if (in_memory_ || holds_nul(path_)) return;
+  const int fd = open_retrying(path_.c_str(), append_flags, log_mode);
+  if (fd < 0) return;
+  ::close(fd);
+  ends_in_partial_line_ = ends_in_partial_line(path_.c_str());
+}
+
+std::optional<std::string> WriteAheadLog::append(std::string& line) {
+  if (in_memory_) return std::nullopt;
+  if (holds_nul(path_)) return std::string(nul_in_path_rendering);
+
+  const int fd = open_retrying(path_.c_str(), append_flags, log_mode);
+  if (fd < 0) return render_os_error(errno);
+
+  if (ends_in_partial_line_) line.insert(line.begin(), '\n');
+  line.push_back('\n');
+  const WriteOutcome outcome = write_all(fd, line.data(), line.size());
+  // Only this object's own bytes are known: the file now ends in the last of
+  // them, and in a line feed only when that was the leading or the final one
+  // (the JSON text itself holds none).
+  if (outcome.written > 0) ends_in_partial_line_ = line[outcome.written - 1] != '\n';
+
+  // On some file systems (NFS) a deferred write error surfaces only here.
+  const int close_error = ::close(fd) != 0 && errno != EINTR ? errno : 0;
+  if (!outcome.ok()) return outcome.error;
+  if (close_error != 0) return render_os_error(close_error);
+  return std::nullopt;
+}
+
+}  // namespace oxa
