@@ -15,12 +15,12 @@ APT_PACKAGES := g++ make libsodium-dev librust-blake3-dev libgtest-dev libbenchm
 BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: demo test system-deps venv wheel install test-python test-cpp bench clean
+.PHONY: demo test system-deps venv wheel install test-python test-oldest-python test-cpp bench clean
 
 demo: install
 	$(VPY) examples/demo.py
 
-test: install test-cpp test-python
+test: install test-cpp test-python test-oldest-python
 
 system-deps:
 	missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done)
@@ -53,6 +53,18 @@ install: wheel
 test-python: install
 	$(VPY) -m pytest tests/python
 
+# The one abi3 wheel must also load and pass in the oldest supported Python,
+# where such an interpreter is on the machine.
+OLDEST_PYTHON ?= $(shell for p in python3.9 $$(ls -d $$HOME/.pyenv/versions/3.9*/bin/python3.9 2>/dev/null); do \
+  "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 9)' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
+test-oldest-python: install
+	if [ -z "$(OLDEST_PYTHON)" ]; then echo "No python3.9 here: skipping the run under the oldest Python."; exit 0; fi
+	$(OLDEST_PYTHON) -m venv $(VENV)-py39
+	wheel=$$(ls $(DIST)/tvel_oxa-*.whl)
+	$(VENV)-py39/bin/python -m pip install -q "$$wheel[test]"
+	$(VENV)-py39/bin/python -m pip install -q --force-reinstall --no-deps "$$wheel"
+	$(VENV)-py39/bin/python -m pytest -p no:cacheprovider tests/python
+
 test-cpp: venv
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DTVEL_OXA_BUILD_MODULE=OFF -DTVEL_OXA_BUILD_TESTS=ON
@@ -67,4 +79,4 @@ bench: install
 	$(VPY) bench/capture_bench.py
 
 clean:
-	rm -rf build $(DIST) $(VENV)
+	rm -rf build $(DIST) $(VENV) $(VENV)-py39
