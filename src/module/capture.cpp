@@ -19,10 +19,29 @@ constexpr CallSignature signature{oxa_engine_name, "capture", parameters, 6};
 
 enum Parameter : std::size_t { ctx, prompt, reasoning_trace, output, ppp_triplet, human_delta_chain, auto_insight };
 
-// json.dumps(value) through whatever module the interpreter holds as "json";
-// the result must be a str, whose UTF-8 text is kept exactly as returned.
+// Interned names, made once: capture looks both up on every call.
+PyObject* interned(PyObject*& slot, const char* text) {
+  if (slot == nullptr) {
+    slot = PyUnicode_InternFromString(text);
+    if (slot == nullptr) throw ErrorAlreadySet{};
+  }
+  return slot;
+}
+
+PyObject* json_name = nullptr;
+PyObject* dumps_name = nullptr;
+
+// The module the interpreter holds as "json", through the import system
+// (sys.modules first, a real import when it is not there yet).
+Ref import_json() {
+  return Ref::steal_or_throw(
+      PyImport_ImportModuleLevelObject(interned(json_name, "json"), nullptr, nullptr, nullptr, 0));
+}
+
+// json.dumps(value), with "dumps" looked up anew; the result must be a str,
+// whose UTF-8 text is kept exactly as returned.
 std::string dumps_text(PyObject* json_module, PyObject* value) {
-  Ref dumps = Ref::steal_or_throw(PyObject_GetAttrString(json_module, "dumps"));
+  Ref dumps = Ref::steal_or_throw(PyObject_GetAttr(json_module, interned(dumps_name, "dumps")));
   Ref text = Ref::steal_or_throw(PyObject_CallFunctionObjArgs(dumps.get(), value, nullptr));
   return text_value(text.get());
 }
@@ -57,7 +76,7 @@ PyObject* capture(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (bound[auto_insight] != nullptr) request.auto_insight = flag_argument("auto_insight", bound[auto_insight]);
 
     {
-      Ref json_module = Ref::steal_or_throw(PyImport_ImportModule("json"));
+      Ref json_module = import_json();
       request.ctx_json = dumps_text(json_module.get(), bound[ctx]);
       request.reasoning_trace_json = dumps_text(json_module.get(), bound[reasoning_trace]);
     }
