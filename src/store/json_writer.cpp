@@ -1,0 +1,127 @@
+#include "store/json_writer.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "common/shortest_decimal.hpp"
+
+namespace oxa::json {
+
+namespace {
+
+// Per byte: 0 when the byte is copied unchanged, otherwise the character that
+// follows the backslash in its escape ('u' for the \u00xx form).
+constexpr std::array<char, 256> escape_table = [] {
+  std::array<char, 256> table{};
+  for (int b = 0; b < 0x20; ++b) table[b] = 'u';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}();
+
+// Whether any of the eight bytes of w needs an escape: a byte below 0x20, a
+// '"' or a '\\'. The classic "has a byte below n" bit trick; it can misjudge
+// which byte, never whether there is one.
+inline bool word_needs_escape(std::uint64_t w) {
+  constexpr std::uint64_t ones = 0x0101010101010101ULL;
+  constexpr std::uint64_t highs = 0x8080808080808080ULL;
+  const std::uint64_t quote = w ^ (ones * '"');
+  const std::uint64_t backslash = w ^ (ones * '\\');
+  const std::uint64_t below_space = (w - ones * 0x20) & ~w;
+  const std::uint64_t is_quote = (quote - ones) & ~quote;
+  const std::uint64_t is_backslash = (backslash - ones) & ~backslash;
+  return ((below_space | is_quote | is_backslash) & highs) != 0;
+}
+
+inline std::uint64_t load_word(const char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+template <typename Integer>
+void append_integer(std::string& out, Integer value) {
+  char text[24];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+  (void)ec;  // 24 bytes hold every 64-bit integer
+  out.append(text, end);
+}
+
+}  // namespace
+
+void begin_object(std::string& out) { out.push_back('{'); }
+void end_object(std::string& out) { out.push_back('}'); }
+void begin_array(std::string& out) { out.push_back('['); }
+void end_array(std::string& out) { out.push_back(']'); }
+void separator(std::string& out) { out.push_back(','); }
+
+void key(std::string& out, std::string_view name) {
+  string(out, name);
+  out.push_back(':');
+}
+
+void string(std::string& out, std::string_view utf8) {
+  static constexpr char hex_digits[] = "0123456789abcdef";
+  out.reserve(out.size() + utf8.size() + 2);
+  out.push_back('"');
+  const char* p = utf8.data();
+  const char* const end = p + utf8.size();
+  const char* run = p;  // start of the bytes not yet copied
+  for (;;) {
+    // Skip clean words, then find the escape byte inside the flagged word
+    // (or inside the short tail).
+    while (end - p >= 8 && !word_needs_escape(load_word(p))) p += 8;
+    const char* const stop = end - p >= 8 ? p + 8 : end;
+    while (p != stop && escape_table[static_cast<unsigned char>(*p)] == 0) ++p;
+    if (p == end) break;
+    if (p == stop) continue;
+    out.append(run, p);
+    const auto byte = static_cast<unsigned char>(*p);
+    const char escape = escape_table[byte];
+    if (escape == 'u') {
+      const char text[6] = {'\\', 'u', '0', '0', hex_digits[byte >> 4], hex_digits[byte & 0x0f]};
+      out.append(text, sizeof text);
+    } else {
+      const char text[2] = {'\\', escape};
+      out.append(text, sizeof text);
+    }
+    run = ++p;
+  }
+  out.append(run, p);
+  out.push_back('"');
+}
+
+void boolean(std::string& out, bool value) { out.append(value ? "true" : "false"); }
+
+void null(std::string& out) { out.append("null"); }
+
+void integer(std::string& out, std::int64_t value) { append_integer(out, value); }
+
+void unsigned_integer(std::string& out, std::uint64_t value) { append_integer(out, value); }
+
+void number(std::string& out, double value) {
+  if (!std::isfinite(value)) {
+    null(out);
+    return;
+  }
+  if (std::signbit(value)) out.push_back('-');
+  if (value == 0.0) {
+    out.append("0.0");
+    return;
+  }
+  const ShortestDecimal d = shortest_decimal(value);
+  if (d.exponent >= -5 && d.exponent <= 15) {
+    append_plain_decimal(out, d);
+  } else {
+    append_scientific_decimal(out, d);
+  }
+}
+
+}  // namespace oxa::json

@@ -1,0 +1,182 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "store/json_writer.hpp"
+
+namespace oxa {
+namespace {
+
+std::string string_text(std::string_view utf8) {
+  std::string out;
+  json::string(out, utf8);
+  return out;
+}
+
+// Byte-at-a-time escaping, to check the word-at-a-time scan against.
+std::string reference_string_text(std::string_view utf8) {
+  static constexpr char hex_digits[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (char c : utf8) {
+    const auto b = static_cast<unsigned char>(c);
+    switch (b) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case 0x08: out += "\\b"; break;
+      case 0x09: out += "\\t"; break;
+      case 0x0A: out += "\\n"; break;
+      case 0x0C: out += "\\f"; break;
+      case 0x0D: out += "\\r"; break;
+      default:
+        if (b < 0x20) {
+          out += "\\u00";
+          out += hex_digits[b >> 4];
+          out += hex_digits[b & 0x0f];
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+TEST(JsonWriter, StringEscapes) {
+  const struct {
+    std::string_view text;
+    std::string_view json;
+  } cases[] = {
+      {"", R"("")"},
+      {std::string_view("a\"b\\c\n\t\x01", 8), R"("a\"b\\c\n\t\u0001")"},
+      {"\b\f\r\x1b\x1f", R"("\b\f\r\u001b\u001f")"},
+      {std::string_view("\0", 1), R"("\u0000")"},
+      {"\xc3\xa9/\x7f", "\"\xc3\xa9/\x7f\""},  // é, solidus and DEL unchanged
+      {" !#[]~", R"(" !#[]~")"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(string_text(c.text), c.json) << c.text;
+}
+
+TEST(JsonWriter, EveryByteEscapedAtEveryPositionOfALongText) {
+  // Each byte value, placed at every offset of a 40-byte run of plain text,
+  // so that it falls at each position of a scanned word and in the tail.
+  for (int b = 0; b < 256; ++b) {
+    for (std::size_t at = 0; at < 40; ++at) {
+      std::string text(40, 'x');
+      text[at] = static_cast<char>(b);
+      ASSERT_EQ(string_text(text), reference_string_text(text)) << "byte " << b << " at " << at;
+    }
+  }
+  // Several escapes in a row and in neighbouring words.
+  const std::string mixed = "prompt: \"quoted\"\r\n\ttab\\path\x02\x03 and then some plain text \xe2\x82\xac\n";
+  EXPECT_EQ(string_text(mixed), reference_string_text(mixed));
+}
+
+TEST(JsonWriter, AppendsToExistingText) {
+  std::string out = "[1";
+  json::separator(out);
+  json::string(out, "a\nb");
+  json::end_array(out);
+  EXPECT_EQ(out, R"([1,"a\nb"])");
+}
+
+TEST(JsonWriter, Numbers) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const struct {
+    double value;
+    std::string_view json;
+  } cases[] = {
+      {0.5, "0.5"},
+      {1.0, "1.0"},
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {100.0, "100.0"},
+      {123.45, "123.45"},
+      {-2.5, "-2.5"},
+      {0.18, "0.18"},
+      {0.1 + 0.2, "0.30000000000000004"},
+      {0.00001, "0.00001"},
+      {0.000012345, "0.000012345"},
+      {0.000001, "1e-6"},
+      {2.5e-6, "2.5e-6"},
+      {1e-7, "1e-7"},
+      {1e15, "1000000000000000.0"},
+      {123456789012345.6, "123456789012345.6"},
+      {9007199254740993.0, "9007199254740992.0"},
+      {1e16, "1e+16"},
+      {-1.5e17, "-1.5e+17"},
+      {1e100, "1e+100"},
+      {1.7976931348623157e+308, "1.7976931348623157e+308"},
+      {5e-324, "5e-324"},
+      {std::nan(""), "null"},
+      {inf, "null"},
+      {-inf, "null"},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    json::number(out, c.value);
+    EXPECT_EQ(out, c.json) << c.json;
+  }
+}
+
+TEST(JsonWriter, Integers) {
+  const struct {
+    std::int64_t value;
+    std::string_view json;
+  } signed_cases[] = {
+      {0, "0"},
+      {7, "7"},
+      {-1, "-1"},
+      {std::numeric_limits<std::int64_t>::max(), "9223372036854775807"},
+      {std::numeric_limits<std::int64_t>::min(), "-9223372036854775808"},
+  };
+  for (const auto& c : signed_cases) {
+    std::string out;
+    json::integer(out, c.value);
+    EXPECT_EQ(out, c.json);
+  }
+  const struct {
+    std::uint64_t value;
+    std::string_view json;
+  } unsigned_cases[] = {
+      {0, "0"},
+      {255, "255"},
+      {std::numeric_limits<std::uint64_t>::max(), "18446744073709551615"},
+  };
+  for (const auto& c : unsigned_cases) {
+    std::string out;
+    json::unsigned_integer(out, c.value);
+    EXPECT_EQ(out, c.json);
+  }
+}
+
+TEST(JsonWriter, CompactStructure) {
+  std::string out;
+  json::begin_object(out);
+  json::key(out, "k");
+  json::begin_array(out);
+  json::end_array(out);
+  json::end_object(out);
+  EXPECT_EQ(out, R"({"k":[]})");
+
+  out.clear();
+  json::begin_object(out);
+  json::key(out, "a\"b");
+  json::boolean(out, true);
+  json::separator(out);
+  json::key(out, "list");
+  json::begin_array(out);
+  json::boolean(out, false);
+  json::separator(out);
+  json::null(out);
+  json::separator(out);
+  json::begin_object(out);
+  json::end_object(out);
+  json::end_array(out);
+  json::end_object(out);
+  EXPECT_EQ(out, R"({"a\"b":true,"list":[false,null,{}]})");
+}
+
+}  // namespace
+}  // namespace oxa
