@@ -10,6 +10,8 @@ namespace oxa {
 
 namespace {
 constexpr std::size_t retained_line_capacity = std::size_t{1} << 20;
+// An insight's JSON text is about 420 bytes: 64 small integers and three numbers.
+constexpr std::size_t insight_json_capacity = 512;
 }  // namespace
 
 AuditEngine::AuditEngine(std::string wal_path)
@@ -46,6 +48,7 @@ CaptureOutcome AuditEngine::capture(CaptureRequest&& request) {
   append_human_delta_chain_json(record.human_delta_chain_json, request.review);
   if (analysis.insight) {
     record.core_insight_json.emplace();
+    record.core_insight_json->reserve(insight_json_capacity);
     append_core_insight_json(*record.core_insight_json, *analysis.insight);
   }
 

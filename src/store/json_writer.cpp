@@ -48,6 +48,11 @@ inline std::uint64_t load_word(const char* p) {
 
 template <typename Integer>
 void append_integer(std::string& out, Integer value) {
+  // Signature bytes and insight deltas are all below 1000 in magnitude.
+  if (value >= 0 && value < 10) {
+    out.push_back(static_cast<char>('0' + value));
+    return;
+  }
   char text[24];
   const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
   (void)ec;  // 24 bytes hold every 64-bit integer
@@ -55,12 +60,6 @@ void append_integer(std::string& out, Integer value) {
 }
 
 }  // namespace
-
-void begin_object(std::string& out) { out.push_back('{'); }
-void end_object(std::string& out) { out.push_back('}'); }
-void begin_array(std::string& out) { out.push_back('['); }
-void end_array(std::string& out) { out.push_back(']'); }
-void separator(std::string& out) { out.push_back(','); }
 
 void key(std::string& out, std::string_view name) {
   string(out, name);
