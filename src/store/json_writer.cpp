@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #include "common/shortest_decimal.hpp"
 
@@ -48,9 +49,20 @@ inline std::uint64_t load_word(const char* p) {
 
 template <typename Integer>
 void append_integer(std::string& out, Integer value) {
-  // Signature bytes and insight deltas are all below 1000 in magnitude.
-  if (value >= 0 && value < 10) {
-    out.push_back(static_cast<char>('0' + value));
+  // Signature bytes and insight deltas, over a hundred per record, are all
+  // below 1000 in magnitude: written digit by digit, no library call.
+  bool negative = false;
+  auto magnitude = static_cast<std::uint64_t>(value);
+  if constexpr (std::is_signed_v<Integer>) {
+    negative = value < 0;
+    if (negative) magnitude = 0 - magnitude;
+  }
+  if (magnitude < 1000) {
+    // push_back stays inline, where an append of a few bytes calls memmove.
+    if (negative) out.push_back('-');
+    if (magnitude >= 100) out.push_back(static_cast<char>('0' + magnitude / 100));
+    if (magnitude >= 10) out.push_back(static_cast<char>('0' + magnitude / 10 % 10));
+    out.push_back(static_cast<char>('0' + magnitude % 10));
     return;
   }
   char text[24];
