@@ -72,12 +72,7 @@ void append_core_insight_json(std::string& out, const CoreInsight& insight) {
   json::key(out, "delta");
   json::begin_object(out);
   json::key(out, "vector");
-  json::begin_array(out);
-  for (std::size_t i = 0; i < semantic_dimensions; ++i) {
-    if (i != 0) json::separator(out);
-    json::integer(out, insight.delta[i]);
-  }
-  json::end_array(out);
+  json::integer_array(out, insight.delta);
   json::separator(out);
   json::key(out, "confidence");
   json::number(out, insight.confidence);

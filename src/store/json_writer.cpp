@@ -1,5 +1,6 @@
 #include "store/json_writer.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -71,7 +72,41 @@ void append_integer(std::string& out, Integer value) {
   out.append(text, end);
 }
 
+// Writes "[v0,v1,...]" into a stack buffer first and appends it in one go:
+// each value is at most 4 characters and a separator.
+template <typename Small>
+void append_small_integer_array(std::string& out, std::span<const Small> values) {
+  constexpr std::size_t chunk = 64;
+  char text[chunk * 5 + 2];
+  out.push_back('[');
+  for (std::size_t first = 0; first < values.size(); first += chunk) {
+    char* w = text;
+    const std::size_t last = std::min(values.size(), first + chunk);
+    for (std::size_t i = first; i < last; ++i) {
+      if (i != 0) *w++ = ',';
+      int value = values[i];
+      if (value < 0) {
+        *w++ = '-';
+        value = -value;
+      }
+      if (value >= 100) *w++ = static_cast<char>('0' + value / 100);
+      if (value >= 10) *w++ = static_cast<char>('0' + value / 10 % 10);
+      *w++ = static_cast<char>('0' + value % 10);
+    }
+    out.append(text, w);
+  }
+  out.push_back(']');
+}
+
 }  // namespace
+
+void integer_array(std::string& out, std::span<const std::uint8_t> values) {
+  append_small_integer_array(out, values);
+}
+
+void integer_array(std::string& out, std::span<const std::int8_t> values) {
+  append_small_integer_array(out, values);
+}
 
 void key(std::string& out, std::string_view name) {
   string(out, name);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,9 @@ void boolean(std::string& out, bool value);
 void null(std::string& out);
 void integer(std::string& out, std::int64_t value);
 void unsigned_integer(std::string& out, std::uint64_t value);
+// An array of small integers, "[1,2,3]": a signature's bytes, an insight's deltas.
+void integer_array(std::string& out, std::span<const std::uint8_t> values);
+void integer_array(std::string& out, std::span<const std::int8_t> values);
 // NaN and infinities as null; zero as "0.0" / "-0.0"; otherwise the shortest
 // round-trip digits, plain decimal (with at least one digit after the point)
 // when the decimal exponent is within [-5, 15], else scientific ("1e+16").

@@ -31,12 +31,7 @@ void append_record_line(std::string& out, const RecordValues& record) {
   string_member(out, "hash", record.hash);
   json::separator(out);
   json::key(out, "signature");
-  json::begin_array(out);
-  for (std::size_t i = 0; i < record.signature.size(); ++i) {
-    if (i != 0) json::separator(out);
-    json::unsigned_integer(out, record.signature[i]);
-  }
-  json::end_array(out);
+  json::integer_array(out, record.signature);
   string_member(out, "merkle_root", record.merkle_root);
   number_member(out, "coherence_score", record.coherence_score);
   number_member(out, "reputation_scalar", record.reputation_scalar);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -128,6 +130,12 @@ TEST(JsonWriter, Integers) {
       {0, "0"},
       {7, "7"},
       {-1, "-1"},
+      {10, "10"},
+      {-128, "-128"},
+      {999, "999"},
+      {1000, "1000"},
+      {-999, "-999"},
+      {-1000, "-1000"},
       {std::numeric_limits<std::int64_t>::max(), "9223372036854775807"},
       {std::numeric_limits<std::int64_t>::min(), "-9223372036854775808"},
   };
@@ -149,6 +157,32 @@ TEST(JsonWriter, Integers) {
     json::unsigned_integer(out, c.value);
     EXPECT_EQ(out, c.json);
   }
+}
+
+TEST(JsonWriter, SmallIntegerArrays) {
+  std::string out;
+  json::integer_array(out, std::span<const std::uint8_t>{});
+  EXPECT_EQ(out, "[]");
+  out.clear();
+  const std::uint8_t bytes[] = {0, 9, 10, 99, 100, 255};
+  json::integer_array(out, bytes);
+  EXPECT_EQ(out, "[0,9,10,99,100,255]");
+  out.clear();
+  out += 'x';
+  const std::int8_t deltas[] = {-128, -100, -10, -1, 0, 1, 127};
+  json::integer_array(out, deltas);
+  EXPECT_EQ(out, "x[-128,-100,-10,-1,0,1,127]");
+  // Longer than one internal chunk: the same text as element by element.
+  std::array<std::uint8_t, 200> many;
+  std::string expected = "[";
+  for (std::size_t i = 0; i < many.size(); ++i) {
+    many[i] = static_cast<std::uint8_t>(i * 7);
+    if (i != 0) expected += ',';
+    expected += std::to_string(many[i]);
+  }
+  out.clear();
+  json::integer_array(out, many);
+  EXPECT_EQ(out, expected + "]");
 }
 
 TEST(JsonWriter, CompactStructure) {
