@@ -67,7 +67,10 @@ void append_core_insight_json(std::string& out, const CoreInsight& insight) {
   json::string(out, insight_lesson);
   json::separator(out);
   json::key(out, "confidence");
+  // Both confidences are the coherence: its text is made once and copied.
+  const std::size_t confidence_start = out.size();
   json::number(out, insight.confidence);
+  const std::size_t confidence_length = out.size() - confidence_start;
   json::separator(out);
   json::key(out, "delta");
   json::begin_object(out);
@@ -75,7 +78,7 @@ void append_core_insight_json(std::string& out, const CoreInsight& insight) {
   json::integer_array(out, insight.delta);
   json::separator(out);
   json::key(out, "confidence");
-  json::number(out, insight.confidence);
+  out.append(out, confidence_start, confidence_length);
   json::separator(out);
   json::key(out, "delta_norm");
   json::number(out, insight_delta_norm);
