@@ -17,45 +17,19 @@
 #include <vector>
 
 #include "common/os_error.hpp"
+#include "test_files.hpp"
 #include "store/write_ahead_log.hpp"
 
 namespace oxa {
 namespace {
 
-class TempDir {
+using testing_support::read_file;
+using testing_support::write_file;
+
+class TempDir : public testing_support::TempDir {
  public:
-  TempDir() {
-    std::string pattern = ::testing::TempDir() + "oxa_wal_XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
-  std::set<std::string> entries() const {
-    std::set<std::string> names;
-    DIR* dir = ::opendir(path_.c_str());
-    while (dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") names.insert(name);
-    }
-    ::closedir(dir);
-    return names;
-  }
-
- private:
-  std::string path_;
+  TempDir() : testing_support::TempDir("oxa_wal_") {}
 };
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
 
 std::optional<std::string> append(WriteAheadLog& log, std::string line) { return log.append(line); }
 
