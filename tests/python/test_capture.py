@@ -193,6 +193,8 @@ def _stand_in_json(dumps):
 
 
 FAILURES = [
+    ("surrogate-prompt", {"prompt": "\ud800"}, None, UnicodeEncodeError, "surrogates not allowed"),
+    ("surrogate-output", {"output": "x\udfff"}, None, UnicodeEncodeError, "surrogates not allowed"),
     ("unserialisable-ctx", {"ctx": {1, 2}}, None, TypeError, "Object of type set is not JSON serializable"),
     ("unserialisable-trace", {"reasoning_trace": object()}, None, TypeError, "is not JSON serializable"),
     ("dumps-not-text", {}, _stand_in_json(lambda value: 42), TypeError,
