@@ -6,16 +6,22 @@
 
 namespace oxa {
 
-// Lower-case hexadecimal, two digits per byte, high nibble first, byte 0 first.
+inline constexpr char hex_digits[] = "0123456789abcdef";
+
+// Lower-case hexadecimal, two digits per byte, high nibble first, byte 0
+// first, written at `out`; returns the end of what was written.
+inline char* write_hex(char* out, std::span<const std::uint8_t> bytes) {
+  for (std::uint8_t b : bytes) {
+    *out++ = hex_digits[b >> 4];
+    *out++ = hex_digits[b & 0x0f];
+  }
+  return out;
+}
+
 inline void append_hex(std::string& out, std::span<const std::uint8_t> bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
   const std::size_t start = out.size();
   out.resize(start + 2 * bytes.size());
-  char* p = out.data() + start;
-  for (std::uint8_t b : bytes) {
-    *p++ = digits[b >> 4];
-    *p++ = digits[b & 0x0f];
-  }
+  write_hex(out.data() + start, bytes);
 }
 
 inline std::string hex_text(std::span<const std::uint8_t> bytes) {

@@ -1,5 +1,7 @@
 #include "engine/record_sealing.hpp"
 
+#include "common/hex_text.hpp"
+
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -55,13 +57,8 @@ namespace {
 constexpr std::size_t chain_group_bytes = 72;  // Hash(" + 64 hex digits + ")
 
 void write_chain_group(char* out, const Hash32& value) {
-  static constexpr char digits[] = "0123456789abcdef";
   std::memcpy(out, "Hash(\"", 6);
-  char* p = out + 6;
-  for (std::uint8_t b : value) {
-    *p++ = digits[b >> 4];
-    *p++ = digits[b & 0x0f];
-  }
+  char* p = write_hex(out + 6, value);
   std::memcpy(p, "\")", 2);
 }
 

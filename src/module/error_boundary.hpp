@@ -5,7 +5,6 @@
 #include <exception>
 #include <new>
 
-#include "common/internal_fault.hpp"
 #include "module/panic_exception.hpp"
 #include "module/py_ref.hpp"
 
@@ -23,9 +22,7 @@ Result guarded(Result failure, Body&& body) noexcept {
   } catch (const ErrorAlreadySet&) {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-  } catch (const InternalFault& fault) {
-    raise_panic(fault.what());
-  } catch (const std::exception& fault) {
+  } catch (const std::exception& fault) {  // InternalFault and anything unforeseen
     raise_panic(fault.what());
   } catch (...) {
     raise_panic("unknown internal fault");

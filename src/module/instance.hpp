@@ -15,12 +15,29 @@ namespace oxa::py {
 
 // The memory layout of every instance of the module's classes: the object
 // header, the borrow counter and the C++ payload that owns the instance's data.
+// `constructed` is set once the payload exists. The classes' __new__ can be
+// replaced from Python (heap types are mutable before 3.10), and an object
+// made by object.__new__ comes zero-filled with no payload: such an object is
+// refused by every method and attribute, and its deallocation skips the payload.
 template <class Payload>
 struct Instance {
   PyObject ob_base;
   Py_ssize_t borrow_count;
+  bool constructed;
   Payload payload;
 };
+
+inline constexpr const char* not_constructed_message = "'%s' object was not created by its constructor";
+
+template <class Payload>
+Instance<Payload>& constructed_instance(PyObject* object, const char* class_name) {
+  auto& instance = *reinterpret_cast<Instance<Payload>*>(object);
+  if (!instance.constructed) {
+    PyErr_Format(PyExc_TypeError, not_constructed_message, class_name);
+    throw ErrorAlreadySet{};
+  }
+  return instance;
+}
 
 // Allocates an instance through the type's alloc slot and moves the payload in.
 // The payload is built by the caller first, so that nothing can fail once the
@@ -33,6 +50,7 @@ Ref new_instance(PyTypeObject* type, Payload&& payload) {
   auto* instance = reinterpret_cast<Instance<Payload>*>(object.get());
   instance->borrow_count = 0;
   new (&instance->payload) Payload(std::move(payload));
+  instance->constructed = true;
   return object;
 }
 
@@ -41,7 +59,8 @@ Ref new_instance(PyTypeObject* type, Payload&& payload) {
 template <class Payload>
 void dealloc_instance(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
-  reinterpret_cast<Instance<Payload>*>(object)->payload.~Payload();
+  auto* instance = reinterpret_cast<Instance<Payload>*>(object);
+  if (instance->constructed) instance->payload.~Payload();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(object);
   Py_DecRef(reinterpret_cast<PyObject*>(type));
@@ -51,7 +70,7 @@ void dealloc_instance(PyObject* object) {
 template <class Payload>
 Instance<Payload>& receiver(PyObject* self, PyTypeObject* type, const char* class_name) {
   if (!PyObject_TypeCheck(self, type)) fail_type_mismatch(self, class_name);
-  return *reinterpret_cast<Instance<Payload>*>(self);
+  return constructed_instance<Payload>(self, class_name);
 }
 
 // An argument that must be an instance of one of the module's classes.
@@ -60,7 +79,7 @@ Instance<Payload>& instance_argument(const char* parameter, PyObject* object, Py
                                      const char* class_name) {
   return convert_argument(parameter, [&]() -> Instance<Payload>& {
     if (Py_TYPE(object) != type) fail_type_mismatch(object, class_name);
-    return *reinterpret_cast<Instance<Payload>*>(object);
+    return constructed_instance<Payload>(object, class_name);
   });
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "common/hex_text.hpp"
 #include "common/shortest_decimal.hpp"
 
 namespace oxa::json {
@@ -48,25 +49,29 @@ inline std::uint64_t load_word(const char* p) {
   return w;
 }
 
+// Writes an integer of magnitude below 1000 at `w` without a library call;
+// returns the end. Signature bytes and insight deltas are all of this size.
+char* write_small_integer(char* w, bool negative, unsigned magnitude) {
+  if (negative) *w++ = '-';
+  if (magnitude >= 100) *w++ = static_cast<char>('0' + magnitude / 100);
+  if (magnitude >= 10) *w++ = static_cast<char>('0' + magnitude / 10 % 10);
+  *w++ = static_cast<char>('0' + magnitude % 10);
+  return w;
+}
+
 template <typename Integer>
 void append_integer(std::string& out, Integer value) {
-  // Signature bytes and insight deltas, over a hundred per record, are all
-  // below 1000 in magnitude: written digit by digit, no library call.
   bool negative = false;
   auto magnitude = static_cast<std::uint64_t>(value);
   if constexpr (std::is_signed_v<Integer>) {
     negative = value < 0;
     if (negative) magnitude = 0 - magnitude;
   }
+  char text[24];
   if (magnitude < 1000) {
-    // push_back stays inline, where an append of a few bytes calls memmove.
-    if (negative) out.push_back('-');
-    if (magnitude >= 100) out.push_back(static_cast<char>('0' + magnitude / 100));
-    if (magnitude >= 10) out.push_back(static_cast<char>('0' + magnitude / 10 % 10));
-    out.push_back(static_cast<char>('0' + magnitude % 10));
+    out.append(text, write_small_integer(text, negative, static_cast<unsigned>(magnitude)));
     return;
   }
-  char text[24];
   const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
   (void)ec;  // 24 bytes hold every 64-bit integer
   out.append(text, end);
@@ -84,14 +89,8 @@ void append_small_integer_array(std::string& out, std::span<const Small> values)
     const std::size_t last = std::min(values.size(), first + chunk);
     for (std::size_t i = first; i < last; ++i) {
       if (i != 0) *w++ = ',';
-      int value = values[i];
-      if (value < 0) {
-        *w++ = '-';
-        value = -value;
-      }
-      if (value >= 100) *w++ = static_cast<char>('0' + value / 100);
-      if (value >= 10) *w++ = static_cast<char>('0' + value / 10 % 10);
-      *w++ = static_cast<char>('0' + value % 10);
+      const int value = values[i];
+      w = write_small_integer(w, value < 0, static_cast<unsigned>(value < 0 ? -value : value));
     }
     out.append(text, w);
   }
@@ -114,7 +113,6 @@ void key(std::string& out, std::string_view name) {
 }
 
 void string(std::string& out, std::string_view utf8) {
-  static constexpr char hex_digits[] = "0123456789abcdef";
   out.reserve(out.size() + utf8.size() + 2);
   out.push_back('"');
   const char* p = utf8.data();

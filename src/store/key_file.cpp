@@ -1,6 +1,7 @@
 #include "store/key_file.hpp"
 
 #include <fcntl.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,7 +37,7 @@ struct WipedBytes {
   WipedBytes() = default;
   WipedBytes(const WipedBytes&) = delete;
   WipedBytes& operator=(const WipedBytes&) = delete;
-  ~WipedBytes() { ::explicit_bzero(bytes.data(), bytes.size()); }
+  ~WipedBytes() { sodium_memzero(bytes.data(), bytes.size()); }
 };
 
 class Descriptor {

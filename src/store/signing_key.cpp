@@ -19,15 +19,13 @@ void ensure_sodium_ready() {
 }
 }  // namespace
 
-SigningKey::SigningKey(const SigningSeed& seed) : seed_(seed) {
+SigningKey::SigningKey(const SigningSeed& seed) {
+  // Before any secret is copied: a failure here leaves nothing to wipe.
   ensure_sodium_ready();
-  crypto_sign_seed_keypair(public_key_.data(), secret_key_.data(), seed_.data());
+  crypto_sign_seed_keypair(public_key_.data(), secret_key_.data(), seed.data());
 }
 
-SigningKey::~SigningKey() {
-  sodium_memzero(seed_.data(), seed_.size());
-  sodium_memzero(secret_key_.data(), secret_key_.size());
-}
+SigningKey::~SigningKey() { sodium_memzero(secret_key_.data(), secret_key_.size()); }
 
 Signature SigningKey::sign(std::span<const std::uint8_t> message) const {
   Signature signature;

@@ -15,8 +15,9 @@ using SigningSeed = std::array<std::uint8_t, signing_seed_bytes>;
 using PublicKey = std::array<std::uint8_t, public_key_bytes>;
 using Signature = std::array<std::uint8_t, signature_bytes>;
 
-// An Ed25519 key pair derived from a 32-byte seed (RFC 8032). The seed and
-// libsodium's expanded secret key are wiped when the key is destroyed.
+// An Ed25519 key pair derived from a 32-byte seed (RFC 8032). The only copy of
+// the secret it keeps is libsodium's secret key (the seed followed by the
+// public key), wiped when the key is destroyed.
 class SigningKey {
  public:
   explicit SigningKey(const SigningSeed& seed);
@@ -28,7 +29,6 @@ class SigningKey {
   Signature sign(std::span<const std::uint8_t> message) const;
 
  private:
-  SigningSeed seed_;
   std::array<std::uint8_t, sodium_secret_key_bytes> secret_key_;
   PublicKey public_key_;
 };

@@ -74,7 +74,19 @@ std::optional<std::string> WriteAheadLog::append(std::string& line) {
   if (in_memory_) return std::nullopt;
   if (holds_nul(path_)) return std::string(nul_in_path_rendering);
 
-  const int fd = open_retrying(path_.c_str(), append_flags, log_mode);
+  int fd = -1;
+  if (ends_in_partial_line_) {
+    // The flag is only what this object last knew: since then a relative
+    // path may name another file, or the log may have been truncated or
+    // rotated. Look at the file's end again before separating the line
+    // (a read-write open, on this rare path only).
+    fd = open_retrying(path_.c_str(), (append_flags & ~O_WRONLY) | O_RDWR, log_mode);
+    if (fd >= 0) {
+      const auto tail = read_tail(fd);
+      ends_in_partial_line_ = tail && !tail->line_feed;
+    }
+  }
+  if (fd < 0) fd = open_retrying(path_.c_str(), append_flags, log_mode);
   if (fd < 0) return render_os_error(errno);
 
   if (ends_in_partial_line_) line.insert(line.begin(), '\n');

@@ -23,6 +23,7 @@
 namespace oxa {
 namespace {
 
+using testing_support::in_child;
 using testing_support::read_file;
 using testing_support::write_file;
 
@@ -109,13 +110,6 @@ TEST(KeyFile, ReadAndWriteFailures) {
 
 // Runs `body` in a forked child (for process-wide changes: user, file size
 // limit) and returns its exit code.
-int in_child(const std::function<int()>& body) {
-  const pid_t child = ::fork();
-  if (child == 0) ::_exit(body());
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 TEST(KeyFile, PermissionFailures) {
   TempDir dir;

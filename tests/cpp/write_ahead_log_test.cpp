@@ -23,6 +23,7 @@
 namespace oxa {
 namespace {
 
+using testing_support::in_child;
 using testing_support::read_file;
 using testing_support::write_file;
 
@@ -35,13 +36,6 @@ std::optional<std::string> append(WriteAheadLog& log, std::string line) { return
 
 // Runs `body` in a forked child (for process-wide changes: current
 // directory, user, file size limit) and returns its exit code.
-int in_child(const std::function<int()>& body) {
-  const pid_t child = ::fork();
-  if (child == 0) ::_exit(body());
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 TEST(WriteAheadLog, ConstructionCreatesEmptyFileAndLinesAreExact) {
   TempDir dir;
@@ -198,6 +192,47 @@ TEST(WriteAheadLog, CutShortWriteIsReportedAndNextLineStandsAlone) {
               }),
               0);
     EXPECT_EQ(read_file(path), c.expected);
+  }
+}
+
+// After a cut-short line the log may move on before the next append: it is
+// truncated, another writer ends the line, or a relative path now names a
+// file in another directory. The next line is separated only when the file
+// it lands in still ends in an unterminated line.
+TEST(WriteAheadLog, CutShortLineIsCheckedAgainstTheFileItself) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& dir)> meanwhile;
+    const char* file;  // relative to the directory
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"nothing changed", [](const std::string&) {}, "cut.wal", "abc\nXY\n"},
+      {"truncated", [](const std::string& dir) { ::truncate((dir + "/cut.wal").c_str(), 0); }, "cut.wal", "XY\n"},
+      {"line ended by another writer",
+       [](const std::string& dir) { std::ofstream(dir + "/cut.wal", std::ios::app) << "def\n"; }, "cut.wal",
+       "abcdef\nXY\n"},
+      {"directory changed", [](const std::string& dir) { (void)::chdir((dir + "/other").c_str()); }, "other/cut.wal",
+       "XY\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    ASSERT_EQ(::mkdir((dir / "other").c_str(), 0700), 0);
+    EXPECT_EQ(in_child([&] {
+                std::signal(SIGXFSZ, SIG_IGN);
+                if (::chdir(dir.path().c_str()) != 0) return 2;
+                WriteAheadLog log("cut.wal");
+                rlimit limit{3, RLIM_INFINITY};
+                if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
+                if (append(log, "abcdef") != render_os_error(EFBIG)) return 1;
+                limit.rlim_cur = RLIM_INFINITY;
+                if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
+                c.meanwhile(dir.path());
+                return append(log, "XY") ? 1 : 0;
+              }),
+              0);
+    EXPECT_EQ(read_file(dir / c.file), c.expected);
   }
 }
 

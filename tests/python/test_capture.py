@@ -11,6 +11,7 @@ import pytest
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
 
 import tvel_oxa
+from conftest import run_python
 
 GENESIS = blake3.blake3(b"genesis").hexdigest()
 RECORD_ID = re.compile(r"^oxa_[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
@@ -71,7 +72,8 @@ def test_record_fields_and_chain_against_independent_checks(memory_engine, captu
 
         assert RECORD_ID.match(record.id) and len(record.id) == 40
         assert TIMESTAMP.match(record.timestamp)
-        assert wall_before.replace(microsecond=0) <= datetime.fromisoformat(record.timestamp[:26] + "+00:00") <= wall_after
+        whole_seconds = datetime.strptime(record.timestamp[:19], "%Y-%m-%dT%H:%M:%S").replace(tzinfo=timezone.utc)
+        assert wall_before.replace(microsecond=0) <= whole_seconds <= wall_after
         assert before_ns <= record.monotonic_nanos <= time.clock_gettime_ns(time.CLOCK_MONOTONIC_RAW)
 
         digest = expected_hash(triplet, prompt, record)
@@ -228,6 +230,46 @@ def test_json_is_looked_up_at_every_capture(monkeypatch, memory_engine, capture_
     assert (record.ctx_json, record.reasoning_trace_json) == ("[]", "[]")
 
 
-def test_receiver_is_checked(memory_engine, capture_args):
+def test_wrong_receiver_is_refused(capture_args):
     with pytest.raises(TypeError):
         tvel_oxa.OXAEngine.capture("not an engine", **capture_args)
+
+
+HOLLOW_ATTEMPTS = {
+    "OXAEngine": ["hollow.public_key_hex()", "engine_capture(hollow)"],
+    "PPPTriplet": ["hollow.place", "setattr(hollow, 'place', 'x')", "memory.capture(*args(ppp_triplet=hollow))"],
+    "HumanDeltaChain": ["hollow.resolved", "setattr(hollow, 'chain_id', 'x')",
+                        "memory.capture(*args(human_delta_chain=hollow))"],
+    "SealedRecord": ["hollow.id", "hollow.signature"],
+}
+
+
+@pytest.mark.parametrize("name", list(HOLLOW_ATTEMPTS))
+def test_objects_made_around_the_constructor_are_refused(name):
+    # Replacing __new__ changes the class for the whole process: done in a child.
+    result = run_python(f"""
+        import tvel_oxa
+        memory = tvel_oxa.OXAEngine(":memory:")
+        def args(ppp_triplet=tvel_oxa.PPPTriplet("a", "b", "c"),
+                 human_delta_chain=tvel_oxa.HumanDeltaChain("r", True, "n")):
+            return (None, "p", None, "o", ppp_triplet, human_delta_chain)
+        def engine_capture(engine):
+            return engine.capture(*args())
+        cls = tvel_oxa.{name}
+        cls.__new__ = lambda cls, *a, **k: object.__new__(cls)
+        hollow = cls()
+        for attempt in {HOLLOW_ATTEMPTS[name]!r}:
+            try:
+                eval(attempt)
+            except TypeError as error:
+                print(error)
+            else:
+                print("accepted:", attempt)
+        del hollow  # deallocation must not touch the payload it never had
+        print("alive")
+    """)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[-1] == "alive"
+    assert all(line.endswith(f"'{name}' object was not created by its constructor") for line in lines[:-1])
+    assert len(lines) == len(HOLLOW_ATTEMPTS[name]) + 1

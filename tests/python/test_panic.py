@@ -77,9 +77,10 @@ print(json.dumps({"distinct": len(classes)}))
     ],
     ids=["random-source", "clock-before-1970", "monotonic-clock"],
 )
-def test_capture_fault_after_sealing_keeps_the_engine_state(fault_shim, setup, expected):
+def test_capture_fault_after_sealing_keeps_the_engine_state(fault_shim, tmp_path, setup, expected):
+    log = tmp_path / "audit.wal"
     outcome, stderr = run_faulty(fault_shim, f"""
-engine = tvel_oxa.OXAEngine(":memory:")
+engine = tvel_oxa.OXAEngine({str(log)!r})
 twin = tvel_oxa.OXAEngine(":memory:")
 args = (None, "Hello", None, "", tvel_oxa.PPPTriplet("a", "b", "c"), tvel_oxa.HumanDeltaChain("r", True, "n", "c"))
 {setup}
@@ -95,6 +96,8 @@ print(json.dumps(result))
     assert outcome["message"].startswith(expected)
     assert outcome["state_advanced"]
     assert expected in stderr
+    # The failed capture wrote no line; the one after it did.
+    assert log.read_bytes().count(b"\n") == 1
 
 
 def test_random_failure_while_making_a_memory_key(fault_shim):
