@@ -27,10 +27,7 @@ using testing_support::in_child;
 using testing_support::read_file;
 using testing_support::write_file;
 
-class TempDir : public testing_support::TempDir {
- public:
-  TempDir() : testing_support::TempDir("oxa_wal_") {}
-};
+using testing_support::TempDir;
 
 std::optional<std::string> append(WriteAheadLog& log, std::string line) { return log.append(line); }
 
