@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/file_status.hpp"
 #include "common/internal_fault.hpp"
 #include "common/os_error.hpp"
 #include "common/random_source.hpp"
@@ -104,12 +105,12 @@ std::unique_ptr<SigningKey> read_key(const std::string& path, bool name_exists_f
   if (got != signing_seed_bytes) {
     // The length only: the bytes are secret material.
     std::string found;
-    struct stat status {};
+    FileStatus status;
     if (got <= signing_seed_bytes) {
       found = std::to_string(got);
-    } else if (::fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode) &&
-               status.st_size > static_cast<off_t>(signing_seed_bytes)) {
-      found = std::to_string(status.st_size);
+    } else if (file_status(file.get(), status) == 0 && status.regular() &&
+               status.size > signing_seed_bytes) {
+      found = std::to_string(status.size);
     } else {
       found = "more than " + std::to_string(signing_seed_bytes);
     }
@@ -222,8 +223,8 @@ std::unique_ptr<SigningKey> load_or_create_signing_key(std::string_view wal_path
   }
 
   const std::string path = key_file_path(wal_path);
-  struct stat status {};
-  if (!holds_nul(path) && ::stat(path.c_str(), &status) == 0) return read_key(path, false);
+  FileStatus status;
+  if (!holds_nul(path) && path_status(path.c_str(), status) == 0) return read_key(path, false);
 
   fill_seed(seed.bytes);
   auto key = std::make_unique<SigningKey>(seed.bytes);

@@ -1,13 +1,13 @@
 #include "store/write_ahead_log.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <thread>
 
+#include "common/file_status.hpp"
 #include "common/os_error.hpp"
 #include "store/file_io.hpp"
 
@@ -29,15 +29,15 @@ struct Tail {
   bool line_feed;
 };
 std::optional<Tail> read_tail(int fd) {
-  struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0) return std::nullopt;
+  FileStatus status;
+  if (file_status(fd, status) != 0 || !status.regular() || status.size == 0) return std::nullopt;
   char last = '\n';
   ssize_t n;
   do {
-    n = ::pread(fd, &last, 1, status.st_size - 1);
+    n = ::pread(fd, &last, 1, static_cast<off_t>(status.size - 1));
   } while (n < 0 && errno == EINTR);
   if (n != 1) return std::nullopt;
-  return Tail{status.st_size, last == '\n'};
+  return Tail{static_cast<off_t>(status.size), last == '\n'};
 }
 
 // Whether the log at `path` ends in a line without its line feed. Anything
