@@ -345,3 +345,33 @@ def test_python_dash_m_runs_the_command(clean_log):
                             capture_output=True, timeout=60)
     assert result.returncode == 0
     assert result.stdout.decode().endswith("OK: no problem found\n")
+
+
+def test_seal_by_hand_as_the_readme_shows(clean_log):
+    """The byte-for-byte description of the seal, checked with blake3 and cryptography alone."""
+    import blake3
+    from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
+
+    def canonical(x):
+        text = repr(x)
+        if "e" in text:
+            mantissa, exponent = text.split("e")
+            text = f"{mantissa}e{int(exponent)}"
+        return text
+
+    key = Ed25519PublicKey.from_public_bytes(bytes.fromhex(clean_log.key))
+    genesis = blake3.blake3(b"genesis").hexdigest()
+    assert genesis == "df840a304e772ef4cdfb23293d8adadde8d43567bde4b0190c3d954f696f0b0a"
+    heads = {}
+    for writer, line in zip(WRITERS, clean_log.lines):
+        rec = json.loads(line)
+        ppp = json.loads(rec["ppp_json"])
+        hashed = (ppp["provenance"] + ppp["place"] + ppp["purpose"] + rec["prompt"]
+                  + canonical(rec["coherence_score"]) + canonical(rec["reputation_scalar"]))
+        assert blake3.blake3(hashed.encode()).hexdigest() == rec["hash"]
+        key.verify(bytes(rec["signature"]), bytes.fromhex(rec["hash"]))
+        chain_input = f'Hash("{heads.get(writer, genesis)}")Hash("{rec["hash"]}")'.encode()
+        assert len(chain_input) == 144
+        assert blake3.blake3(chain_input).hexdigest() == rec["merkle_root"]
+        heads[writer] = rec["merkle_root"]
+    assert [canonical(x) for x in (2.5e-7, 0.51, 1.0, 0.0001, 0.0)] == ["2.5e-7", "0.51", "1.0", "0.0001", "0.0"]
