@@ -73,7 +73,7 @@ test-cpp: venv
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
 
-bench: install
+bench: install bench-verify
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DTVEL_OXA_BUILD_MODULE=OFF -DTVEL_OXA_BUILD_BENCH=ON
 	$(VENV)/bin/cmake --build $(BENCH_BUILD)
@@ -93,6 +93,11 @@ test-fuzz: venv
 	mkdir -p $(FUZZ_BUILD)/corpus
 	$(FUZZ_BUILD)/verify_fuzz $(FUZZ_BUILD)/corpus tests/fuzz/corpus -max_total_time=$(FUZZ_SECONDS) \
 	  -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1
+
+# The verifier's benchmark (see bench/README.md); part of `make bench`.
+.PHONY: bench-verify
+bench-verify: install
+	$(VPY) bench/verify_bench.py
 
 clean:
 	rm -rf build $(DIST) $(VENV) $(VENV)-py39
