@@ -1,8 +1,10 @@
 # libsodium (Ed25519) and BLAKE3, each as an imported target oxa::sodium and
 # oxa::blake3. A missing dependency stops the build naming the package to install.
 
+# The static library is preferred: the shared one of recent distributions asks
+# for newer glibc symbols (Debian 12's for fstat@GLIBC_2.33) than the wheel's floor.
 find_path(SODIUM_INCLUDE_DIR sodium.h)
-find_library(SODIUM_LIBRARY NAMES sodium)
+find_library(SODIUM_LIBRARY NAMES libsodium.a sodium)
 if(NOT SODIUM_INCLUDE_DIR OR NOT SODIUM_LIBRARY)
   message(FATAL_ERROR
     "libsodium was not found. Install the Debian package libsodium-dev "
