@@ -15,12 +15,12 @@ APT_PACKAGES := g++ make libsodium-dev librust-blake3-dev libgtest-dev libbenchm
 BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: demo test system-deps venv wheel install test-python test-pythons test-cpp bench clean
+.PHONY: demo test system-deps venv wheel install test-python test-pythons test-wheel test-types test-sdist test-cpp bench clean
 
 demo: install
 	$(VPY) examples/demo.py
 
-test: install test-cpp test-python test-pythons test-wheel test-types
+test: install test-cpp test-python test-pythons test-wheel test-types test-sdist
 
 system-deps:
 	missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done)
@@ -97,6 +97,19 @@ test-types: install
 	$(VPY) -m pip install -q mypy
 	$(VPY) -m mypy.stubtest tvel_oxa
 	$(VENV)/bin/mypy --strict --cache-dir build/mypy examples/ tests/types/
+
+# The source distribution on its own: pip compiles it from scratch, with the
+# build tools it names itself, into a fresh environment that then uses it.
+SDIST_DIR := build/sdist
+test-sdist: venv
+	rm -rf $(SDIST_DIR)
+	$(VPY) -m pip install -q build
+	$(VPY) -m build --sdist --no-isolation --outdir $(SDIST_DIR) .
+	$(PYTHON) -m venv $(SDIST_DIR)/venv
+	$(SDIST_DIR)/venv/bin/python -m pip install -q --disable-pip-version-check $(SDIST_DIR)/tvel_oxa-*.tar.gz
+	cd $(SDIST_DIR) && venv/bin/python -c 'import importlib.metadata as m, tvel_oxa as t; \
+	  r = t.OXAEngine(":memory:").capture({}, "p", [], "o", t.PPPTriplet("a", "b", "c"), t.HumanDeltaChain("r", True, "n")); \
+	  assert len(r.signature) == 64; print("sdist", m.version("tvel_oxa"), "builds, installs and captures")'
 
 test-cpp: venv
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \

@@ -34,6 +34,11 @@ int start(void) {
 }
 """
 
+CXX_TO_CHARS = """
+#include <charconv>
+int shortest(char* out, double value) { return int(std::to_chars(out, out + 32, value).ptr - out); }
+"""
+
 CXX_THREAD = """
 #include <random>
 #include <string>
@@ -80,8 +85,10 @@ def make_wheel(tmp_path, tag, objects):
         pytest.param(GOOD_TAG, C_THREAD, "cc", [],
                      ["pthread_create@GLIBC_2.34 from libc.so.6 is newer than GLIBC_2.28",
                       "pthread_join@GLIBC_2.34 from libc.so.6"], id="unpinned-pthread"),
-        pytest.param(GOOD_TAG, "#include <string>\nstd::string name() { return std::string(40, 'x'); }",
-                     "g++", [], ["needs libstdc++.so.6", "@GLIBCXX_"], id="shared-libstdcxx"),
+        pytest.param(GOOD_TAG, CXX_TO_CHARS, "g++", ["-std=c++20"],
+                     ["needs libstdc++.so.6; link it in statically",
+                      "_ZSt8to_charsPcS_d@GLIBCXX_3.4.29 from libstdc++.so.6 is newer than GLIBCXX_3.4.24"],
+                     id="shared-libstdcxx"),
     ],
 )
 def test_offences_name_symbol_and_library(tmp_path, tag, source, compiler, flags, expected):

@@ -8,7 +8,9 @@ every offence against the aim and exits with status 1 if there is one:
 
 - a tag other than cp39-abi3-manylinux_2_28_<arch>;
 - a needed library that is neither a system library of the aim nor carried in
-  the wheel (libstdc++.so.6 counts as an offence: it is linked in statically);
+  the wheel; an extension module (outside the *.libs directories that
+  auditwheel fills) must not need libstdc++.so.6 either, since
+  oxa_python_extension links it in statically;
 - an imported symbol whose version is newer than the aim allows, named with the
   library it comes from, so that the symbol can be pinned or replaced
   (cmake/PythonExtension.cmake).
@@ -26,15 +28,16 @@ from elftools.elf.elffile import ELFFile
 AIM = "manylinux_2_28"
 PYTHON_TAG = "cp39-abi3"
 
-# The newest version of each symbol family that every system of the aim has.
-# libstdc++ and its CXXABI are absent on purpose: the extensions carry their own.
-NEWEST_ALLOWED = {"GLIBC": (2, 28), "GCC": (7, 0, 0), "ZLIB": (1, 2, 9)}
+# The newest version of each symbol family that every system of the aim has
+# (libstdc++ of GCC 8); a library grafted into the wheel may use the system's
+# libstdc++ up to there.
+NEWEST_ALLOWED = {"GLIBC": (2, 28), "GCC": (7, 0, 0), "ZLIB": (1, 2, 9), "GLIBCXX": (3, 4, 24), "CXXABI": (1, 3, 11)}
 
 GLIBC_LIBRARIES = {
     "libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "libutil.so.1",
     "libanl.so.1", "libresolv.so.2", "libmvec.so.1", "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1",
 }
-SYSTEM_LIBRARIES = GLIBC_LIBRARIES | {"libgcc_s.so.1", "libz.so.1"}
+SYSTEM_LIBRARIES = GLIBC_LIBRARIES | {"libgcc_s.so.1", "libz.so.1", "libstdc++.so.6"}
 
 
 def version_key(text):
@@ -92,6 +95,11 @@ def shared_objects(archive):
             yield read_shared_object(name, archive.read(name))
 
 
+def is_carried(name):
+    """Whether a file of the wheel is a library that auditwheel grafted in."""
+    return PurePosixPath(name).parent.name.endswith(".libs")
+
+
 def offences(path):
     """Every way the wheel at path misses the aim, as readable lines."""
     with zipfile.ZipFile(path) as archive:
@@ -109,6 +117,8 @@ def offences(path):
             if library not in SYSTEM_LIBRARIES and library not in carried:
                 found.append(f"{obj.name}: needs {library}, which is neither carried in the wheel "
                              f"nor a system library of {AIM}")
+            elif library.startswith("libstdc++") and not is_carried(obj.name):
+                found.append(f"{obj.name}: needs {library}; link it in statically (oxa_python_extension)")
         for symbol, version, library in obj.imports:
             key = version_key(version)
             if library in carried:
@@ -127,7 +137,7 @@ def summary(path):
     with zipfile.ZipFile(path) as archive:
         tags = wheel_tags(archive)
         objects = list(shared_objects(archive))
-    carried = [o.name for o in objects if PurePosixPath(o.name).parent.name.endswith(".libs")]
+    carried = [o.name for o in objects if is_carried(o.name)]
     lines = [
         f"wheel: {os.path.basename(path)} ({os.path.getsize(path)} bytes)",
         f"tags: {', '.join(tags)}",
