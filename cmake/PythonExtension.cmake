@@ -15,6 +15,8 @@
 #
 # A symbol that none of these covers shows up in the wheel check
 # (tests/wheel/wheel_floor.py), which names it and the library it comes from.
+# The project must enable the C and ASM languages (the trampolines are
+# assembly, the stand-ins C).
 include_guard(GLOBAL)
 
 set(OXA_GLIBC_FLOOR "2.28" CACHE STRING "Newest glibc symbol version the Python extensions may need")
@@ -23,7 +25,15 @@ function(_oxa_glibc_floor_objects)
   if(TARGET oxa_glibc_floor)
     return()
   endif()
-  find_program(OXA_READELF NAMES readelf ${CMAKE_READELF})
+  get_property(_languages GLOBAL PROPERTY ENABLED_LANGUAGES)
+  if(NOT "ASM" IN_LIST _languages OR NOT "C" IN_LIST _languages)
+    message(FATAL_ERROR "oxa_python_extension needs the C and ASM languages: project(... C CXX ASM)")
+  endif()
+  if(CMAKE_READELF)
+    set(OXA_READELF ${CMAKE_READELF})
+  else()
+    find_program(OXA_READELF NAMES readelf)
+  endif()
   if(NOT Python_EXECUTABLE)
     find_package(Python 3.9 REQUIRED COMPONENTS Interpreter)
   endif()
@@ -39,8 +49,8 @@ function(_oxa_glibc_floor_objects)
   set(_pins_script ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/glibc_floor/pins.py)
   if(OXA_READELF AND _libraries)
     execute_process(
-      COMMAND ${CMAKE_COMMAND} -E env PATH=$ENV{PATH}
-        ${Python_EXECUTABLE} ${_pins_script} ${OXA_GLIBC_FLOOR} ${_out} ${CMAKE_SYSTEM_PROCESSOR} ${_libraries}
+      COMMAND ${Python_EXECUTABLE} ${_pins_script} ${OXA_READELF} ${OXA_GLIBC_FLOOR} ${_out}
+        ${CMAKE_SYSTEM_PROCESSOR} ${_libraries}
       RESULT_VARIABLE _result)
     if(NOT _result EQUAL 0)
       message(FATAL_ERROR "cmake/glibc_floor/pins.py failed (${_result})")

@@ -22,7 +22,7 @@ Functions whose newer version changed the calling convention (totalorder in
 2.31, for instance) are left alone on purpose: the wheel check reports them if
 one is ever used.
 
-Usage: pins.py FLOOR OUTPUT_DIR ARCH LIBRARY...
+Usage: pins.py READELF FLOOR OUTPUT_DIR ARCH LIBRARY...
 Writes OUTPUT_DIR/pins.S and OUTPUT_DIR/wrap.rsp.
 """
 import re
@@ -65,9 +65,9 @@ def glibc_version(text):
     return tuple(int(part or 0) for part in match.groups()) if match else None
 
 
-def exported_versions(library):
+def exported_versions(readelf, library):
     """Maps each defined function of a library to (default version, older versions)."""
-    listing = subprocess.run(["readelf", "-W", "--dyn-syms", library],
+    listing = subprocess.run([readelf, "-W", "--dyn-syms", library],
                              capture_output=True, text=True, check=True).stdout
     symbols = {}
     for line in listing.splitlines():
@@ -83,10 +83,10 @@ def exported_versions(library):
     return symbols
 
 
-def pins(floor, libraries):
+def pins(readelf, floor, libraries):
     chosen = {}
     for library in libraries:
-        for name, (default, older) in exported_versions(library).items():
+        for name, (default, older) in exported_versions(readelf, library).items():
             current = glibc_version(default or "")
             if current is None or current <= floor:
                 continue
@@ -105,14 +105,15 @@ def write_if_changed(path, text):
 
 
 def main():
-    floor = tuple(int(part) for part in sys.argv[1].split("."))
+    readelf = sys.argv[1]
+    floor = tuple(int(part) for part in sys.argv[2].split("."))
     floor += (0,) * (3 - len(floor))
-    out = Path(sys.argv[2])
-    arch = sys.argv[3]
-    libraries = sys.argv[4:]
+    out = Path(sys.argv[3])
+    arch = sys.argv[4]
+    libraries = sys.argv[5:]
     out.mkdir(parents=True, exist_ok=True)
     template = TRAMPOLINE.get(arch)
-    chosen = pins(floor, libraries) if template else {}
+    chosen = pins(readelf, floor, libraries) if template else {}
     trampolines = "".join(template.format(name=name, version=version)
                           for name, version in sorted(chosen.items()))
     write_if_changed(out / "pins.S", trampolines + NO_EXECUTABLE_STACK)
