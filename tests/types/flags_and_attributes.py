@@ -1,7 +1,9 @@
 """Type-checked with mypy --strict, never run: every line marked
 `type: ignore[...]` must be an error for the stubs (unused ignores fail under
 --strict), and every other line must pass."""
-from typing import NoReturn, assert_type
+from typing import NoReturn
+
+from typing_extensions import assert_type
 
 import numpy as np
 
