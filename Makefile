@@ -77,7 +77,6 @@ test-pythons: install
 	  rm -rf $$env
 	  $$py -m venv $$env
 	  $$env/bin/python -m pip install -q --disable-pip-version-check "$$wheel[test]"
-	  $$env/bin/python -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$$wheel"
 	  version=$$($$env/bin/python -c 'import platform; print(platform.python_version())')
 	  echo "Python tests under $$version ($$py):"
 	  $$env/bin/python -m pytest -q -p no:cacheprovider tests/python
