@@ -25,10 +25,6 @@ function(_oxa_glibc_floor_objects)
   if(TARGET oxa_glibc_floor)
     return()
   endif()
-  get_property(_languages GLOBAL PROPERTY ENABLED_LANGUAGES)
-  if(NOT "ASM" IN_LIST _languages OR NOT "C" IN_LIST _languages)
-    message(FATAL_ERROR "oxa_python_extension needs the C and ASM languages: project(... C CXX ASM)")
-  endif()
   if(CMAKE_READELF)
     set(OXA_READELF ${CMAKE_READELF})
   else()
@@ -45,20 +41,28 @@ function(_oxa_glibc_floor_objects)
       list(APPEND _libraries "${_path}")
     endif()
   endforeach()
+  # Without glibc (musl, for instance) there is nothing to pin: the build is
+  # then for the machine it runs on.
+  execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=libpthread.so.0
+    OUTPUT_VARIABLE _libpthread OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT _libraries OR NOT IS_ABSOLUTE "${_libpthread}" OR NOT OXA_READELF)
+    message(STATUS "No glibc or no readelf here: the Python extensions get no glibc version pins")
+    set(OXA_GLIBC_FLOOR_WRAP "" CACHE INTERNAL "")
+    add_library(oxa_glibc_floor INTERFACE)
+    return()
+  endif()
+  get_property(_languages GLOBAL PROPERTY ENABLED_LANGUAGES)
+  if(NOT "ASM" IN_LIST _languages OR NOT "C" IN_LIST _languages)
+    message(FATAL_ERROR "oxa_python_extension needs the C and ASM languages: project(... C CXX ASM)")
+  endif()
   set(_out ${CMAKE_BINARY_DIR}/glibc_floor)
   set(_pins_script ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/glibc_floor/pins.py)
-  if(OXA_READELF AND _libraries)
-    execute_process(
-      COMMAND ${Python_EXECUTABLE} ${_pins_script} ${OXA_READELF} ${OXA_GLIBC_FLOOR} ${_out}
-        ${CMAKE_SYSTEM_PROCESSOR} ${_libraries}
-      RESULT_VARIABLE _result)
-    if(NOT _result EQUAL 0)
-      message(FATAL_ERROR "cmake/glibc_floor/pins.py failed (${_result})")
-    endif()
-  else()
-    message(WARNING "glibc or readelf not found: the extensions get no glibc version pins")
-    file(WRITE ${_out}/pins.S "")
-    file(WRITE ${_out}/wrap.rsp "")
+  execute_process(
+    COMMAND ${Python_EXECUTABLE} ${_pins_script} ${OXA_READELF} ${OXA_GLIBC_FLOOR} ${_out}
+      ${CMAKE_SYSTEM_PROCESSOR} ${_libraries}
+    RESULT_VARIABLE _result)
+  if(NOT _result EQUAL 0)
+    message(FATAL_ERROR "cmake/glibc_floor/pins.py failed (${_result})")
   endif()
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_pins_script} ${_libraries})
   add_library(oxa_glibc_floor OBJECT
@@ -73,11 +77,13 @@ function(oxa_python_extension target)
     return()
   endif()
   _oxa_glibc_floor_objects()
-  target_sources(${target} PRIVATE $<TARGET_OBJECTS:oxa_glibc_floor>)
-  target_link_options(${target} PRIVATE
-    "LINKER:@${OXA_GLIBC_FLOOR_WRAP}" "LINKER:--gc-sections"
-    "LINKER:--push-state,--no-as-needed,-l:libpthread.so.0,--pop-state")
-  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${OXA_GLIBC_FLOOR_WRAP})
+  if(OXA_GLIBC_FLOOR_WRAP)
+    target_sources(${target} PRIVATE $<TARGET_OBJECTS:oxa_glibc_floor>)
+    target_link_options(${target} PRIVATE
+      "LINKER:@${OXA_GLIBC_FLOOR_WRAP}" "LINKER:--gc-sections"
+      "LINKER:--push-state,--no-as-needed,-l:libpthread.so.0,--pop-state")
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${OXA_GLIBC_FLOOR_WRAP})
+  endif()
   # A system without a static libstdc++ (some distributions package it apart)
   # still builds from source, for use on that machine only.
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libstdc++.a
