@@ -4,12 +4,13 @@
 #
 # - libstdc++ is linked in statically (its symbol versions follow the compiler,
 #   not the distribution); libgcc stays the shared libgcc_s.so.1, whose old
-#   GCC_3.x/4.x versions every glibc system carries;
+#   GCC_3.x/4.x versions every glibc system carries, so that the process keeps
+#   one unwinder (the static one would need _dl_find_object, glibc 2.35);
 # - references to glibc functions whose default version is newer than the
 #   floor but that glibc still exports at an old version are sent, through
 #   --wrap, to trampolines bound to that old version (cmake/glibc_floor/pins.py);
-# - the few symbols of the static libstdc++ that have no old version get local
-#   stand-ins (cmake/glibc_floor/replacements.c);
+# - the few symbols of the static libstdc++ and libsodium that have no old
+#   version get local stand-ins (cmake/glibc_floor/replacements.c);
 # - libpthread.so.0 is named as needed, since before glibc 2.34 the pinned
 #   pthread functions live there rather than in libc.so.6.
 #

@@ -143,3 +143,55 @@ def test_threaded_extension_stays_within_the_aim_and_runs(tmp_path, threaded_ext
     assert "libpthread.so.0" in needed and not any(lib.startswith("libstdc++") for lib in needed)
     # The pinned pthread functions and the local random source work when called.
     assert ctypes.CDLL(os.fspath(threaded_extension)).run_threads() == 10
+
+
+STAND_IN_CHECK = r"""
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+uint32_t arc4random_uniform(uint32_t bound);
+
+#define SAME(field) if (mine.field != glibc.field) { printf("differs: %s\n", #field); return 1; }
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    int fd = open(argv[i], O_RDONLY);
+    struct stat mine, glibc;
+    if (fd < 0 || fstat(fd, &mine) != 0 || fstatat(fd, "", &glibc, AT_EMPTY_PATH) != 0) return 2;
+    SAME(st_dev) SAME(st_ino) SAME(st_mode) SAME(st_nlink) SAME(st_uid) SAME(st_gid) SAME(st_rdev)
+    SAME(st_size) SAME(st_blksize) SAME(st_blocks) SAME(st_mtim.tv_sec) SAME(st_mtim.tv_nsec)
+    SAME(st_ctim.tv_sec) SAME(st_ctim.tv_nsec)
+    close(fd);
+  }
+  struct stat ignored;
+  if (fstat(-1, &ignored) != -1 || errno != EBADF) { puts("bad descriptor accepted"); return 1; }
+  unsigned seen = 0;
+  for (int i = 0; i < 20000; ++i) {
+    uint32_t value = arc4random_uniform(10);
+    if (value >= 10) { puts("out of range"); return 1; }
+    seen |= 1u << value;
+  }
+  if (seen != 0x3ffu || arc4random_uniform(1) != 0) { puts("not uniform over the range"); return 1; }
+  puts("ok");
+  return 0;
+}
+"""
+
+
+def test_stand_ins_match_glibc(tmp_path):
+    """The local fstat reports what glibc's own fstatat does, for a file, a
+    directory and a character device; arc4random_uniform stays in its range."""
+    check = tmp_path / "check.c"
+    check.write_text(STAND_IN_CHECK)
+    program = tmp_path / "check"
+    subprocess.run(["cc", "-O1", "-o", str(program), str(check),
+                    str(ROOT / "cmake" / "glibc_floor" / "replacements.c")], check=True)
+    (tmp_path / "file").write_bytes(b"x" * 5000)
+    result = subprocess.run([str(program), str(tmp_path / "file"), str(tmp_path), "/dev/urandom"],
+                            capture_output=True, text=True)
+    assert (result.returncode, result.stdout.strip()) == (0, "ok")
