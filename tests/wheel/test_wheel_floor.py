@@ -1,6 +1,6 @@
-"""The wheel check must name what breaks the manylinux aim, and the link
-settings of cmake/PythonExtension.cmake must keep a threaded C++ extension
-within it."""
+"""The wheel check must name what breaks the manylinux aim; the link settings
+of cmake/PythonExtension.cmake must keep a threaded C++ extension within it,
+and their glibc stand-ins must answer as glibc does."""
 import ctypes
 import os
 import shutil
