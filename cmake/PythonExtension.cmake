@@ -17,7 +17,10 @@
 # A symbol that none of these covers shows up in the wheel check
 # (tests/wheel/wheel_floor.py), which names it and the library it comes from.
 # The project must enable the C and ASM languages (the trampolines are
-# assembly, the stand-ins C).
+# assembly, the stand-ins C). A new extension takes the settings with one line
+# after it is made:
+#   python_add_library(_native MODULE WITH_SOABI USE_SABI 3.9 ...)
+#   oxa_python_extension(_native)
 include_guard(GLOBAL)
 
 set(OXA_GLIBC_FLOOR "2.28" CACHE STRING "Newest glibc symbol version the Python extensions may need")
