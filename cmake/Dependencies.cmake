@@ -1,12 +1,22 @@
 # libsodium (Ed25519) and BLAKE3, each as an imported target oxa::sodium and
-# oxa::blake3. A missing dependency stops the build naming the package to install.
+# oxa::blake3. These are the two things a build from source needs besides a
+# C++20 compiler and Python; when either is missing the build stops with one
+# message that names both and says which is absent.
 
+set(_oxa_needs_message
+  "Building tvel_oxa from source needs two things: libsodium with its headers "
+  "(Debian and Ubuntu: apt-get install libsodium-dev) and the BLAKE3 reference C sources "
+  "(Debian and Ubuntu: apt-get install librust-blake3-dev, or elsewhere point BLAKE3_C_DIR at a "
+  "directory holding blake3.h and blake3.c, for pip with "
+  "--config-settings=cmake.define.BLAKE3_C_DIR=/path/to/c). 'make test' installs both on Debian 12.")
+
+# The static library is preferred: the shared one of recent distributions asks
+# for newer glibc symbols (Debian 12's for fstat@GLIBC_2.33) than the wheel's floor.
 find_path(SODIUM_INCLUDE_DIR sodium.h)
-find_library(SODIUM_LIBRARY NAMES sodium)
+find_library(SODIUM_LIBRARY NAMES libsodium.a sodium)
+set(_oxa_missing)
 if(NOT SODIUM_INCLUDE_DIR OR NOT SODIUM_LIBRARY)
-  message(FATAL_ERROR
-    "libsodium was not found. Install the Debian package libsodium-dev "
-    "(apt-get install libsodium-dev), or run 'make test', which installs it.")
+  list(APPEND _oxa_missing "libsodium")
 endif()
 add_library(oxa::sodium UNKNOWN IMPORTED)
 set_target_properties(oxa::sodium PROPERTIES
@@ -28,10 +38,7 @@ else()
     endif()
   endif()
   if(NOT BLAKE3_C_DIR OR NOT EXISTS "${BLAKE3_C_DIR}/blake3.h")
-    message(FATAL_ERROR
-      "The BLAKE3 C sources were not found. Install the Debian package librust-blake3-dev "
-      "(apt-get install librust-blake3-dev), or run 'make test', which installs it, "
-      "or set BLAKE3_C_DIR to a directory holding blake3.h and blake3.c.")
+    list(APPEND _oxa_missing "the BLAKE3 C sources")
   endif()
   set(_blake3_sources
     ${BLAKE3_C_DIR}/blake3.c ${BLAKE3_C_DIR}/blake3_dispatch.c ${BLAKE3_C_DIR}/blake3_portable.c)
@@ -48,4 +55,9 @@ else()
   target_compile_definitions(oxa_blake3 PRIVATE ${_blake3_defs})
   target_include_directories(oxa_blake3 SYSTEM PUBLIC ${BLAKE3_C_DIR})
   add_library(oxa::blake3 ALIAS oxa_blake3)
+endif()
+
+if(_oxa_missing)
+  list(JOIN _oxa_missing " and " _oxa_missing_text)
+  message(FATAL_ERROR ${_oxa_needs_message} " Not found here: ${_oxa_missing_text}.")
 endif()

@@ -31,6 +31,7 @@ if(TVEL_OXA_BUILD_MODULE)
     -Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/verify_exports.map
     -Wl,--exclude-libs,ALL -Wl,--no-undefined-version)
   set_property(TARGET oxa_verify_native APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/verify_exports.map)
+  oxa_python_extension(oxa_verify_native)
   install(TARGETS oxa_verify_native LIBRARY DESTINATION oxa_verify)
 endif()
 

@@ -6,6 +6,7 @@ lies beside it as audit.wal.key.
 """
 import sys
 from pathlib import Path
+from typing import Dict, List, Tuple, Union
 
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
@@ -17,7 +18,7 @@ DEFAULT_LOG = Path(__file__).resolve().parent.parent / "build" / "demo" / "audit
 URGENT_WORDS = {"outage": 3, "down": 2, "breach": 3, "refund": 1, "slow": 1}
 
 
-def triage_model(ticket: str):
+def triage_model(ticket: str) -> Tuple[str, List[str], Dict[str, Union[int, str]]]:
     """A stand-in model: scores a support ticket by keywords and picks a queue."""
     words = ticket.lower().split()
     hits = {word: URGENT_WORDS[word] for word in words if word in URGENT_WORDS}
@@ -27,7 +28,7 @@ def triage_model(ticket: str):
     return label, trace, {"score": score, "model": "keyword-triage", "version": "1.2"}
 
 
-def main():
+def main() -> None:
     log_path = Path(sys.argv[1]) if len(sys.argv) > 1 else DEFAULT_LOG
     log_path.parent.mkdir(parents=True, exist_ok=True)
 
