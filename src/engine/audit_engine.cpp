@@ -16,7 +16,7 @@ constexpr std::size_t insight_json_capacity = 512;
 
 AuditEngine::AuditEngine(std::string wal_path)
     : log_(std::move(wal_path)),
-      signing_key_(load_or_create_signing_key(log_.path())),
+      signing_key_(load_or_create_signing_key(log_.path(), &key_file_warning_)),
       chain_root_(genesis_root()) {}
 
 std::string AuditEngine::public_key_hex() const { return hex_text(signing_key_->public_key()); }

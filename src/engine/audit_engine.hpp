@@ -47,8 +47,12 @@ class AuditEngine {
 
   const std::string& wal_path() const { return log_.path(); }
 
+  // Set when the key file loaded but others can read it: the warning's text.
+  const std::optional<std::string>& key_file_warning() const { return key_file_warning_; }
+
  private:
   WriteAheadLog log_;
+  std::optional<std::string> key_file_warning_;
   std::unique_ptr<SigningKey> signing_key_;
   Hash32 chain_root_;
   ConsistencyAnalyzer analyzer_;

@@ -7,6 +7,7 @@
 #include "module/binder.hpp"
 #include "module/classes.hpp"
 #include "module/error_boundary.hpp"
+#include "module/interpreter_lock.hpp"
 #include "module/oxa_engine.hpp"
 
 namespace oxa::py {
@@ -54,6 +55,16 @@ void warn_log_failure(const AuditEngine& engine, const RecordValues& record, con
   if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw ErrorAlreadySet{};
 }
 
+// The engine's part of a capture, with the interpreter lock released: signing
+// (most of a capture's time) and the log append (which may block on a slow
+// file system, or a FIFO's reader) let other threads run. The engine stays
+// exclusively borrowed by this thread meanwhile, and nothing of Python is
+// touched.
+CaptureOutcome seal_and_log(AuditEngine& engine, CaptureRequest&& request) {
+  ReleasedInterpreterLock unlocked;
+  return engine.capture(std::move(request));
+}
+
 }  // namespace
 
 PyObject* capture(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -85,7 +96,9 @@ PyObject* capture(PyObject* self, PyObject* args, PyObject* kwargs) {
     // on the engine's state changes and is never rolled back.
     request.triplet = triplet.payload;
     request.review = review.payload;
-    CaptureOutcome outcome = engine.capture(std::move(request));
+    triplet_borrow.release();  // the snapshot is taken: other threads may assign now
+    review_borrow.release();
+    CaptureOutcome outcome = seal_and_log(engine, std::move(request));
     if (outcome.log_error) warn_log_failure(engine, outcome.record, *outcome.log_error);
     return new_sealed_record(std::move(outcome.record)).release();
   });
