@@ -55,12 +55,30 @@ void warn_log_failure(const AuditEngine& engine, const RecordValues& record, con
   if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw ErrorAlreadySet{};
 }
 
-// The engine's part of a capture, with the interpreter lock released: signing
-// (most of a capture's time) and the log append (which may block on a slow
-// file system, or a FIFO's reader) let other threads run. The engine stays
-// exclusively borrowed by this thread meanwhile, and nothing of Python is
-// touched.
-CaptureOutcome seal_and_log(AuditEngine& engine, CaptureRequest&& request) {
+// The log append with the interpreter lock released: a slow file system, or
+// a FIFO's slow reader, stalls only the capturing thread.
+class LockReleasedForFileWork final : public BlockingWorkScope {
+ public:
+  void enter() noexcept override { saved_ = PyEval_SaveThread(); }
+  void leave() noexcept override { PyEval_RestoreThread(saved_); }
+
+ private:
+  PyThreadState* saved_ = nullptr;
+};
+
+// The engine's part of a capture, which touches nothing of Python; the
+// engine stays exclusively borrowed by this thread throughout. As a rule it
+// runs with the interpreter lock released, so that threads capturing on
+// other engines sign at the same time. When other threads already wait for
+// this very engine, they cannot proceed before it is free anyway; releasing
+// the lock would only let the ones woken earlier take it, find the engine
+// still held and sleep again, at the cost of two thread switches each. Then
+// only the file work steps aside.
+CaptureOutcome seal_and_log(AuditEngine& engine, CaptureRequest&& request, bool engine_awaited) {
+  if (engine_awaited) {
+    LockReleasedForFileWork file_work;
+    return engine.capture(std::move(request), &file_work);
+  }
   ReleasedInterpreterLock unlocked;
   return engine.capture(std::move(request));
 }
@@ -98,7 +116,7 @@ PyObject* capture(PyObject* self, PyObject* args, PyObject* kwargs) {
     request.review = review.payload;
     triplet_borrow.release();  // the snapshot is taken: other threads may assign now
     review_borrow.release();
-    CaptureOutcome outcome = seal_and_log(engine, std::move(request));
+    CaptureOutcome outcome = seal_and_log(engine, std::move(request), engine_object.borrow_count.waiters != 0);
     if (outcome.log_error) warn_log_failure(engine, outcome.record, *outcome.log_error);
     return new_sealed_record(std::move(outcome.record)).release();
   });
