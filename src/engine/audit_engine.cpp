@@ -18,7 +18,7 @@ class ScopeEntered {
   explicit ScopeEntered(BlockingWorkScope* scope) noexcept : scope_(scope) {
     if (scope_ != nullptr) scope_->enter();
   }
-  ~ScopeEntered() {
+  ~ScopeEntered() noexcept(false) {
     if (scope_ != nullptr) scope_->leave();
   }
   ScopeEntered(const ScopeEntered&) = delete;

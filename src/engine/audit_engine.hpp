@@ -33,11 +33,12 @@ struct CaptureOutcome {
 
 // Brackets work of a capture that may block (the log's open, write and
 // close), so that the caller can let others run meanwhile. Both are called on
-// the capturing thread, leave after enter, also when the work fails.
+// the capturing thread, leave after enter, also when the work fails; leave
+// may end the thread by unwinding (pthread_exit), nothing else throws.
 class BlockingWorkScope {
  public:
   virtual void enter() noexcept = 0;
-  virtual void leave() noexcept = 0;
+  virtual void leave() = 0;
 
  protected:
   ~BlockingWorkScope() = default;

@@ -60,7 +60,7 @@ void warn_log_failure(const AuditEngine& engine, const RecordValues& record, con
 class LockReleasedForFileWork final : public BlockingWorkScope {
  public:
   void enter() noexcept override { saved_ = PyEval_SaveThread(); }
-  void leave() noexcept override { PyEval_RestoreThread(saved_); }
+  void leave() override { PyEval_RestoreThread(saved_); }
 
  private:
   PyThreadState* saved_ = nullptr;

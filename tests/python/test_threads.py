@@ -102,3 +102,25 @@ def test_fifo_without_reader_fails_the_append_instead_of_hanging(tmp_path, captu
     with pytest.warns(RuntimeWarning, match=r"was not appended to the audit log .*No such device or address"):
         record = engine.capture(**capture_args)
     assert isinstance(record, tvel_oxa.SealedRecord)
+
+
+def test_daemon_threads_capturing_at_exit_end_cleanly():
+    # At shutdown the interpreter ends a daemon thread that takes its lock
+    # back (after signing, or after waiting for a shared engine) by
+    # unwinding it; that must pass through the module, not abort the process.
+    script = """
+        import threading, time, tvel_oxa
+        own, shared = tvel_oxa.OXAEngine(":memory:"), tvel_oxa.OXAEngine(":memory:")
+        args = (None, "p", None, "o", tvel_oxa.PPPTriplet("a", "b", "c"),
+                tvel_oxa.HumanDeltaChain("r", True, "n", "c"))
+        def loop(engine):
+            while True:
+                engine.capture(*args)
+        for engine in (own, shared, shared, shared):
+            threading.Thread(target=loop, args=(engine,), daemon=True).start()
+        time.sleep(0.2)
+        print("exiting")
+    """
+    for _ in range(3):
+        result = run_python(script, timeout=60)
+        assert (result.returncode, result.stdout.strip()) == (0, "exiting"), result.stderr
