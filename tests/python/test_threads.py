@@ -59,8 +59,11 @@ def test_pool_sharing_one_engine_loses_no_record(tmp_path, triplet, review, freq
 
 
 def test_other_threads_run_while_an_engine_waits_for_a_fifo(tmp_path):
-    # The log is a FIFO whose reader drains it slowly, so the capture's write
-    # of a long line waits for it.
+    # The log is a FIFO whose reader (a Python thread) drains it slowly, so a
+    # capture's write of a long line waits for it. Three threads capture on
+    # the engine, so some find it held and queue for it. Were the interpreter
+    # lock kept during a write, the reader could not run and nothing would
+    # end.
     result = run_python(f"""
         import os, threading, time, tvel_oxa
         fifo = {str(tmp_path / "log.fifo")!r}
@@ -69,7 +72,7 @@ def test_other_threads_run_while_an_engine_waits_for_a_fifo(tmp_path):
         reader_fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
         received = bytearray()
         def slow_reader():
-            while not received.endswith(b"\\n"):
+            while received.count(b"\\n") < 3:
                 try:
                     received.extend(os.read(reader_fd, 4096))
                 except BlockingIOError:
@@ -77,22 +80,22 @@ def test_other_threads_run_while_an_engine_waits_for_a_fifo(tmp_path):
                 time.sleep(0.001)
         args = (None, "p" * 200000, None, "o", tvel_oxa.PPPTriplet("a", "b", "c"),
                 tvel_oxa.HumanDeltaChain("r", True, "n", "c"))
-        done = threading.Event()
-        thread = threading.Thread(target=lambda: (engine.capture(*args), done.set()))
+        captures = [threading.Thread(target=engine.capture, args=args) for _ in range(3)]
         reader = threading.Thread(target=slow_reader)
         reader.start()
-        thread.start()
+        for thread in captures:
+            thread.start()
         ticks = 0
-        while not done.is_set():
+        while any(thread.is_alive() for thread in captures):
             ticks += 1  # the main thread keeps running Python code meanwhile
             time.sleep(0.001)
-        thread.join(); reader.join()
-        print(ticks, len(received))
+        reader.join()
+        print(ticks, len(received), received.count(b"\\n"))
     """, timeout=60)
     assert result.returncode == 0, result.stderr
-    ticks, received = map(int, result.stdout.split())
+    ticks, received, lines = map(int, result.stdout.split())
     assert ticks > 5
-    assert received > 200000
+    assert (received > 3 * 200000, lines) == (True, 3)
 
 
 def test_fifo_without_reader_fails_the_append_instead_of_hanging(tmp_path, capture_args):
