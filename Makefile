@@ -22,7 +22,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 demo: install
 	$(VPY) examples/demo.py
 
-test: install test-cpp test-python test-pythons test-wheel test-types test-sdist test-fuzz
+test: install test-cpp test-python test-pythons test-wheel test-types test-sdist test-sanitized test-fuzz
 
 system-deps:
 	missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done)
@@ -118,12 +118,35 @@ test-cpp: venv
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
 
+# AddressSanitizer + UndefinedBehaviorSanitizer, one build of the core for
+# both runs: the C++ tests, then the Python tests against the sanitized module
+# (found first through PYTHONPATH) in the ordinary interpreter, which needs
+# the sanitizer runtime and libstdc++ preloaded and its own allocator out of
+# the way. Every report aborts the process and so fails the run; leaks are not
+# looked for in the interpreter, which keeps much of its memory until exit.
+ASAN_BUILD := build/asan
+SANITIZER_OPTIONS := ASAN_OPTIONS=abort_on_error=1:detect_stack_use_after_return=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+.PHONY: test-sanitized
+test-sanitized: install
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DTVEL_OXA_BUILD_MODULE=ON -DTVEL_OXA_BUILD_TESTS=ON -DTVEL_OXA_SANITIZE=ON \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(VPY)
+	$(VENV)/bin/cmake --build $(ASAN_BUILD)
+	$(SANITIZER_OPTIONS) $(VENV)/bin/ctest --test-dir $(ASAN_BUILD) --output-on-failure
+	export LD_PRELOAD="$$(readlink -f $$(g++ -print-file-name=libasan.so)) $$(readlink -f $$(g++ -print-file-name=libstdc++.so))"
+	export PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/$(ASAN_BUILD) $(SANITIZER_OPTIONS)
+	export ASAN_OPTIONS="$$ASAN_OPTIONS:detect_leaks=0"
+	$(VPY) -c 'import sys, tvel_oxa; sys.exit(not tvel_oxa.__file__.startswith(sys.argv[1]))' $(CURDIR)/$(ASAN_BUILD)
+	$(VPY) -m pytest -p no:cacheprovider tests/python
+
 bench: install bench-verify
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DTVEL_OXA_BUILD_MODULE=OFF -DTVEL_OXA_BUILD_BENCH=ON
 	$(VENV)/bin/cmake --build $(BENCH_BUILD)
 	for b in $(BENCH_BUILD)/bench/*_bench; do $$b; done
 	$(VPY) bench/capture_bench.py
+	$(VPY) bench/thread_bench.py
 
 # The verifier's fuzz target, under AddressSanitizer and UndefinedBehaviorSanitizer, run for a
 # bounded time from the corpus kept in tests/fuzz/corpus (new finds go to the build directory).

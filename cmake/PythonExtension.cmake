@@ -77,7 +77,9 @@ function(_oxa_glibc_floor_objects)
 endfunction()
 
 function(oxa_python_extension target)
-  if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  # A sanitized build runs only here, with the sanitizer runtime and the shared
+  # libstdc++ preloaded into the interpreter: no pins, no static libstdc++.
+  if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux" OR TVEL_OXA_SANITIZE)
     return()
   endif()
   _oxa_glibc_floor_objects()

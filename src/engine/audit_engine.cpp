@@ -12,16 +12,31 @@ namespace {
 constexpr std::size_t retained_line_capacity = std::size_t{1} << 20;
 // An insight's JSON text is about 420 bytes: 64 small integers and three numbers.
 constexpr std::size_t insight_json_capacity = 512;
+
+class ScopeEntered {
+ public:
+  explicit ScopeEntered(BlockingWorkScope* scope) noexcept : scope_(scope) {
+    if (scope_ != nullptr) scope_->enter();
+  }
+  ~ScopeEntered() noexcept(false) {
+    if (scope_ != nullptr) scope_->leave();
+  }
+  ScopeEntered(const ScopeEntered&) = delete;
+  ScopeEntered& operator=(const ScopeEntered&) = delete;
+
+ private:
+  BlockingWorkScope* scope_;
+};
 }  // namespace
 
 AuditEngine::AuditEngine(std::string wal_path)
     : log_(std::move(wal_path)),
-      signing_key_(load_or_create_signing_key(log_.path())),
+      signing_key_(load_or_create_signing_key(log_.path(), &key_file_warning_)),
       chain_root_(genesis_root()) {}
 
 std::string AuditEngine::public_key_hex() const { return hex_text(signing_key_->public_key()); }
 
-CaptureOutcome AuditEngine::capture(CaptureRequest&& request) {
+CaptureOutcome AuditEngine::capture(CaptureRequest&& request, BlockingWorkScope* around_log_append) {
   const AnalysisResult analysis =
       analyzer_.analyse(request.prompt.size(), request.output.size(), request.auto_insight);
 
@@ -57,7 +72,10 @@ CaptureOutcome AuditEngine::capture(CaptureRequest&& request) {
     // records does not allocate for it.
     line_buffer_.clear();
     append_record_line(line_buffer_, record);
-    outcome.log_error = log_.append(line_buffer_);
+    {
+      const ScopeEntered blocking(around_log_append);
+      outcome.log_error = log_.append(line_buffer_);
+    }
     // ...but one outsized record does not pin its memory for the engine's life.
     if (line_buffer_.capacity() > retained_line_capacity) line_buffer_ = std::string();
   }

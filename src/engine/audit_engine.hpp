@@ -31,6 +31,19 @@ struct CaptureOutcome {
   std::optional<std::string> log_error;
 };
 
+// Brackets work of a capture that may block (the log's open, write and
+// close), so that the caller can let others run meanwhile. Both are called on
+// the capturing thread, leave after enter, also when the work fails; leave
+// may end the thread by unwinding (pthread_exit), nothing else throws.
+class BlockingWorkScope {
+ public:
+  virtual void enter() noexcept = 0;
+  virtual void leave() = 0;
+
+ protected:
+  ~BlockingWorkScope() = default;
+};
+
 // The state behind one audit log: its path, signing key, chain root, decision
 // history and reputation. Capture changes the history and reputation, then the
 // chain root, and never rolls either back.
@@ -42,13 +55,18 @@ class AuditEngine {
 
   std::string public_key_hex() const;
 
-  // Analyses, seals, stamps and logs one decision.
-  CaptureOutcome capture(CaptureRequest&& request);
+  // Analyses, seals, stamps and logs one decision; the log append runs
+  // inside `around_log_append` when one is given.
+  CaptureOutcome capture(CaptureRequest&& request, BlockingWorkScope* around_log_append = nullptr);
 
   const std::string& wal_path() const { return log_.path(); }
 
+  // Set when the key file loaded but others can read it: the warning's text.
+  const std::optional<std::string>& key_file_warning() const { return key_file_warning_; }
+
  private:
   WriteAheadLog log_;
+  std::optional<std::string> key_file_warning_;
   std::unique_ptr<SigningKey> signing_key_;
   Hash32 chain_root_;
   ConsistencyAnalyzer analyzer_;

@@ -2,6 +2,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "module/py_ref.hpp"
 
 namespace oxa::py {
@@ -9,49 +11,54 @@ namespace oxa::py {
 inline constexpr const char* already_borrowed_message = "Already borrowed";
 inline constexpr const char* already_mutably_borrowed_message = "Already mutably borrowed";
 
-// Holds a shared or exclusive borrow of one instance's borrow counter
-// (0 free, -1 exclusive, n > 0 shared by n readers) and releases it on every
+// The borrow state of one instance. Read and changed only with the
+// interpreter lock held.
+struct BorrowCount {
+  Py_ssize_t count = 0;               // 0 free, -1 exclusive, n > 0 shared by n borrows
+  std::uint32_t waiters = 0;          // threads waiting for the instance to come free
+  std::uint32_t waiting_writers = 0;  // those of them that want it exclusively
+};
+
+// Holds a shared or exclusive borrow of one instance and releases it on every
 // path out of the operation.
+//
+// An instance held by another thread is waited for, with the interpreter lock
+// released, as CPython's buffered files guard themselves: threads sharing one
+// engine or one context object take turns instead of failing. Only the thread
+// that already holds a borrow of the instance is refused ("Already borrowed",
+// "Already mutably borrowed"): that happens when Python code run inside an
+// operation (json.dumps during a capture) re-enters it, where waiting would
+// never end. Readers defer to a waiting writer unless their thread already
+// holds the instance, so that a stream of overlapping captures cannot starve
+// an assignment.
 class BorrowGuard {
  public:
-  static BorrowGuard shared(Py_ssize_t& count) {
-    if (count == -1) {
-      PyErr_SetString(PyExc_RuntimeError, already_mutably_borrowed_message);
-      throw ErrorAlreadySet{};
-    }
-    ++count;
-    return BorrowGuard(&count, false);
-  }
+  // Both return the guard in place (guaranteed copy elision): its address is
+  // linked into the calling thread's chain of held borrows.
+  static BorrowGuard shared(BorrowCount& state) { return BorrowGuard(state, false); }
+  static BorrowGuard exclusive(BorrowCount& state) { return BorrowGuard(state, true); }
 
-  static BorrowGuard exclusive(Py_ssize_t& count) {
-    if (count != 0) {
-      PyErr_SetString(PyExc_RuntimeError, already_borrowed_message);
-      throw ErrorAlreadySet{};
-    }
-    count = -1;
-    return BorrowGuard(&count, true);
-  }
-
-  BorrowGuard(BorrowGuard&& other) noexcept : count_(other.count_), exclusive_(other.exclusive_) {
-    other.count_ = nullptr;
-  }
   BorrowGuard(const BorrowGuard&) = delete;
+  BorrowGuard(BorrowGuard&&) = delete;
   BorrowGuard& operator=(const BorrowGuard&) = delete;
   BorrowGuard& operator=(BorrowGuard&&) = delete;
 
-  ~BorrowGuard() {
-    if (count_ == nullptr) return;
-    if (exclusive_) {
-      *count_ = 0;
-    } else {
-      --*count_;
-    }
-  }
+  ~BorrowGuard() { release(); }
+
+  // Gives the borrow back before the end of the scope; idempotent.
+  void release() noexcept;
 
  private:
-  BorrowGuard(Py_ssize_t* count, bool exclusive) : count_(count), exclusive_(exclusive) {}
-  Py_ssize_t* count_;
+  // Takes the borrow, waiting while another thread holds the instance; throws
+  // ErrorAlreadySet for a re-entry or when a signal handler raises meanwhile.
+  BorrowGuard(BorrowCount& state, bool exclusive);
+
+  static bool held_by_this_thread(const BorrowCount& state) noexcept;
+  static void wait_for_release(BorrowCount& state, bool exclusive);
+
+  BorrowCount* state_;
   bool exclusive_;
+  BorrowGuard* below_ = nullptr;  // the borrow this thread took before this one
 };
 
 }  // namespace oxa::py

@@ -7,6 +7,7 @@
 #include "module/binder.hpp"
 #include "module/classes.hpp"
 #include "module/error_boundary.hpp"
+#include "module/interpreter_lock.hpp"
 #include "module/oxa_engine.hpp"
 
 namespace oxa::py {
@@ -54,6 +55,34 @@ void warn_log_failure(const AuditEngine& engine, const RecordValues& record, con
   if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw ErrorAlreadySet{};
 }
 
+// The log append with the interpreter lock released: a slow file system, or
+// a FIFO's slow reader, stalls only the capturing thread.
+class LockReleasedForFileWork final : public BlockingWorkScope {
+ public:
+  void enter() noexcept override { saved_ = PyEval_SaveThread(); }
+  void leave() override { PyEval_RestoreThread(saved_); }
+
+ private:
+  PyThreadState* saved_ = nullptr;
+};
+
+// The engine's part of a capture, which touches nothing of Python; the
+// engine stays exclusively borrowed by this thread throughout. As a rule it
+// runs with the interpreter lock released, so that threads capturing on
+// other engines sign at the same time. When other threads already wait for
+// this very engine, they cannot proceed before it is free anyway; releasing
+// the lock would only let the ones woken earlier take it, find the engine
+// still held and sleep again, at the cost of two thread switches each. Then
+// only the file work steps aside.
+CaptureOutcome seal_and_log(AuditEngine& engine, CaptureRequest&& request, bool engine_awaited) {
+  if (engine_awaited) {
+    LockReleasedForFileWork file_work;
+    return engine.capture(std::move(request), &file_work);
+  }
+  ReleasedInterpreterLock unlocked;
+  return engine.capture(std::move(request));
+}
+
 }  // namespace
 
 PyObject* capture(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -85,7 +114,9 @@ PyObject* capture(PyObject* self, PyObject* args, PyObject* kwargs) {
     // on the engine's state changes and is never rolled back.
     request.triplet = triplet.payload;
     request.review = review.payload;
-    CaptureOutcome outcome = engine.capture(std::move(request));
+    triplet_borrow.release();  // the snapshot is taken: other threads may assign now
+    review_borrow.release();
+    CaptureOutcome outcome = seal_and_log(engine, std::move(request), engine_object.borrow_count.waiters != 0);
     if (outcome.log_error) warn_log_failure(engine, outcome.record, *outcome.log_error);
     return new_sealed_record(std::move(outcome.record)).release();
   });

@@ -2,6 +2,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 
@@ -15,10 +17,16 @@ namespace oxa::py {
 // the interpreter: an already-set Python error passes, memory exhaustion becomes
 // MemoryError, and any other fault is reported on stderr and raised as
 // PanicException.
+//
+// One unwinding passes: a thread that takes the interpreter lock back while
+// the interpreter shuts down is ended with pthread_exit, whose unwinding must
+// run to the thread's end. (That is also why these are not noexcept.)
 template <class Result, class Body>
-Result guarded(Result failure, Body&& body) noexcept {
+Result guarded(Result failure, Body&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const ErrorAlreadySet&) {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
@@ -31,12 +39,12 @@ Result guarded(Result failure, Body&& body) noexcept {
 }
 
 template <class Body>
-PyObject* guarded_object(Body&& body) noexcept {
+PyObject* guarded_object(Body&& body) {
   return guarded<PyObject*>(nullptr, std::forward<Body>(body));
 }
 
 template <class Body>
-int guarded_status(Body&& body) noexcept {
+int guarded_status(Body&& body) {
   return guarded<int>(-1, std::forward<Body>(body));
 }
 

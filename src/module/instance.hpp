@@ -14,7 +14,7 @@
 namespace oxa::py {
 
 // The memory layout of every instance of the module's classes: the object
-// header, the borrow counter and the C++ payload that owns the instance's data.
+// header, the borrow state and the C++ payload that owns the instance's data.
 // `constructed` is set once the payload exists. The classes' __new__ can be
 // replaced from Python (heap types are mutable before 3.10), and an object
 // made by object.__new__ comes zero-filled with no payload: such an object is
@@ -22,7 +22,7 @@ namespace oxa::py {
 template <class Payload>
 struct Instance {
   PyObject ob_base;
-  Py_ssize_t borrow_count;
+  BorrowCount borrow_count;
   bool constructed;
   Payload payload;
 };
@@ -48,7 +48,7 @@ Ref new_instance(PyTypeObject* type, Payload&& payload) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   Ref object = Ref::steal_or_throw(alloc(type, 0));
   auto* instance = reinterpret_cast<Instance<Payload>*>(object.get());
-  instance->borrow_count = 0;
+  instance->borrow_count = BorrowCount{};
   new (&instance->payload) Payload(std::move(payload));
   instance->constructed = true;
   return object;

@@ -5,6 +5,7 @@
 #include "module/binder.hpp"
 #include "module/classes.hpp"
 #include "module/error_boundary.hpp"
+#include "module/interpreter_lock.hpp"
 #include "module/oxa_engine.hpp"
 
 namespace oxa::py {
@@ -22,8 +23,19 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const auto bound = bind_arguments<1>(signature, args, kwargs);
     std::string wal_path = text_argument("wal_path", bound[0]);
     // The engine is complete before the Python object exists; if the object
-    // cannot be allocated, the engine's destructor wipes the key.
-    EngineHandle engine(std::make_unique<AuditEngine>(std::move(wal_path)));
+    // cannot be allocated, the engine's destructor wipes the key. Making it
+    // touches the log and reads or writes the key file, which may block on a
+    // slow or network file system: other threads run meanwhile.
+    std::unique_ptr<AuditEngine> made;
+    {
+      ReleasedInterpreterLock unlocked;
+      made = std::make_unique<AuditEngine>(std::move(wal_path));
+    }
+    EngineHandle engine(std::move(made));
+    if (const auto& warning = engine.engine->key_file_warning()) {
+      // A filter that turns the warning into an error refuses the engine.
+      if (PyErr_WarnEx(PyExc_RuntimeWarning, warning->c_str(), 1) != 0) throw ErrorAlreadySet{};
+    }
     return new_instance(type, std::move(engine)).release();
   });
 }

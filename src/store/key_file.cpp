@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -29,6 +30,23 @@ constexpr std::string_view write_failed = "Failed to write signing key: ";
   std::string message(prefix);
   message += detail;
   throw InternalFault(message);
+}
+
+// The permission bits as chmod takes them: "0644".
+std::string mode_text(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+std::string file_kind(const FileStatus& status) {
+  switch (status.mode & S_IFMT) {
+    case S_IFIFO: return "a FIFO";
+    case S_IFCHR: return "a character device";
+    case S_IFBLK: return "a block device";
+    case S_IFSOCK: return "a socket";
+    default: return "not a kind of file a key can be";
+  }
 }
 
 // Seed material on the stack, wiped however the scope is left.
@@ -81,7 +99,8 @@ class TemporaryName {
 // `name_exists_for_sure` is set after a creation found the name taken: the
 // name then leading nowhere (a dangling symbolic link) is reported as the
 // write failure it is, not as an unreadable key.
-std::unique_ptr<SigningKey> read_key(const std::string& path, bool name_exists_for_sure) {
+std::unique_ptr<SigningKey> read_key(const std::string& path, bool name_exists_for_sure,
+                                     std::optional<std::string>* warning) {
   const int fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     const int error = errno;
@@ -89,6 +108,7 @@ std::unique_ptr<SigningKey> read_key(const std::string& path, bool name_exists_f
     fault(read_failed, render_os_error(error));
   }
   Descriptor file(fd);
+  std::optional<std::string> notice = check_key_file(file.get(), path);
 
   WipedBytes<signing_seed_bytes + 1> buffer;
   std::size_t got = 0;
@@ -121,7 +141,9 @@ std::unique_ptr<SigningKey> read_key(const std::string& path, bool name_exists_f
 
   WipedBytes<signing_seed_bytes> seed;
   std::memcpy(seed.bytes.data(), buffer.bytes.data(), signing_seed_bytes);
-  return std::make_unique<SigningKey>(seed.bytes);
+  auto key = std::make_unique<SigningKey>(seed.bytes);
+  if (warning != nullptr) *warning = std::move(notice);
+  return key;
 }
 
 void fill_seed(SigningSeed& seed) {
@@ -215,7 +237,35 @@ std::string key_file_path(std::string_view wal_path) {
   return path;
 }
 
-std::unique_ptr<SigningKey> load_or_create_signing_key(std::string_view wal_path) {
+std::optional<std::string> check_key_file(int fd, std::string_view path) {
+  FileStatus status;
+  if (const int error = file_status(fd, status)) fault(read_failed, render_os_error(error));
+  // A directory keeps the system's own wording, as reading it would give.
+  if (status.directory()) fault(read_failed, render_os_error(EISDIR));
+
+  std::string quoted(1, '\'');
+  quoted += path;
+  quoted += '\'';
+  if (!status.regular()) fault(read_failed, quoted + " is not a regular file (" + file_kind(status) + ")");
+  if (status.owner != ::geteuid() && status.owner != 0) {
+    fault(read_failed, quoted + " is owned by uid " + std::to_string(status.owner) +
+                           ", neither this process's user (uid " + std::to_string(::geteuid()) +
+                           ") nor root: someone else may have planted it");
+  }
+  if ((status.mode & (S_IWGRP | S_IWOTH)) != 0) {
+    fault(read_failed, quoted + " has mode " + mode_text(status.mode) +
+                           ", writable by group or others: someone else may have replaced the key");
+  }
+  if ((status.mode & (S_IRGRP | S_IROTH)) != 0) {
+    return "tvel_oxa: the signing key file " + quoted + " has mode " + mode_text(status.mode) +
+           ", readable by group or others: anyone who can read it can sign as this engine. "
+           "Restrict it with: chmod 600 " + quoted;
+  }
+  return std::nullopt;
+}
+
+std::unique_ptr<SigningKey> load_or_create_signing_key(std::string_view wal_path,
+                                                       std::optional<std::string>* warning) {
   WipedBytes<signing_seed_bytes> seed;
   if (wal_path == memory_log_path) {
     fill_seed(seed.bytes);
@@ -224,12 +274,12 @@ std::unique_ptr<SigningKey> load_or_create_signing_key(std::string_view wal_path
 
   const std::string path = key_file_path(wal_path);
   FileStatus status;
-  if (!holds_nul(path) && path_status(path.c_str(), status) == 0) return read_key(path, false);
+  if (!holds_nul(path) && path_status(path.c_str(), status) == 0) return read_key(path, false, warning);
 
   fill_seed(seed.bytes);
   auto key = std::make_unique<SigningKey>(seed.bytes);
   if (holds_nul(path)) fault(write_failed, nul_in_path_rendering);
-  if (store_new_key(path, seed.bytes) == Creation::name_taken) return read_key(path, true);
+  if (store_new_key(path, seed.bytes) == Creation::name_taken) return read_key(path, true, warning);
   return key;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,7 +16,19 @@ std::string key_file_path(std::string_view wal_path);
 // key and no file. Otherwise an existing key file (32 raw seed bytes) is read,
 // and a missing one is created with a fresh seed, owner-only, in one atomic
 // step: a process that loses a creation race uses the winner's key. Every
-// failure is an InternalFault.
-std::unique_ptr<SigningKey> load_or_create_signing_key(std::string_view wal_path);
+// failure is an InternalFault. An existing key file must pass
+// check_key_file; when it loads with a warning, the warning's text is stored
+// in `*warning` (when given).
+std::unique_ptr<SigningKey> load_or_create_signing_key(std::string_view wal_path,
+                                                       std::optional<std::string>* warning = nullptr);
+
+// Whether the opened key file at `path` can be trusted to hold this engine's
+// key, judged on the file actually opened (so a symbolic link to a good key
+// passes). Throws InternalFault "Failed to read signing key: " and the reason
+// when it is not a regular file, is owned by neither the effective user nor
+// root, or can be written by group or others: someone else may have planted
+// or replaced the key. Returns a warning's text when group or others can read
+// it (the key still loads), nullopt when only its owner can.
+std::optional<std::string> check_key_file(int fd, std::string_view path);
 
 }  // namespace oxa

@@ -15,7 +15,9 @@ namespace oxa {
 
 namespace {
 
-constexpr int append_flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+// O_NONBLOCK: a FIFO without a reader fails the open (ENXIO) instead of
+// blocking it until a reader comes, possibly forever.
+constexpr int append_flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
 constexpr unsigned log_mode = 0666;
 
 // How long an unterminated end must stay unchanged before it counts as a
@@ -88,6 +90,10 @@ std::optional<std::string> WriteAheadLog::append(std::string& line) {
   }
   if (fd < 0) fd = open_retrying(path_.c_str(), append_flags, log_mode);
   if (fd < 0) return render_os_error(errno);
+  // Once open, writes block as usual: a FIFO whose reader is slow takes the
+  // whole line in its time rather than a part of it now. (Regular files
+  // ignore the flag either way.)
+  ::fcntl(fd, F_SETFL, O_APPEND);
 
   if (ends_in_partial_line_) line.insert(line.begin(), '\n');
   line.push_back('\n');

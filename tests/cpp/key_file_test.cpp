@@ -11,6 +11,7 @@
 #include <functional>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -158,14 +159,39 @@ TEST(KeyFile, WrongLengthReportsTheCountNeverTheBytes) {
   }
 }
 
-TEST(KeyFile, EndlessOrBlockingSourcesGiveABoundedAnswer) {
+TEST(KeyFile, EndlessOrBlockingSourcesAreRefusedWithoutWaiting) {
   TempDir dir;
   ASSERT_EQ(::symlink("/dev/zero", (dir / "zero.key").c_str()), 0);
-  EXPECT_EQ(fault_message(dir / "zero"), "Invalid key length: expected 32 bytes, found more than 32");
+  EXPECT_EQ(fault_message(dir / "zero"),
+            "Failed to read signing key: '" + (dir / "zero.key") + "' is not a regular file (a character device)");
 
   // A FIFO without a writer must not wait for one.
   ASSERT_EQ(::mkfifo((dir / "fifo.key").c_str(), 0600), 0);
-  EXPECT_EQ(fault_message(dir / "fifo"), "Invalid key length: expected 32 bytes, found 0");
+  EXPECT_EQ(fault_message(dir / "fifo"),
+            "Failed to read signing key: '" + (dir / "fifo.key") + "' is not a regular file (a FIFO)");
+}
+
+// Writable by others: refused. Readable by others: loads, with a warning.
+TEST(KeyFile, PermissionBitsDecideTrust) {
+  TempDir dir;
+  const std::string key_path = dir / "a.key";
+  write_file(key_path, std::string(32, 'k'));
+  ASSERT_EQ(::chmod(key_path.c_str(), 0660), 0);
+  EXPECT_EQ(fault_message(dir / "a"), "Failed to read signing key: '" + key_path +
+                                          "' has mode 0660, writable by group or others: "
+                                          "someone else may have replaced the key");
+
+  ASSERT_EQ(::chmod(key_path.c_str(), 0640), 0);
+  std::optional<std::string> warning;
+  EXPECT_NE(load_or_create_signing_key(dir / "a", &warning), nullptr);
+  ASSERT_TRUE(warning.has_value());
+  EXPECT_NE(warning->find("has mode 0640"), std::string::npos);
+  EXPECT_NE(warning->find("chmod 600 '" + key_path + "'"), std::string::npos);
+
+  ASSERT_EQ(::chmod(key_path.c_str(), 0600), 0);
+  warning.reset();
+  EXPECT_NE(load_or_create_signing_key(dir / "a", &warning), nullptr);
+  EXPECT_FALSE(warning.has_value());
 }
 
 TEST(KeyFile, DanglingSymlinkIsNotWrittenThrough) {

@@ -54,7 +54,8 @@ def run_python(script, *, preload=None, cwd=None, timeout=120):
     """Runs a script in a fresh interpreter; returns the completed process."""
     env = dict(os.environ)
     if preload is not None:
-        env["LD_PRELOAD"] = str(preload)
+        # After whatever is preloaded already (a sanitizer runtime must stay first).
+        env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(preload)]))
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(script)],
         capture_output=True,

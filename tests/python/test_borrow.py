@@ -1,4 +1,4 @@
-"""Overlapping use of one object is refused while a capture holds it."""
+"""Overlapping use of one object: re-entry by the holding thread is refused, other threads wait."""
 import json
 import sys
 import threading
@@ -100,23 +100,51 @@ def test_inner_capture_error_leaving_dumps_fails_the_outer_call(json_hook, memor
         theirs.coherence_score, theirs.reputation_scalar, theirs.hash)
 
 
-def test_assignment_from_another_thread_during_capture(json_hook, memory_engine, capture_args):
-    triplet = capture_args["ppp_triplet"]
+# What another thread does while a capture holds the engine and reads the
+# context objects: it waits, with the interpreter lock released, and then
+# succeeds.
+OTHER_THREAD_ACTIONS = [
+    ("assign-triplet", lambda engine, args: setattr(args["ppp_triplet"], "provenance", "from-thread"),
+     lambda engine, args, result: args["ppp_triplet"].provenance == "from-thread"),
+    ("assign-review", lambda engine, args: setattr(args["human_delta_chain"], "resolved", False),
+     lambda engine, args, result: args["human_delta_chain"].resolved is False),
+    ("capture-same-engine", lambda engine, args: engine.capture(**args),
+     lambda engine, args, result: isinstance(result, tvel_oxa.SealedRecord)),
+    ("public-key", lambda engine, args: engine.public_key_hex(),
+     lambda engine, args, result: result == engine.public_key_hex()),
+]
+
+
+@pytest.mark.parametrize("action, succeeded", [a[1:] for a in OTHER_THREAD_ACTIONS],
+                         ids=[a[0] for a in OTHER_THREAD_ACTIONS])
+def test_another_thread_waits_for_a_running_capture(json_hook, memory_engine, capture_args, action, succeeded):
     outcome = {}
 
-    def assign_from_thread():
+    def act():
         try:
-            triplet.provenance = "from-thread"
-        except RuntimeError as error:
-            outcome["error"] = str(error)
-        outcome["read"] = triplet.provenance
+            outcome["result"] = action(memory_engine, capture_args)
+        except BaseException as error:  # pragma: no cover - reported below
+            outcome["error"] = repr(error)
 
-    def run_thread_while_held():
-        worker = threading.Thread(target=assign_from_thread)
-        worker.start()
-        worker.join()
+    worker = threading.Thread(target=act)
 
-    json_hook.append(run_thread_while_held)
+    def start_worker_while_held():
+        if worker.ident is None:
+            worker.start()
+            # The worker runs meanwhile (this sleep releases the interpreter
+            # lock) and must still be waiting for the borrow.
+            worker.join(0.2)
+            outcome["waited"] = worker.is_alive()
+
+    json_hook.append(start_worker_while_held)
     record = memory_engine.capture(**capture_args)
-    assert outcome == {"error": "Already borrowed", "read": "model-a"}
+    json_hook.clear()
+    worker.join(10)
+
+    assert not worker.is_alive()
+    assert "error" not in outcome, outcome["error"]
+    assert outcome["waited"]
+    assert succeeded(memory_engine, capture_args, outcome["result"])
+    # The running capture took its snapshot before the other thread's change.
     assert '"provenance":"model-a"' in record.ppp_json
+    assert '"resolved":true' in record.human_delta_chain_json

@@ -62,6 +62,7 @@ def test_any_32_bytes_are_a_key_and_removal_gives_a_new_one(tmp_path):
     path = str(tmp_path / "audit")
     key = tmp_path / "audit.key"
     key.write_bytes(bytes(range(32)))
+    key.chmod(0o600)
     assert tvel_oxa.OXAEngine(path).public_key_hex() == public_hex_of_seed(bytes(range(32)))
     key.unlink()
     fresh = tvel_oxa.OXAEngine(path).public_key_hex()
@@ -110,8 +111,6 @@ KEY_FAILURES = [
      "Invalid key length: expected 32 bytes, found 31"),
     ("key-plus-newline", lambda d: (d / "a.wal.key").write_bytes(b"k" * 32 + b"\n"), "a.wal",
      "Invalid key length: expected 32 bytes, found 33"),
-    ("huge-device", lambda d: os.symlink("/dev/zero", d / "a.wal.key"), "a.wal",
-     "Invalid key length: expected 32 bytes, found more than 32"),
 ]
 
 
