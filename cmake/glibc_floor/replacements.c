@@ -12,6 +12,8 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <pthread.h>
+#include <time.h>
 
 #define OXA_LOCAL __attribute__((visibility("hidden")))
 
@@ -77,4 +79,24 @@ OXA_LOCAL int fstat(int fd, struct stat* status) {
   status->st_ctim.tv_sec = x.stx_ctime.tv_sec;
   status->st_ctim.tv_nsec = x.stx_ctime.tv_nsec;
   return 0;
+}
+
+/* std::condition_variable's timed waits on the steady clock (glibc 2.30).
+ * The condition variable keeps the real-time clock it was made with, so the
+ * deadline is carried over to that clock: the wait is as long as asked unless
+ * the real-time clock is set meanwhile, which only moves a time-out. */
+OXA_LOCAL int pthread_cond_clockwait(pthread_cond_t* cond, pthread_mutex_t* mutex, clockid_t clock,
+                                     const struct timespec* deadline) {
+  if (clock == CLOCK_REALTIME) return pthread_cond_timedwait(cond, mutex, deadline);
+  if (clock != CLOCK_MONOTONIC) return EINVAL;
+  struct timespec now, real;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  clock_gettime(CLOCK_REALTIME, &real);
+  int64_t nanoseconds = (int64_t)(deadline->tv_sec - now.tv_sec) * 1000000000 + (deadline->tv_nsec - now.tv_nsec);
+  if (nanoseconds < 0) nanoseconds = 0;
+  nanoseconds += real.tv_nsec;
+  struct timespec target;
+  target.tv_sec = real.tv_sec + (time_t)(nanoseconds / 1000000000);
+  target.tv_nsec = (long)(nanoseconds % 1000000000);
+  return pthread_cond_timedwait(cond, mutex, &target);
 }
