@@ -49,8 +49,21 @@ def text(stem, size):
 
 PROMPT = text("Summarise the customer's last three support tickets and flag urgency. ", 200)
 OUTPUT = text("Two tickets concern billing; one reports an outage and is urgent. ", 200)
-TRIPLET = tvel_oxa.PPPTriplet("model-a@2024-06", "eu-west-1", "support triage")
-REVIEW = tvel_oxa.HumanDeltaChain("ticket-17", False, "reviewer-queue", "chain-0001")
+
+
+def context_objects(module):
+    return (module.PPPTriplet("model-a@2024-06", "eu-west-1", "support triage"),
+            module.HumanDeltaChain("ticket-17", False, "reviewer-queue", "chain-0001"))
+
+
+def load_build(path):
+    """Another build of the module (the .so file at path), loaded beside the installed one."""
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("tvel_oxa", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 def make_signer():
@@ -129,18 +142,19 @@ def c_floor_runner(python_part, sign_batch, n):
     return run
 
 
-def capture_op(engine, prompt=PROMPT, output=OUTPUT, ctx=CTX, trace=TRACE, auto_insight=True):
+def capture_op(engine, prompt=PROMPT, output=OUTPUT, ctx=CTX, trace=TRACE, auto_insight=True, module=tvel_oxa):
     capture = engine.capture
+    triplet, review = context_objects(module)
 
     def op():
-        capture(ctx, prompt, trace, output, TRIPLET, REVIEW, auto_insight)
+        capture(ctx, prompt, trace, output, triplet, review, auto_insight)
 
     return op
 
 
-def warmed_engine(path, **kwargs):
-    engine = tvel_oxa.OXAEngine(path)
-    op = capture_op(engine, **kwargs)
+def warmed_engine(path, module=tvel_oxa, **kwargs):
+    engine = module.OXAEngine(path)
+    op = capture_op(engine, module=module, **kwargs)
     for _ in range(WARM_UP):
         op()
     return engine
@@ -159,6 +173,9 @@ def main():
     parser.add_argument("--breakdown", action="store_true",
                         help="also time the floor's parts and capture variants, to see where time goes")
     parser.add_argument("--check", action="store_true", help="exit 1 if a ratio misses the target")
+    parser.add_argument("--baseline", metavar="SO",
+                        help="also time captures by another build of the module (its tvel_oxa*.so), "
+                             "interleaved with the rest, to compare two builds under the same load")
     args = parser.parse_args()
 
     dumps = json.dumps
@@ -210,6 +227,13 @@ def main():
             "floor   log file": c_floor_runner(dumps_twice_and_append, sign_batch, n),
             "floor   log file, PyNaCl": batch_runner(floor_file_pynacl, n),
         }
+        if args.baseline:
+            baseline = load_build(args.baseline)
+            runners["capture :memory:, baseline"] = batch_runner(
+                capture_op(warmed_engine(":memory:", module=baseline), module=baseline), n)
+            baseline_log = os.path.join(tmp, "baseline.wal")
+            runners["capture log file, baseline"] = batch_runner(
+                capture_op(warmed_engine(baseline_log, module=baseline), module=baseline), n)
         if args.breakdown:
             runners.update({
                 "  json.dumps x2": batch_runner(dumps_twice, n),
@@ -261,6 +285,8 @@ def main():
         missed |= not ok
         print(f"ratio capture/floor, {case}: {ratio:.3f} (target <= {target:.2f}) {'PASS' if ok else 'FAIL'}; "
               f"against the PyNaCl floor {capture / median[f'floor   {case}, PyNaCl']:.3f}")
+        if args.baseline:
+            print(f"  baseline build, {case}: ratio {median[f'capture {case}, baseline'] / median[f'floor   {case}']:.3f}")
     return 1 if (missed and args.check) else 0
 
 
