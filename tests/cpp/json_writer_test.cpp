@@ -146,6 +146,24 @@ TEST(JsonWriter, Numbers) {
   }
 }
 
+TEST(JsonWriter, NumbersRepeatedInAnyOrderKeepTheirOwnDigits) {
+  // The digits of recent values are reused: values written again, with a sign
+  // flipped, or between two others must still get their own digits.
+  const struct {
+    double value;
+    std::string_view json;
+  } sequence[] = {
+      {0.51, "0.51"}, {0.9446, "0.9446"}, {0.51, "0.51"},   {-0.51, "-0.51"}, {0.52, "0.52"},
+      {0.51, "0.51"}, {0.9446, "0.9446"}, {0.52, "0.52"},   {0.52, "0.52"},   {2.5e-6, "2.5e-6"},
+      {0.51, "0.51"}, {2.5e-6, "2.5e-6"}, {-2.5e-6, "-2.5e-6"},
+  };
+  for (const auto& c : sequence) {
+    std::string out;
+    json::number(out, c.value);
+    EXPECT_EQ(out, c.json);
+  }
+}
+
 TEST(JsonWriter, Integers) {
   const struct {
     std::int64_t value;
