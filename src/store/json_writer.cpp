@@ -33,31 +33,30 @@ constexpr std::array<char, 256> escape_table = [] {
   return table;
 }();
 
-// Per byte, its text inside a JSON string in the low bytes of a
-// little-endian word (the byte itself, or its escape) and that text's length.
+// Per byte, its text inside a JSON string (the byte itself, or its escape),
+// padded to 8 bytes so that it is always copied whole, and that text's length.
 struct EscapedByte {
-  std::uint64_t text;
-  std::uint64_t length;
+  char text[8];
+  std::size_t length;
 };
 
 constexpr std::array<EscapedByte, 256> escaped_bytes = [] {
   std::array<EscapedByte, 256> table{};
   for (int b = 0; b < 256; ++b) {
+    EscapedByte& e = table[b];
     const char escape = escape_table[b];
-    char text[8] = {static_cast<char>(b)};
-    std::uint64_t length = 1;
     if (escape == 'u') {
       const char u[6] = {'\\', 'u', '0', '0', hex_digits[b >> 4], hex_digits[b & 0x0f]};
-      for (int k = 0; k < 6; ++k) text[k] = u[k];
-      length = 6;
+      for (int k = 0; k < 6; ++k) e.text[k] = u[k];
+      e.length = 6;
     } else if (escape != 0) {
-      text[0] = '\\';
-      text[1] = escape;
-      length = 2;
+      e.text[0] = '\\';
+      e.text[1] = escape;
+      e.length = 2;
+    } else {
+      e.text[0] = static_cast<char>(b);
+      e.length = 1;
     }
-    std::uint64_t word = 0;
-    for (int k = 7; k >= 0; --k) word = word << 8 | static_cast<unsigned char>(text[k]);
-    table[b] = {word, length};
   }
   return table;
 }();
@@ -111,7 +110,7 @@ inline char* write_block(char* w, const char* in, unsigned mask, unsigned start,
     mask &= mask - 1;
     w += k - done;
     const EscapedByte& e = escaped_bytes[static_cast<unsigned char>(in[k])];
-    std::memcpy(w, &e.text, sizeof e.text);
+    std::memcpy(w, e.text, sizeof e.text);
     w += e.length;
     done = k + 1;
     store_block(w, load_block(in + done));
