@@ -120,7 +120,7 @@ inline char* write_block(char* w, const char* in, unsigned mask, unsigned start,
 
 // Writes an integer of magnitude below 1000 at `w` without a library call;
 // returns the end. Signature bytes and insight deltas are all of this size.
-char* write_small_integer(char* w, bool negative, unsigned magnitude) {
+constexpr char* write_small_integer(char* w, bool negative, unsigned magnitude) {
   if (negative) *w++ = '-';
   if (magnitude >= 100) *w++ = static_cast<char>('0' + magnitude / 100);
   if (magnitude >= 10) *w++ = static_cast<char>('0' + magnitude / 10 % 10);
@@ -146,21 +146,41 @@ void append_integer(std::string& out, Integer value) {
   out.append(text, end);
 }
 
-// Writes "[v0,v1,...]" into a stack buffer first and appends it in one go:
-// each value is at most 4 characters and a separator.
+// The text of every value an array element can take (-128 to 255: insight
+// deltas and signature bytes) followed by its ',', padded to 8 bytes so that
+// it is always copied whole; the length counts the ','.
+struct ElementText {
+  char text[8];
+  std::size_t length;
+};
+constexpr int smallest_element = -128;
+
+constexpr std::array<ElementText, 384> element_texts = [] {
+  std::array<ElementText, 384> table{};
+  for (int value = smallest_element; value <= 255; ++value) {
+    ElementText& e = table[static_cast<std::size_t>(value - smallest_element)];
+    char* end = write_small_integer(e.text, value < 0, static_cast<unsigned>(value < 0 ? -value : value));
+    *end++ = ',';
+    e.length = static_cast<std::size_t>(end - e.text);
+  }
+  return table;
+}();
+
+// Writes "[v0,v1,...]" into a stack buffer first and appends it in chunks.
 template <typename Small>
 void append_small_integer_array(std::string& out, std::span<const Small> values) {
   constexpr std::size_t chunk = 64;
-  char text[chunk * 5 + 2];
+  char text[chunk * 5 + 8];  // each value at most "-128,", and the last copy's padding
   out.push_back('[');
   for (std::size_t first = 0; first < values.size(); first += chunk) {
     char* w = text;
     const std::size_t last = std::min(values.size(), first + chunk);
     for (std::size_t i = first; i < last; ++i) {
-      if (i != 0) *w++ = ',';
-      const int value = values[i];
-      w = write_small_integer(w, value < 0, static_cast<unsigned>(value < 0 ? -value : value));
+      const ElementText& e = element_texts[static_cast<std::size_t>(int{values[i]} - smallest_element)];
+      std::memcpy(w, e.text, sizeof e.text);
+      w += e.length;
     }
+    if (last == values.size()) --w;  // no ',' after the last value
     out.append(text, w);
   }
   out.push_back(']');

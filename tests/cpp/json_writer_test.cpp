@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "store/json_writer.hpp"
 
@@ -225,6 +226,35 @@ TEST(JsonWriter, SmallIntegerArrays) {
   out.clear();
   json::integer_array(out, many);
   EXPECT_EQ(out, expected + "]");
+}
+
+template <typename Small>
+std::string element_by_element(const std::vector<Small>& values) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i != 0) text += ',';
+    text += std::to_string(int{values[i]});
+  }
+  return text + "]";
+}
+
+TEST(JsonWriter, SmallIntegerArraysOfEveryValue) {
+  // Every value of both element types, in arrays of several lengths around
+  // the writer's 64-element chunks.
+  for (std::size_t length : {1u, 63u, 64u, 65u, 256u}) {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::int8_t> deltas;
+    for (std::size_t i = 0; i < length; ++i) {
+      bytes.push_back(static_cast<std::uint8_t>(255 - i));
+      deltas.push_back(static_cast<std::int8_t>(static_cast<int>(i) - 128));
+    }
+    std::string out;
+    json::integer_array(out, bytes);
+    EXPECT_EQ(out, element_by_element(bytes)) << length;
+    out.clear();
+    json::integer_array(out, deltas);
+    EXPECT_EQ(out, element_by_element(deltas)) << length;
+  }
 }
 
 TEST(JsonWriter, CompactStructure) {
