@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/consistency_analysis.hpp"
+#include "engine/weighted_accumulate.hpp"
 #include "store/signing_key.hpp"
 
 namespace {
@@ -61,6 +62,21 @@ void BM_AnalyseGrowingHistory(benchmark::State& state) {
   }
 }
 
+// The weighted sum over a full history with each kernel this processor runs,
+// fastest first (the one the history uses).
+void BM_WeightedAccumulate(benchmark::State& state) {
+  const auto kernel = oxa::weighted_accumulate_kernels()[static_cast<std::size_t>(state.range(0))];
+  std::vector<oxa::SemanticVector> entries;
+  for (std::size_t j = 0; j < oxa::history_limit; ++j) entries.push_back(oxa::semantic_vector(length_for(j)));
+  const std::vector<float> weights(oxa::history_limit, 0.002f);
+  for (auto _ : state) {
+    oxa::SemanticVector mean{};
+    kernel.run(mean.data(), reinterpret_cast<const unsigned char*>(entries.data()), weights.data(), entries.size());
+    benchmark::DoNotOptimize(mean);
+  }
+  state.SetLabel(kernel.instruction_set);
+}
+
 void BM_Sign32Bytes(benchmark::State& state) {
   oxa::SigningSeed seed{};
   for (std::size_t i = 0; i < seed.size(); ++i) seed[i] = static_cast<std::uint8_t>(i * 11 + 5);
@@ -75,6 +91,7 @@ void BM_Sign32Bytes(benchmark::State& state) {
 
 BENCHMARK(BM_AnalyseGrowingHistory)->Arg(1)->Arg(100)->UseManualTime();
 BENCHMARK(BM_AnalyseFullHistory);
+BENCHMARK(BM_WeightedAccumulate)->DenseRange(0, static_cast<int>(oxa::weighted_accumulate_kernels().size()) - 1);
 BENCHMARK(BM_Sign32Bytes);
 
 // Shows the usual table and keeps the time per iteration of every run, so
@@ -127,7 +144,7 @@ int main(int argc, char** argv) {
   const auto [analyse, analyse_runs] = reporter.median_seconds("BM_AnalyseFullHistory");
   const auto [sign, sign_runs] = reporter.median_seconds("BM_Sign32Bytes");
   if (analyse > 0.0 && sign > 0.0) {
-    std::printf("analyse@500 %.0f ns, sign %.0f ns (medians of %zu and %zu runs): ratio %.3f (target <= 0.100)\n",
+    std::printf("analyse@500 %.0f ns, sign %.0f ns (medians of %zu and %zu runs): ratio %.3f (target <= 0.050)\n",
                 analyse * 1e9, sign * 1e9, analyse_runs, sign_runs, analyse / sign);
   }
   return 0;

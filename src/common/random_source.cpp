@@ -1,8 +1,12 @@
 #include "common/random_source.hpp"
 
+#include <pthread.h>
 #include <sys/random.h>
 
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 
 namespace oxa {
 
@@ -16,6 +20,50 @@ int fill_random(std::span<std::uint8_t> buffer) noexcept {
     }
     filled += static_cast<std::size_t>(got);
   }
+  return 0;
+}
+
+namespace {
+
+// Sixteen UUIDs per system call.
+constexpr std::size_t batch_bytes = 256;
+
+// Counts the fork() calls that made this process, as seen from the child:
+// a batch drawn under another count was inherited and must not be served.
+std::atomic<std::uint64_t> fork_generation{1};
+
+void count_fork_in_child() noexcept { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+struct RandomBatch {
+  std::uint64_t generation;  // fork generation the bytes were drawn in; 0 before the first draw
+  std::size_t used;          // bytes already served
+  std::array<std::uint8_t, batch_bytes> bytes;
+};
+
+// Zero-initialised and trivially destructible: no per-thread constructor or
+// exit hook. used = 0 with generation 0 never matches a real generation.
+thread_local RandomBatch thread_batch{};
+
+}  // namespace
+
+int draw_identifier_random(std::span<std::uint8_t> buffer) noexcept {
+  // Without the fork hook a batch could outlive a fork unnoticed: draw directly.
+  static const bool fork_hook = pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
+  if (!fork_hook || buffer.size() > batch_bytes) return fill_random(buffer);
+
+  RandomBatch& batch = thread_batch;
+  const std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
+  if (batch.generation != generation || batch_bytes - batch.used < buffer.size()) {
+    // Marked empty first: a refill that fails part-way serves nothing.
+    batch.generation = 0;
+    if (const int error = fill_random(batch.bytes); error != 0) return error;
+    batch.generation = generation;
+    batch.used = 0;
+  }
+  std::memcpy(buffer.data(), batch.bytes.data() + batch.used, buffer.size());
+  // Served bytes are cleared so that they stay in memory only as identifiers.
+  std::memset(batch.bytes.data() + batch.used, 0, buffer.size());
+  batch.used += buffer.size();
   return 0;
 }
 

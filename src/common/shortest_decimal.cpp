@@ -1,12 +1,45 @@
 #include "common/shortest_decimal.hpp"
 
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <string>
 
 namespace oxa {
 
+namespace {
+
+// A capture writes the digits of its coherence and its reputation several
+// times (the hashed text, the insight, the log line), so each thread keeps
+// its last two results, keyed by the magnitude's bits.
+struct RecentDecimal {
+  std::uint64_t bits;
+  bool filled;
+  ShortestDecimal decimal;
+};
+thread_local std::array<RecentDecimal, 2> recent_decimals{};
+thread_local unsigned next_recent = 0;
+
+ShortestDecimal compute_shortest_decimal(double x);
+
+}  // namespace
+
 ShortestDecimal shortest_decimal(double x) {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(std::fabs(x));
+  for (const RecentDecimal& recent : recent_decimals) {
+    if (recent.filled && recent.bits == bits) return recent.decimal;
+  }
+  const ShortestDecimal decimal = compute_shortest_decimal(x);
+  recent_decimals[next_recent] = {bits, true, decimal};
+  next_recent ^= 1;
+  return decimal;
+}
+
+namespace {
+
+ShortestDecimal compute_shortest_decimal(double x) {
   // Scientific form without a precision gives the shortest round-trip digits:
   // "d[.ddd]e[+-]xx[x]". At most 17 digits, a point, "e", a sign and 3 digits.
   char text[32];
@@ -30,6 +63,8 @@ ShortestDecimal shortest_decimal(double x) {
   result.exponent = negative ? -exponent : exponent;
   return result;
 }
+
+}  // namespace
 
 void append_plain_decimal(std::string& out, const ShortestDecimal& d) {
   if (d.exponent < 0) {

@@ -27,7 +27,7 @@ void append_uuid_v4_text(std::string& out, std::array<std::uint8_t, uuid_bytes> 
 
 void append_random_uuid_v4(std::string& out) {
   std::array<std::uint8_t, uuid_bytes> bytes;
-  if (const int error = fill_random(bytes); error != 0) {
+  if (const int error = draw_identifier_random(bytes); error != 0) {
     throw InternalFault("could not retrieve random bytes for uuid: " + describe_os_error(error));
   }
   append_uuid_v4_text(out, bytes);

@@ -13,8 +13,9 @@ inline constexpr std::size_t uuid_text_chars = 36;
 // lower-case 8-4-4-4-12 text.
 void append_uuid_v4_text(std::string& out, std::array<std::uint8_t, uuid_bytes> bytes);
 
-// A fresh version 4 UUID from the system random source, appended to `out`.
-// A failing random source is an internal fault.
+// A fresh version 4 UUID from the system random source (through the
+// per-thread batch of draw_identifier_random), appended to `out`. A failing
+// random source is an internal fault.
 void append_random_uuid_v4(std::string& out);
 
 }  // namespace oxa

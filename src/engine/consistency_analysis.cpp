@@ -81,7 +81,13 @@ void append_core_insight_json(std::string& out, const CoreInsight& insight) {
   out.append(out, confidence_start, confidence_length);
   json::separator(out);
   json::key(out, "delta_norm");
-  json::number(out, insight_delta_norm);
+  // A constant: its text is made once.
+  static const std::string delta_norm_text = [] {
+    std::string text;
+    json::number(text, insight_delta_norm);
+    return text;
+  }();
+  out.append(delta_norm_text);
   json::end_object(out);
   json::end_object(out);
 }

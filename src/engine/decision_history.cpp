@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
+
+#include "engine/weighted_accumulate.hpp"
 
 namespace oxa {
 
@@ -32,52 +33,6 @@ const std::array<float, history_limit + 1>& decay_powers() {
   return table;
 }
 
-// mean[i] += entry_j[i] * weights[j] for j = 0..count-1 in that order, the
-// entries being count vectors of semantic_dimensions floats one after the
-// other from `entries` on. The components are independent, so they are
-// computed side by side;
-// every lane does a rounded multiply then a rounded add, exactly as the
-// scalar loop would, so the result is the same bit for bit on every ISA.
-// One version per instruction set, chosen at load time.
-template <typename Lanes, std::size_t components_per_pass>
-__attribute__((always_inline)) inline void accumulate_weighted_with(float* __restrict mean,
-                                                                    const unsigned char* __restrict entries,
-                                                                    const float* __restrict weights,
-                                                                    std::size_t count) {
-  constexpr std::size_t lanes = sizeof(Lanes) / sizeof(float);
-  constexpr std::size_t groups = components_per_pass / lanes;
-  static_assert(semantic_dimensions % components_per_pass == 0 && components_per_pass % lanes == 0);
-  // Components in passes small enough that the accumulators stay in registers.
-  for (std::size_t first = 0; first < semantic_dimensions; first += components_per_pass) {
-    Lanes acc[groups];
-    std::memcpy(acc, mean + first, sizeof acc);
-    const unsigned char* e = entries + first * sizeof(float);
-    for (std::size_t j = 0; j < count; ++j, e += sizeof(SemanticVector)) {
-      const float w = weights[j];
-      for (std::size_t k = 0; k < groups; ++k) {
-        Lanes x;
-        std::memcpy(&x, e + k * sizeof(Lanes), sizeof x);
-        const Lanes product = x * w;
-        acc[k] = acc[k] + product;
-      }
-    }
-    std::memcpy(mean + first, acc, sizeof acc);
-  }
-}
-
-typedef float Lanes8 __attribute__((vector_size(32)));
-typedef float Lanes4 __attribute__((vector_size(16)));
-
-__attribute__((target("default")))
-void accumulate_weighted(float* mean, const unsigned char* entries, const float* weights, std::size_t count) {
-  accumulate_weighted_with<Lanes4, 32>(mean, entries, weights, count);
-}
-
-__attribute__((target("avx2")))
-void accumulate_weighted(float* mean, const unsigned char* entries, const float* weights, std::size_t count) {
-  accumulate_weighted_with<Lanes8, 64>(mean, entries, weights, count);
-}
-
 }  // namespace
 
 float decay_power(std::size_t j) { return decay_powers()[j]; }
@@ -103,6 +58,8 @@ void DecisionHistory::update_weights() {
 }
 
 SemanticVector DecisionHistory::weighted_mean() {
+  // Chosen once, for this processor.
+  static const WeightedAccumulate accumulate_weighted = weighted_accumulate_kernels().front().run;
   if (weights_size_ != size_) update_weights();
   SemanticVector mean{};
   // Entries 0..m-1 occupy the slots from head_ onwards, wrapping to slot 0.

@@ -1,11 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
 #include <cerrno>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/blake3_hash.hpp"
 #include "common/hex_text.hpp"
 #include "common/os_error.hpp"
+#include "common/random_source.hpp"
 #include "common/uuid_text.hpp"
 
 namespace oxa {
@@ -32,6 +40,64 @@ TEST(UuidText, SetsVersionAndVariantBits) {
   text.clear();
   append_uuid_v4_text(text, {});
   EXPECT_EQ(text, "00000000-0000-4000-8000-000000000000");
+}
+
+using IdentifierBytes = std::array<std::uint8_t, uuid_bytes>;
+
+IdentifierBytes draw_identifier() {
+  IdentifierBytes bytes;
+  EXPECT_EQ(draw_identifier_random(bytes), 0);
+  return bytes;
+}
+
+TEST(IdentifierRandom, ThreadsDrawingAtOnceNeverShareBytes) {
+  // More draws per thread than one batch holds, so that every thread refills
+  // while the others are drawing.
+  constexpr std::size_t threads = 4;
+  constexpr std::size_t draws = 100;
+  std::vector<std::vector<IdentifierBytes>> drawn(threads);
+  std::vector<std::thread> workers;
+  for (std::size_t t = 0; t < threads; ++t) {
+    workers.emplace_back([&drawn, t] {
+      for (std::size_t k = 0; k < draws; ++k) drawn[t].push_back(draw_identifier());
+    });
+  }
+  for (auto& worker : workers) worker.join();
+  std::set<IdentifierBytes> distinct;
+  for (const auto& bytes : drawn) distinct.insert(bytes.begin(), bytes.end());
+  EXPECT_EQ(distinct.size(), threads * draws);
+}
+
+TEST(IdentifierRandom, ForkedChildNeverRepeatsItsParentsBytes) {
+  draw_identifier();  // the batch now holds unserved bytes that the child inherits
+  int pipe_ends[2];
+  ASSERT_EQ(::pipe(pipe_ends), 0);
+  constexpr std::size_t draws = 20;  // crosses a refill in both processes
+  const pid_t child = ::fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    for (std::size_t k = 0; k < draws; ++k) {
+      IdentifierBytes bytes{};
+      const bool ok = draw_identifier_random(bytes) == 0 &&
+                      ::write(pipe_ends[1], bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+      if (!ok) ::_exit(1);
+    }
+    ::_exit(0);
+  }
+  ::close(pipe_ends[1]);
+  std::set<IdentifierBytes> parent;
+  for (std::size_t k = 0; k < draws; ++k) parent.insert(draw_identifier());
+  std::size_t from_child = 0;
+  IdentifierBytes bytes;
+  while (::read(pipe_ends[0], bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size())) {
+    ++from_child;
+    EXPECT_EQ(parent.count(bytes), 0u) << "the child repeated an identifier of its parent";
+  }
+  ::close(pipe_ends[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(from_child, draws);
 }
 
 TEST(OsError, Rendering) {

@@ -10,6 +10,7 @@
 #include "engine/consistency_analysis.hpp"
 #include "engine/decision_history.hpp"
 #include "engine/semantic_vector.hpp"
+#include "engine/weighted_accumulate.hpp"
 
 namespace oxa {
 namespace {
@@ -139,6 +140,35 @@ TEST(DecisionHistory, NewestFirstBoundedAndMeanMatchesScalarOrder) {
     const SemanticVector mean = history.weighted_mean();
     const SemanticVector expected = reference_mean(pushed);
     ASSERT_EQ(std::memcmp(mean.data(), expected.data(), sizeof mean), 0) << "k=" << k;
+  }
+}
+
+TEST(WeightedAccumulate, EveryKernelThisProcessorRunsMatchesTheScalarOrder) {
+  // Each kernel directly, not only the one the history picked; the second
+  // run splits the entries in two calls, as a wrapped ring does.
+  const auto kernels = weighted_accumulate_kernels();
+  ASSERT_FALSE(kernels.empty());
+  EXPECT_STREQ(kernels.back().instruction_set, "baseline");
+  for (const auto& kernel : kernels) {
+    for (std::size_t m : {1u, 2u, 7u, 77u, 499u, 500u}) {
+      std::vector<SemanticVector> entries;
+      for (std::size_t j = 0; j < m; ++j) entries.push_back(semantic_vector(j * 7919 % 3001));
+      const float n = (1.0f - decay_power(m)) / (1.0f - 0.98f);
+      std::vector<float> weights;
+      for (std::size_t j = 0; j < m; ++j) weights.push_back(decay_power(j) / n);
+      const SemanticVector expected = reference_mean(entries);
+      const auto* bytes = reinterpret_cast<const unsigned char*>(entries.data());
+
+      SemanticVector whole{};
+      kernel.run(whole.data(), bytes, weights.data(), m);
+      EXPECT_EQ(std::memcmp(whole.data(), expected.data(), sizeof whole), 0) << kernel.instruction_set << " m=" << m;
+
+      SemanticVector split{};
+      const std::size_t first = m / 3;
+      kernel.run(split.data(), bytes, weights.data(), first);
+      kernel.run(split.data(), bytes + first * sizeof(SemanticVector), weights.data() + first, m - first);
+      EXPECT_EQ(std::memcmp(split.data(), expected.data(), sizeof split), 0) << kernel.instruction_set << " m=" << m;
+    }
   }
 }
 

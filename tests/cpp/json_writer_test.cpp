@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "store/json_writer.hpp"
 
@@ -18,7 +19,7 @@ std::string string_text(std::string_view utf8) {
   return out;
 }
 
-// Byte-at-a-time escaping, to check the word-at-a-time scan against.
+// Byte-at-a-time escaping, to check the block-at-a-time scan against.
 std::string reference_string_text(std::string_view utf8) {
   static constexpr char hex_digits[] = "0123456789abcdef";
   std::string out = "\"";
@@ -60,19 +61,43 @@ TEST(JsonWriter, StringEscapes) {
   for (const auto& c : cases) EXPECT_EQ(string_text(c.text), c.json) << c.text;
 }
 
-TEST(JsonWriter, EveryByteEscapedAtEveryPositionOfALongText) {
-  // Each byte value, placed at every offset of a 40-byte run of plain text,
-  // so that it falls at each position of a scanned word and in the tail.
-  for (int b = 0; b < 256; ++b) {
-    for (std::size_t at = 0; at < 40; ++at) {
-      std::string text(40, 'x');
-      text[at] = static_cast<char>(b);
-      ASSERT_EQ(string_text(text), reference_string_text(text)) << "byte " << b << " at " << at;
+TEST(JsonWriter, EveryByteEscapedAtEveryPositionOfEveryLength) {
+  // Each byte value at every offset of texts from 1 to 56 bytes long: shorter
+  // than a 16-byte block, whole blocks, a last block that overlaps the one
+  // before it, and blocks read in place or through a copy near the end.
+  for (std::size_t length = 1; length <= 56; ++length) {
+    for (int b = 0; b < 256; ++b) {
+      for (std::size_t at = 0; at < length; ++at) {
+        std::string text(length, 'x');
+        text[at] = static_cast<char>(b);
+        ASSERT_EQ(string_text(text), reference_string_text(text)) << "byte " << b << " at " << at << " of " << length;
+      }
     }
   }
-  // Several escapes in a row and in neighbouring words.
+  // Several escapes in a row and in neighbouring blocks.
   const std::string mixed = "prompt: \"quoted\"\r\n\ttab\\path\x02\x03 and then some plain text \xe2\x82\xac\n";
   EXPECT_EQ(string_text(mixed), reference_string_text(mixed));
+}
+
+TEST(JsonWriter, LongTextsOfEveryDensityOfEscapes) {
+  // Longer than the writer's internal buffer, so that it is flushed mid-text
+  // at every kind of position: all escapes (six bytes each), none, and mixes.
+  std::uint32_t state = 12345;
+  const auto next_byte = [&state] {
+    state = state * 1103515245u + 12345u;
+    return static_cast<char>(state >> 16);
+  };
+  for (int one_in : {1, 2, 5, 17, 1000}) {
+    for (std::size_t length : {511u, 512u, 513u, 3000u}) {
+      std::string text(length, 'y');
+      for (std::size_t k = 0; k < length; ++k) {
+        if (static_cast<unsigned char>(next_byte()) % one_in == 0) text[k] = static_cast<char>(next_byte() & 0x7f);
+      }
+      ASSERT_EQ(string_text(text), reference_string_text(text)) << "one in " << one_in << ", " << length << " bytes";
+    }
+  }
+  const std::string controls(700, '\x01');
+  EXPECT_EQ(string_text(controls), reference_string_text(controls));
 }
 
 TEST(JsonWriter, AppendsToExistingText) {
@@ -119,6 +144,24 @@ TEST(JsonWriter, Numbers) {
     std::string out;
     json::number(out, c.value);
     EXPECT_EQ(out, c.json) << c.json;
+  }
+}
+
+TEST(JsonWriter, NumbersRepeatedInAnyOrderKeepTheirOwnDigits) {
+  // The digits of recent values are reused: values written again, with a sign
+  // flipped, or between two others must still get their own digits.
+  const struct {
+    double value;
+    std::string_view json;
+  } sequence[] = {
+      {0.51, "0.51"}, {0.9446, "0.9446"}, {0.51, "0.51"},   {-0.51, "-0.51"}, {0.52, "0.52"},
+      {0.51, "0.51"}, {0.9446, "0.9446"}, {0.52, "0.52"},   {0.52, "0.52"},   {2.5e-6, "2.5e-6"},
+      {0.51, "0.51"}, {2.5e-6, "2.5e-6"}, {-2.5e-6, "-2.5e-6"},
+  };
+  for (const auto& c : sequence) {
+    std::string out;
+    json::number(out, c.value);
+    EXPECT_EQ(out, c.json);
   }
 }
 
@@ -183,6 +226,35 @@ TEST(JsonWriter, SmallIntegerArrays) {
   out.clear();
   json::integer_array(out, many);
   EXPECT_EQ(out, expected + "]");
+}
+
+template <typename Small>
+std::string element_by_element(const std::vector<Small>& values) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i != 0) text += ',';
+    text += std::to_string(int{values[i]});
+  }
+  return text + "]";
+}
+
+TEST(JsonWriter, SmallIntegerArraysOfEveryValue) {
+  // Every value of both element types, in arrays of several lengths around
+  // the writer's 64-element chunks.
+  for (std::size_t length : {1u, 63u, 64u, 65u, 256u}) {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::int8_t> deltas;
+    for (std::size_t i = 0; i < length; ++i) {
+      bytes.push_back(static_cast<std::uint8_t>(255 - i));
+      deltas.push_back(static_cast<std::int8_t>(static_cast<int>(i) - 128));
+    }
+    std::string out;
+    json::integer_array(out, bytes);
+    EXPECT_EQ(out, element_by_element(bytes)) << length;
+    out.clear();
+    json::integer_array(out, deltas);
+    EXPECT_EQ(out, element_by_element(deltas)) << length;
+  }
 }
 
 TEST(JsonWriter, CompactStructure) {
