@@ -12,6 +12,8 @@ DIST := dist
 CPP_BUILD := build/cpp
 BENCH_BUILD := build/bench
 APT_PACKAGES := g++ make libsodium-dev librust-blake3-dev libgtest-dev libbenchmark-dev python3-dev python3-venv
+# The log verifier: simdjson and zlib; clang for its fuzz target.
+APT_PACKAGES += libsimdjson-dev zlib1g-dev clang libclang-rt-14-dev
 BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

@@ -1,0 +1,22 @@
+# The offline log verifier: a plain C++ core (oxa_verify_core), the abi3
+# extension oxa_verify._native over it, its C++ tests and its fuzz target.
+
+find_package(simdjson REQUIRED)
+find_package(ZLIB REQUIRED)
+
+file(GLOB OXA_VERIFY_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/../src/verify/*.cpp)
+add_library(oxa_verify_core STATIC ${OXA_VERIFY_SOURCES})
+target_link_libraries(oxa_verify_core PUBLIC oxa_core PRIVATE simdjson::simdjson ZLIB::ZLIB)
+find_package(Threads REQUIRED)
+target_link_libraries(oxa_verify_core PUBLIC Threads::Threads)
+
+if(TVEL_OXA_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+  file(GLOB OXA_VERIFY_TEST_SOURCES CONFIGURE_DEPENDS
+    ${CMAKE_CURRENT_LIST_DIR}/../tests/cpp/verify/*_test.cpp)
+  add_executable(oxa_verify_tests ${OXA_VERIFY_TEST_SOURCES})
+  target_include_directories(oxa_verify_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../tests/cpp)
+  target_link_libraries(oxa_verify_tests PRIVATE oxa_verify_core ZLIB::ZLIB GTest::gtest GTest::gtest_main)
+  gtest_discover_tests(oxa_verify_tests DISCOVERY_TIMEOUT 60)
+endif()

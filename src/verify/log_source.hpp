@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace oxa::verify {
+
+// One line of the logical log.
+struct LogLine {
+  std::string_view text;     // the line's bytes without its line feed; valid until the next next()
+  std::uint64_t number = 0;  // 1-based, counted across all pieces
+  std::uint64_t offset = 0;  // byte offset of the line's first byte in the logical log
+  bool terminated = false;   // false only for a last line without a line feed
+};
+
+// A piece that cannot be opened or read; the message names the file and what is wrong.
+class LogSourceError : public std::runtime_error {
+  using runtime_error::runtime_error;
+};
+
+// The piece name that stands for standard input.
+inline constexpr std::string_view standard_input_name = "-";
+
+// Whether a piece is read through zlib: its name ends in ".gz".
+bool gzip_piece(std::string_view path) noexcept;
+
+// Reads log pieces in order as one byte stream (rotated pieces, oldest first)
+// and splits it into lines at line feeds; a line may span two pieces. "-" is
+// standard input; names ending ".gz" are decompressed through zlib (several
+// gzip members one after another are read as one stream). Files are only
+// ever opened read-only.
+//
+// Reading is done in large blocks into one buffer that grows only for a line
+// longer than it, so that passing a line allocates nothing.
+class LogSource {
+ public:
+  // Starts at byte `start_offset` of the logical log (skipping, or
+  // decompressing through, what lies before), numbering the first line read
+  // `first_number`. Every piece is opened once here, so that a missing or
+  // unreadable file is reported before any line is read. Throws
+  // LogSourceError.
+  explicit LogSource(std::vector<std::string> paths, std::uint64_t start_offset = 0,
+                     std::uint64_t first_number = 1);
+  ~LogSource();
+  LogSource(const LogSource&) = delete;
+  LogSource& operator=(const LogSource&) = delete;
+
+  // The next line; false after the last one. Throws LogSourceError when a
+  // piece cannot be read (an input/output error, a damaged gzip stream).
+  bool next(LogLine& line);
+
+  // Logical bytes passed so far: the offset just after the last line returned
+  // (with its line feed), or start_offset before the first.
+  std::uint64_t bytes_consumed() const noexcept { return consumed_; }
+
+  // The sum of the sizes of the pieces that are regular, uncompressed files,
+  // and whether that is every piece (so the sum is the logical length).
+  std::uint64_t known_size() const noexcept { return known_size_; }
+  bool size_complete() const noexcept { return size_complete_; }
+
+ private:
+  class Piece;
+
+  // Reads more bytes after the buffered ones; false at the end of the last piece.
+  bool fill();
+  void skip_to(std::uint64_t offset);
+
+  std::vector<std::string> paths_;
+  std::vector<std::unique_ptr<Piece>> pieces_;
+  std::size_t current_ = 0;  // index of the piece being read
+
+  std::vector<char> buffer_;
+  std::size_t begin_ = 0;  // first unconsumed byte in buffer_
+  std::size_t end_ = 0;    // end of the buffered bytes
+  std::size_t scanned_ = 0;  // bytes after begin_ already searched for a line feed
+
+  std::uint64_t consumed_ = 0;
+  std::uint64_t next_number_ = 1;
+  std::uint64_t known_size_ = 0;
+  bool size_complete_ = true;
+};
+
+}  // namespace oxa::verify
