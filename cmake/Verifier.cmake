@@ -20,3 +20,16 @@ if(TVEL_OXA_BUILD_TESTS)
   target_link_libraries(oxa_verify_tests PRIVATE oxa_verify_core ZLIB::ZLIB GTest::gtest GTest::gtest_main)
   gtest_discover_tests(oxa_verify_tests DISCOVERY_TIMEOUT 60)
 endif()
+
+if(TVEL_OXA_BUILD_MODULE)
+  file(GLOB OXA_VERIFY_MODULE_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/../src/verify_module/*.cpp)
+  python_add_library(oxa_verify_native MODULE WITH_SOABI USE_SABI 3.9 ${OXA_VERIFY_MODULE_SOURCES})
+  set_target_properties(oxa_verify_native PROPERTIES OUTPUT_NAME _native)
+  target_link_libraries(oxa_verify_native PRIVATE oxa_verify_core)
+  # PyInit__native is the only symbol it exports.
+  target_link_options(oxa_verify_native PRIVATE
+    -Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/verify_exports.map
+    -Wl,--exclude-libs,ALL -Wl,--no-undefined-version)
+  set_property(TARGET oxa_verify_native APPEND PROPERTY LINK_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/verify_exports.map)
+  install(TARGETS oxa_verify_native LIBRARY DESTINATION oxa_verify)
+endif()

@@ -154,7 +154,8 @@ LogSource::LogSource(std::vector<std::string> paths, std::uint64_t start_offset,
       size_complete_ = false;
     }
   }
-  buffer_.resize(block_bytes);
+  capacity_ = block_bytes;
+  buffer_.resize(capacity_ + line_padding);
   if (start_offset > 0) skip_to(start_offset);
 }
 
@@ -177,7 +178,7 @@ void LogSource::skip_to(std::uint64_t offset) {
       consumed_ += left;
       return;
     }
-    const std::size_t n = piece.read(buffer_.data(), left < buffer_.size() ? left : buffer_.size());
+    const std::size_t n = piece.read(buffer_.data(), left < capacity_ ? left : capacity_);
     if (n == 0) {
       ++current_;
       continue;
@@ -190,7 +191,7 @@ void LogSource::skip_to(std::uint64_t offset) {
 bool LogSource::fill() {
   if (begin_ == end_) {
     begin_ = end_ = 0;
-  } else if (end_ == buffer_.size()) {
+  } else if (end_ == capacity_) {
     if (begin_ > 0) {
       // Keep the unfinished line and read after it.
       std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
@@ -198,11 +199,12 @@ bool LogSource::fill() {
       begin_ = 0;
     } else {
       // A line longer than the buffer: the buffer grows to hold it.
-      buffer_.resize(buffer_.size() * 2);
+      capacity_ *= 2;
+      buffer_.resize(capacity_ + line_padding);
     }
   }
   while (current_ < pieces_.size()) {
-    const std::size_t n = pieces_[current_]->read(buffer_.data() + end_, buffer_.size() - end_);
+    const std::size_t n = pieces_[current_]->read(buffer_.data() + end_, capacity_ - end_);
     if (n > 0) {
       end_ += n;
       return true;

@@ -9,6 +9,11 @@
 
 namespace oxa::verify {
 
+// Readable bytes that always follow a line's text in the reader's buffer
+// (their content is unspecified), so that a parser needing padding can read
+// the line in place.
+inline constexpr std::size_t line_padding = 64;
+
 // One line of the logical log.
 struct LogLine {
   std::string_view text;     // the line's bytes without its line feed; valid until the next next()
@@ -73,7 +78,8 @@ class LogSource {
   std::vector<std::unique_ptr<Piece>> pieces_;
   std::size_t current_ = 0;  // index of the piece being read
 
-  std::vector<char> buffer_;
+  std::vector<char> buffer_;  // capacity_ bytes for data, then line_padding
+  std::size_t capacity_ = 0;
   std::size_t begin_ = 0;  // first unconsumed byte in buffer_
   std::size_t end_ = 0;    // end of the buffered bytes
   std::size_t scanned_ = 0;  // bytes after begin_ already searched for a line feed

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/consistency_analysis.hpp"
+#include "verify/record_format.hpp"
+
+namespace oxa::verify {
+
+// The consistency analysis run again along many chains at once.
+//
+// A full analyzer holds 500 vectors (128 KB), too much for each of thousands
+// of chains. But a vector depends only on a decision's combined length, so a
+// chain's analysis state is fully kept by its reputation and its latest
+// (at most 500) combined lengths: a few bytes for a short chain, 4 KB for a
+// long one. Full analyzers are kept for the chains used most recently and
+// rebuilt from the compact state when a chain comes back.
+class ChainReplay {
+ public:
+  explicit ChainReplay(std::size_t cached_analyzers = 128);
+
+  // A new chain from genesis; returns its index (chains are numbered 0, 1, ...).
+  std::uint32_t add_chain();
+
+  // The analysis result of the chain's next decision of this combined length.
+  // step() moves the chain on; peek() leaves it as it was.
+  AnalysisResult step(std::uint32_t chain, std::uint64_t combined_length);
+  AnalysisResult peek(std::uint32_t chain, std::uint64_t combined_length);
+
+  // Whether a record's coherence, reputation and insight are, bit for bit,
+  // those of `result`. An absent insight is accepted (the capture may not
+  // have allowed one); a present one must have the replayed text.
+  bool matches(const AnalysisResult& result, const RecordFields& record);
+
+  // What differs, for the report.
+  std::string mismatch_message(const AnalysisResult& result, const RecordFields& record);
+
+ private:
+  struct Compact {
+    double reputation = initial_reputation;
+    std::vector<std::uint64_t> lengths;  // a ring of at most history_limit
+    std::uint32_t oldest = 0;            // index of the oldest length once the ring is full
+    std::int32_t slot = -1;              // its cached analyzer, if any
+  };
+  struct Slot {
+    ConsistencyAnalyzer analyzer;
+    std::uint32_t owner = 0;
+    std::uint64_t last_use = 0;
+  };
+
+  ConsistencyAnalyzer& analyzer_of(std::uint32_t chain);
+  static void remember(Compact& state, std::uint64_t combined_length, double reputation);
+
+  std::vector<Compact> chains_;
+  std::vector<Slot> slots_;
+  std::size_t slot_limit_;
+  std::uint64_t clock_ = 0;
+  std::string insight_text_;
+};
+
+}  // namespace oxa::verify

@@ -1,0 +1,132 @@
+#include "verify/chain_tracker.hpp"
+
+#include <cstring>
+
+#include "engine/record_sealing.hpp"
+
+namespace oxa::verify {
+
+std::size_t ChainTracker::Hash32Hasher::operator()(const Hash32& h) const noexcept {
+  // The bytes of a BLAKE3 output are already uniformly spread.
+  std::size_t value;
+  std::memcpy(&value, h.data(), sizeof value);
+  return value;
+}
+
+ChainTracker::ChainTracker() : genesis_(genesis_root()) { extended_.reserve(fork_window); }
+
+bool ChainTracker::extends(const Hash32& previous, const RecordFields& record) const {
+  return next_chain_root(previous, record.hash) == record.merkle_root;
+}
+
+std::uint32_t ChainTracker::new_chain(std::uint64_t line, const Hash32& head, bool replaying) {
+  const std::uint32_t chain = replay_.add_chain();
+  ChainInfo info;
+  info.first_line = line;
+  info.last_line = line;
+  info.records = 1;
+  info.head = head;
+  info.replaying = replaying;
+  chains_.push_back(info);
+  newer_.push_back(none);
+  older_.push_back(none);
+  ++heads_[head];
+  move_to_front(chain);
+  return chain;
+}
+
+void ChainTracker::move_to_front(std::uint32_t chain) {
+  if (newest_ == chain) return;
+  // Unlink (a new chain is linked nowhere yet), then put in front.
+  if (newer_[chain] != none) older_[newer_[chain]] = older_[chain];
+  if (older_[chain] != none) newer_[older_[chain]] = newer_[chain];
+  newer_[chain] = none;
+  older_[chain] = newest_;
+  if (newest_ != none) newer_[newest_] = chain;
+  newest_ = chain;
+}
+
+void ChainTracker::set_head(std::uint32_t chain, const Hash32& head) {
+  const Hash32 previous = chains_[chain].head;
+  auto it = heads_.find(previous);
+  if (--it->second == 0) heads_.erase(it);
+  ++heads_[head];
+  chains_[chain].head = head;
+  if (extended_.size() < fork_window) {
+    extended_.push_back(previous);
+  } else {
+    extended_[extended_next_] = previous;
+    extended_next_ = (extended_next_ + 1) % fork_window;
+  }
+}
+
+void ChainTracker::replay(std::uint32_t chain, std::uint64_t length, const RecordFields& record,
+                          Placement& placement) {
+  if (!chains_[chain].replaying) return;
+  const AnalysisResult result = replay_.step(chain, length);
+  placement.replay_checked = true;
+  placement.replay_matched = replay_.matches(result, record);
+  if (!placement.replay_matched) placement.replay_message = replay_.mismatch_message(result, record);
+}
+
+// Of the chains ending in `root`, the one this record belongs to: a replaying
+// chain whose replay it matches, else one without replay, else `found`.
+std::uint32_t ChainTracker::choose(std::uint32_t found, const Hash32& root, std::uint64_t length,
+                                   const RecordFields& record) {
+  auto it = heads_.find(root);
+  if (it == heads_.end() || it->second < 2) return found;
+  std::uint32_t without_replay = none;
+  for (std::uint32_t c = found; c != none; c = older_[c]) {
+    if (chains_[c].head != root) continue;
+    if (!chains_[c].replaying) {
+      if (without_replay == none) without_replay = c;
+      continue;
+    }
+    if (replay_.matches(replay_.peek(c, length), record)) return c;
+  }
+  return without_replay != none ? without_replay : found;
+}
+
+Placement ChainTracker::place(std::uint64_t line, const RecordFields& record) {
+  Placement placement;
+  const std::uint64_t length = record.prompt.size() + record.output.size();
+
+  if (extends(genesis_, record)) {
+    // Engines with identical first records share a root; the same record
+    // again (same id) is a replay of it.
+    const bool again = !first_ids_.emplace(record.id).second;
+    placement.link = again ? Link::fork : Link::started;
+    placement.chain = new_chain(line, record.merkle_root, true);
+    replay(placement.chain, length, record, placement);
+    return placement;
+  }
+
+  for (std::uint32_t c = newest_; c != none; c = older_[c]) {
+    if (!extends(chains_[c].head, record)) continue;
+    const std::uint32_t chain = choose(c, chains_[c].head, length, record);
+    placement.link = Link::extended;
+    placement.chain = chain;
+    set_head(chain, record.merkle_root);
+    ChainInfo& info = chains_[chain];
+    info.last_line = line;
+    ++info.records;
+    move_to_front(chain);
+    replay(chain, length, record, placement);
+    return placement;
+  }
+
+  // No open root: a root extended before means a fork, anything else a break.
+  // Either way the record begins a chain of its own, whose analysis state is
+  // unknown, so its replay stops.
+  placement.link = Link::chain_break;
+  for (const Hash32& root : extended_) {
+    if (extends(root, record)) {
+      placement.link = Link::fork;
+      break;
+    }
+  }
+  placement.chain = new_chain(line, record.merkle_root, false);
+  return placement;
+}
+
+}  // namespace oxa::verify

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "common/blake3_hash.hpp"
+#include "verify/chain_replay.hpp"
+#include "verify/record_format.hpp"
+
+namespace oxa::verify {
+
+// How a record joined the chains.
+enum class Link {
+  extended,     // it extends the head of a chain
+  started,      // it extends genesis: a new engine's first record
+  chain_break,  // it extends no root that is open: a record before it is missing, altered or out of order
+  fork,         // it extends a root that another record already extended
+};
+
+// One chain as the report shows it.
+struct ChainInfo {
+  std::uint64_t first_line = 0;
+  std::uint64_t last_line = 0;
+  std::uint64_t records = 0;
+  Hash32 head{};
+  bool replaying = true;  // false after it began at a break or a fork
+};
+
+struct Placement {
+  Link link = Link::extended;
+  std::uint32_t chain = 0;
+  bool replay_checked = false;  // the chain's replay ran for this record
+  bool replay_matched = false;
+  std::string replay_message;   // what differed, when it ran and did not match
+};
+
+// Follows every engine's chain through a shared log: finds the open root
+// that each record's merkle_root extends, counting roots with multiplicity,
+// and replays the consistency analysis along each chain.
+//
+// Finding the root is the one step whose cost grows with the number of open
+// chains: the chains are tried most recently extended first (genesis before
+// all), so that a log with few engines active at a time stays linear however
+// many have ever written to it.
+class ChainTracker {
+ public:
+  // Roots extended most recently, kept to tell a fork from a break.
+  static constexpr std::size_t fork_window = 1024;
+
+  ChainTracker();
+
+  Placement place(std::uint64_t line, const RecordFields& record);
+
+  const std::vector<ChainInfo>& chains() const noexcept { return chains_; }
+
+ private:
+  struct Hash32Hasher {
+    std::size_t operator()(const Hash32& h) const noexcept;
+  };
+  static constexpr std::uint32_t none = UINT32_MAX;
+
+  std::uint32_t new_chain(std::uint64_t line, const Hash32& head, bool replaying);
+  void move_to_front(std::uint32_t chain);
+  void set_head(std::uint32_t chain, const Hash32& head);
+  std::uint32_t choose(std::uint32_t found, const Hash32& root, std::uint64_t length, const RecordFields& record);
+  void replay(std::uint32_t chain, std::uint64_t length, const RecordFields& record, Placement& placement);
+  bool extends(const Hash32& previous, const RecordFields& record) const;
+
+  Hash32 genesis_;
+  std::vector<ChainInfo> chains_;
+  // Most recently extended first: a doubly linked list over chain indices.
+  std::vector<std::uint32_t> newer_;
+  std::vector<std::uint32_t> older_;
+  std::uint32_t newest_ = none;
+  // How many chains end in each root (identical first records give equal roots).
+  std::unordered_map<Hash32, std::uint32_t, Hash32Hasher> heads_;
+  // Ids of records that extended genesis: the same first record again is a fork.
+  std::unordered_set<std::string> first_ids_;
+  std::vector<Hash32> extended_;  // a ring of the last fork_window roots extended
+  std::size_t extended_next_ = 0;
+  ChainReplay replay_;
+};
+
+}  // namespace oxa::verify

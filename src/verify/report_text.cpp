@@ -1,0 +1,144 @@
+#include "verify/report_text.hpp"
+
+#include "store/json_writer.hpp"
+
+namespace oxa::verify {
+
+namespace {
+
+void findings_json(std::string& out, std::string_view name, const std::vector<Finding>& findings) {
+  json::key(out, name);
+  json::begin_array(out);
+  for (std::size_t i = 0; i < findings.size(); ++i) {
+    if (i > 0) json::separator(out);
+    json::begin_object(out);
+    json::key(out, "line");
+    json::unsigned_integer(out, findings[i].line);
+    json::separator(out);
+    json::key(out, "kind");
+    json::string(out, findings[i].kind);
+    json::separator(out);
+    json::key(out, "message");
+    json::string(out, findings[i].message);
+    json::end_object(out);
+  }
+  json::end_array(out);
+}
+
+// Plain output lists this many chains; JSON lists all.
+constexpr std::size_t plain_chain_limit = 20;
+
+void finding_line(std::string& out, const Finding& finding) {
+  out += "  ";
+  if (finding.line > 0) {
+    out += "line ";
+    out += std::to_string(finding.line);
+    out += ": ";
+  }
+  out += finding.kind;
+  out += ": ";
+  out += finding.message;
+  out += '\n';
+}
+
+}  // namespace
+
+std::string report_json(const Report& report) {
+  std::string out;
+  json::begin_object(out);
+  json::key(out, "ok");
+  json::boolean(out, report.ok);
+  json::separator(out);
+  json::key(out, "lines");
+  json::unsigned_integer(out, report.lines);
+  json::separator(out);
+  json::key(out, "records");
+  json::unsigned_integer(out, report.records);
+  json::separator(out);
+  json::key(out, "public_key");
+  json::string(out, report.public_key);
+  json::separator(out);
+  json::key(out, "key_source");
+  json::string(out, report.key_source);
+  if (!report.key_file.empty()) {
+    json::separator(out);
+    json::key(out, "key_file");
+    json::string(out, report.key_file);
+  }
+  json::separator(out);
+  json::key(out, "chains");
+  json::begin_array(out);
+  for (std::size_t i = 0; i < report.chains.size(); ++i) {
+    const ChainSummary& chain = report.chains[i];
+    if (i > 0) json::separator(out);
+    json::begin_object(out);
+    json::key(out, "first_line");
+    json::unsigned_integer(out, chain.first_line);
+    json::separator(out);
+    json::key(out, "last_line");
+    json::unsigned_integer(out, chain.last_line);
+    json::separator(out);
+    json::key(out, "records");
+    json::unsigned_integer(out, chain.records);
+    json::separator(out);
+    json::key(out, "head");
+    json::string(out, chain.head);
+    json::end_object(out);
+  }
+  json::end_array(out);
+  json::separator(out);
+  findings_json(out, "problems", report.problems);
+  json::separator(out);
+  findings_json(out, "warnings", report.warnings);
+  json::separator(out);
+  json::key(out, "problems_not_listed");
+  json::unsigned_integer(out, report.problems_not_listed);
+  json::end_object(out);
+  out += '\n';
+  return out;
+}
+
+std::string report_plain(const Report& report) {
+  std::string out;
+  out += std::to_string(report.lines) + " lines, " + std::to_string(report.records) + " records, " +
+         std::to_string(report.chains.size()) + (report.chains.size() == 1 ? " chain\n" : " chains\n");
+  out += "public key " + report.public_key;
+  if (report.key_source == key_source_key_file) {
+    out += " (derived from the key file " + report.key_file + " beside the log, not given)\n";
+  } else {
+    out += " (given with --public-key)\n";
+  }
+  for (std::size_t i = 0; i < report.chains.size() && i < plain_chain_limit; ++i) {
+    const ChainSummary& chain = report.chains[i];
+    out += "chain " + std::to_string(i + 1) + ": lines " + std::to_string(chain.first_line) + " to " +
+           std::to_string(chain.last_line) + ", " + std::to_string(chain.records) +
+           (chain.records == 1 ? " record" : " records") + ", last root " + chain.head + '\n';
+  }
+  if (report.chains.size() > plain_chain_limit) {
+    out += '(';
+    out += std::to_string(report.chains.size() - plain_chain_limit);
+    out += " more chains; --json lists all)\n";
+  }
+  if (!report.problems.empty()) {
+    out += "problems, first bad line first:\n";
+    for (const Finding& finding : report.problems) finding_line(out, finding);
+    if (report.problems_not_listed > 0) {
+      out += "  (";
+      out += std::to_string(report.problems_not_listed);
+      out += " more problems not listed)\n";
+    }
+  }
+  if (!report.warnings.empty()) {
+    out += "warnings:\n";
+    for (const Finding& finding : report.warnings) finding_line(out, finding);
+  }
+  if (report.ok) {
+    out += "OK: no problem found\n";
+  } else {
+    const std::uint64_t count = report.problems.size() + report.problems_not_listed;
+    out += "FAILED: " + std::to_string(count) + (count == 1 ? " problem\n" : " problems\n");
+  }
+  return out;
+}
+
+}  // namespace oxa::verify

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+#include "verify/verifier.hpp"
+
+namespace oxa::verify {
+
+// The report as one compact JSON object: ok, lines, records, public_key,
+// key_source, key_file (when the key came from one), chains (first_line,
+// last_line, records, head), problems and warnings (line, kind, message),
+// problems_not_listed. Followed by a line feed.
+std::string report_json(const Report& report);
+
+// The report for a reader: a short summary (lines, records, the chains, the
+// key and where it came from), then the problems in line order, then the
+// warnings and the verdict.
+std::string report_plain(const Report& report);
+
+}  // namespace oxa::verify
