@@ -25,3 +25,13 @@ if(TVEL_OXA_BUILD_TESTS)
   target_link_libraries(oxa_notary_tests PRIVATE oxa_notary GTest::gtest GTest::gtest_main)
   gtest_discover_tests(oxa_notary_tests DISCOVERY_TIMEOUT 60)
 endif()
+
+# oxa-verify's checks of checkpoints and proofs call into the notary core, and
+# the notary reads logs through the verifier's reader: the two static
+# libraries depend on each other, which CMake resolves by repeating them.
+target_link_libraries(oxa_verify_core PUBLIC oxa_notary)
+
+# The oxa-notary command is reached through the verifier's extension.
+if(TARGET oxa_verify_native)
+  target_link_libraries(oxa_verify_native PRIVATE oxa_notary)
+endif()

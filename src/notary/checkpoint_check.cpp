@@ -22,11 +22,6 @@ namespace oxa::notary {
 
 namespace {
 
-constexpr std::string_view bad_checkpoint = "bad-checkpoint";
-constexpr std::string_view checkpoint_mismatch = "checkpoint-mismatch";
-constexpr std::string_view truncated = "truncated";
-constexpr std::string_view unsealed_tail = "unsealed-tail";
-constexpr std::string_view inclusion_mismatch = "inclusion-mismatch";
 // A proof file is a few kilobytes plus one record's line.
 constexpr std::size_t proof_file_limit = 64u << 20;
 
@@ -121,7 +116,7 @@ CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, con
   for (CheckpointLine& line : lines) {
     const std::string where = "line " + std::to_string(line.number) + " of " + checkpoints_path;
     if (!line.checkpoint) {
-      report.problems.push_back({0, std::string(bad_checkpoint), where + ": " + line.error});
+      report.problems.push_back({0, kind_bad_checkpoint, where + ": " + line.error});
       continue;
     }
     CheckpointBody body;
@@ -131,7 +126,7 @@ CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, con
     if (error.empty() && !valid.empty() && line.checkpoint->size < valid.back().checkpoint.size)
       error = "it covers fewer lines than the checkpoint before it";
     if (!error.empty()) {
-      report.problems.push_back({0, std::string(bad_checkpoint), where + ": " + error});
+      report.problems.push_back({0, kind_bad_checkpoint, where + ": " + error});
       continue;
     }
     if (report.origin.empty()) report.origin = body.origin;
@@ -166,7 +161,7 @@ CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, con
       const std::uint64_t first = last_good - report.start_size + 1;
       const std::uint64_t last = tree.size() - report.start_size;
       report.problems.push_back(
-          {first, std::string(checkpoint_mismatch),
+          {first, kind_checkpoint_mismatch,
            describe(checkpoints_path, valid[next]) + " does not match the log: a line between line " +
                std::to_string(first) + " and line " + std::to_string(last) +
                " was altered, removed, inserted or reordered" +
@@ -177,14 +172,14 @@ CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, con
   report.sealed_lines = last_good;
   const std::uint64_t log_lines = tree.size() - report.start_size;
   if (!failed && next < valid.size()) {
-    report.problems.push_back({0, std::string(truncated),
+    report.problems.push_back({0, kind_truncated,
                                describe(checkpoints_path, valid.back()) + " covers " +
                                    std::to_string(valid.back().checkpoint.size - report.start_size) +
                                    " lines, but the log has only " + std::to_string(log_lines) +
                                    ": its end was cut off"});
   } else if (!failed && tree.size() > last_good) {
     const std::uint64_t count = tree.size() - last_good;
-    CheckFinding finding{last_good - report.start_size + 1, std::string(unsealed_tail),
+    CheckFinding finding{last_good - report.start_size + 1, kind_unsealed_tail,
                          std::to_string(count) + (count == 1 ? " line" : " lines") +
                              " after the last checkpoint are not sealed yet"};
     (require_sealed ? report.problems : report.warnings).push_back(std::move(finding));
@@ -251,13 +246,13 @@ ProofReport check_proof(const std::string& proof_path, const std::string& notary
       break;
   }
   if (!error.empty()) {
-    report.problems.push_back({report.line, std::string(bad_checkpoint), error});
+    report.problems.push_back({report.line, kind_bad_checkpoint, error});
     return report;
   }
   report.tree_size = body.size;
   report.origin = body.origin;
   if (!verify_inclusion(leaf_hash(proof.extra), proof.index, body.size, proof.path, body.root))
-    report.problems.push_back({report.line, std::string(inclusion_mismatch),
+    report.problems.push_back({report.line, kind_inclusion_mismatch,
                                "the record's line is not line " + std::to_string(report.line) +
                                    " of the signed tree of size " + std::to_string(body.size)});
   if (check_record) {

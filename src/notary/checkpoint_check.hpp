@@ -2,15 +2,23 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // What a log's checkpoints and a single record's proof add to a verification
 // report: every byte of every sealed line, and truncation.
 namespace oxa::notary {
 
+// Problem and warning kinds.
+inline constexpr std::string_view kind_bad_checkpoint = "bad-checkpoint";
+inline constexpr std::string_view kind_checkpoint_mismatch = "checkpoint-mismatch";
+inline constexpr std::string_view kind_truncated = "truncated";
+inline constexpr std::string_view kind_unsealed_tail = "unsealed-tail";
+inline constexpr std::string_view kind_inclusion_mismatch = "inclusion-mismatch";
+
 struct CheckFinding {
   std::uint64_t line = 0;  // log line from 1; 0 when no line applies
-  std::string kind;
+  std::string_view kind;   // one of the kinds above, or a record check's
   std::string message;
 };
 

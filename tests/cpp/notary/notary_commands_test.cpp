@@ -35,7 +35,7 @@ struct NotaryFiles {
 
 std::vector<std::string> kinds(const std::vector<CheckFinding>& findings) {
   std::vector<std::string> out;
-  for (const auto& f : findings) out.push_back(f.kind);
+  for (const auto& f : findings) out.emplace_back(f.kind);
   return out;
 }
 

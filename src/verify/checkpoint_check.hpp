@@ -1,0 +1,46 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "verify/verifier.hpp"
+
+// What oxa-verify adds with the notary's checkpoints and proofs:
+//   --checkpoints FILE --notary-key VKEY [--require-sealed]
+//   --proof FILE --notary-key VKEY [--public-key HEX]
+namespace oxa::verify {
+
+struct NotaryCheckOptions {
+  std::optional<std::string> checkpoints;
+  std::optional<std::string> notary_key;
+  std::optional<std::string> proof;
+  bool require_sealed = false;
+};
+
+inline constexpr std::string_view notary_usage_text =
+    "  --checkpoints FILE  the notary's checkpoint file: every byte of every sealed\n"
+    "                      line is checked against the signed roots, and a cut-off\n"
+    "                      end is found without an anchor (needs --notary-key)\n"
+    "  --notary-key VKEY   the notary's published verifier key\n"
+    "  --require-sealed    lines after the last checkpoint are a problem\n"
+    "  --proof FILE        check one record's tlog-proof instead of a log: its\n"
+    "                      inclusion in the signed tree and, with --public-key, its\n"
+    "                      own hash and signature\n";
+
+// Whether `name` is one of the options above, and whether it takes a value.
+bool is_notary_option(std::string_view name, bool& takes_value);
+// Records one option. Throws UsageError for one given twice.
+void set_notary_option(NotaryCheckOptions& options, std::string_view name, std::string value);
+// Whether the options ask for a proof check or a checkpoint check.
+bool wants_notary(const NotaryCheckOptions& options);
+
+// Adds the checkpoint findings to a log's report, in line order, and updates
+// `ok`. Throws UsageError for a missing or unusable --notary-key and
+// InputError for an unreadable checkpoint file.
+void add_checkpoint_findings(const VerifyOptions& options, const NotaryCheckOptions& notary, Report& report);
+
+// The report of a proof check (one record). Throws as above.
+Report verify_proof(const VerifyOptions& options, const NotaryCheckOptions& notary);
+
+}  // namespace oxa::verify
