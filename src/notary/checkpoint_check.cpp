@@ -5,7 +5,9 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <memory>
 
 #include "common/os_error.hpp"
@@ -65,38 +67,94 @@ class Lines {
   std::unique_ptr<verify::LogSource> source_;
 };
 
-// Where the given log starts in the logical log: at its beginning, or at a
-// checkpoint boundary when older pieces were deleted. A start (the beginning,
-// or checkpoint k) is taken when the log's first lines take exactly the bytes
-// and the count of lines up to the next checkpoint and, continuing the
-// start's frontier, give its signed root. When no start fits, the log is
-// taken from its beginning, where the mismatch is then reported.
-std::size_t find_start(const std::vector<std::string>& logs, const std::vector<SignedCheckpoint>& valid) {
-  constexpr std::size_t from_genesis = static_cast<std::size_t>(-1);
-  if (valid.empty()) return from_genesis;
+// Where the given log starts when older pieces were deleted: at checkpoint k
+// when the log's first lines take exactly the bytes and the count of lines
+// between checkpoint k and the next and, continuing k's frontier, give the
+// next signed root. Returns valid.size() when no checkpoint fits.
+std::size_t find_later_start(const std::vector<std::string>& logs, const std::vector<SignedCheckpoint>& valid) {
   Lines lines(logs);
   std::vector<std::uint64_t> ends;  // of the first lines, read as far as needed
   std::vector<TreeHash> leaves;
-  auto fits = [&](std::uint64_t start_size, const std::vector<TreeHash>& frontier, const SignedCheckpoint& next,
-                  std::uint64_t start_bytes) {
-    const std::uint64_t count = next.checkpoint.size - start_size;
-    const std::uint64_t bytes = next.checkpoint.bytes - start_bytes;
+  for (std::size_t k = 0; k + 1 < valid.size(); ++k) {
+    const Checkpoint& start = valid[k].checkpoint;
+    const std::uint64_t count = valid[k + 1].checkpoint.size - start.size;
+    const std::uint64_t bytes = valid[k + 1].checkpoint.bytes - start.bytes;
     verify::LogLine line;
     while (leaves.size() < count && (ends.empty() || ends.back() < bytes) && lines.next(line)) {
       ends.push_back(line.offset + line.text.size() + 1);
       leaves.push_back(leaf_hash(line.text));
     }
-    if (count == 0 || leaves.size() < count || ends[count - 1] != bytes) return false;
+    if (count == 0 || leaves.size() < count || ends[count - 1] != bytes) continue;
     TreeBuilder tree;
-    tree.resume(start_size, frontier);
+    tree.resume(start.size, start.frontier);
     for (std::uint64_t i = 0; i < count; ++i) tree.append(leaves[i]);
-    return tree.root() == next.root;
-  };
-  if (fits(0, {}, valid[0], 0)) return from_genesis;
-  for (std::size_t k = 0; k + 1 < valid.size(); ++k)
-    if (fits(valid[k].checkpoint.size, valid[k].checkpoint.frontier, valid[k + 1], valid[k].checkpoint.bytes))
-      return k;
-  return from_genesis;
+    if (tree.root() == valid[k + 1].root) return k;
+  }
+  return valid.size();
+}
+
+struct PassResult {
+  std::vector<CheckFinding> problems;
+  std::vector<CheckFinding> warnings;
+  std::uint64_t sealed_lines = 0;
+  std::uint64_t start_size = 0;
+};
+
+// One pass over the log, continuing the tree of checkpoint `start` (or the
+// empty tree when `start` is valid.size()) and comparing each later
+// checkpoint's root as the tree reaches its size.
+PassResult check_pass(const std::vector<std::string>& logs, const std::string& checkpoints_path,
+                      const std::vector<SignedCheckpoint>& valid, std::size_t start, bool require_sealed) {
+  PassResult result;
+  TreeBuilder tree;
+  std::size_t next = 0;
+  if (start < valid.size()) {
+    tree.resume(valid[start].checkpoint.size, valid[start].checkpoint.frontier);
+    result.start_size = tree.size();
+    next = start + 1;
+  }
+  while (next < valid.size() && valid[next].checkpoint.size <= result.start_size) ++next;
+
+  std::uint64_t last_good = result.start_size;
+  bool failed = false;
+  Lines source(logs);
+  verify::LogLine line;
+  while (source.next(line)) {
+    tree.append_data(line.text);
+    while (!failed && next < valid.size() && valid[next].checkpoint.size == tree.size()) {
+      if (tree.root() == valid[next].root) {
+        last_good = tree.size();
+        ++next;
+        continue;
+      }
+      failed = true;
+      const std::uint64_t first = last_good - result.start_size + 1;
+      const std::uint64_t last = tree.size() - result.start_size;
+      result.problems.push_back(
+          {first, kind_checkpoint_mismatch,
+           describe(checkpoints_path, valid[next]) + " does not match the log: a line between line " +
+               std::to_string(first) + " and line " + std::to_string(last) +
+               " was altered, removed, inserted or reordered" +
+               (last_good > result.start_size ? " (the checkpoint of size " + std::to_string(last_good) + " holds)"
+                                              : std::string())});
+    }
+  }
+  result.sealed_lines = last_good;
+  const std::uint64_t log_lines = tree.size() - result.start_size;
+  if (!failed && next < valid.size()) {
+    result.problems.push_back({0, kind_truncated,
+                               describe(checkpoints_path, valid.back()) + " covers " +
+                                   std::to_string(valid.back().checkpoint.size - result.start_size) +
+                                   " lines, but the log has only " + std::to_string(log_lines) +
+                                   ": its end was cut off"});
+  } else if (!failed && tree.size() > last_good) {
+    const std::uint64_t count = tree.size() - last_good;
+    CheckFinding finding{last_good - result.start_size + 1, kind_unsealed_tail,
+                         std::to_string(count) + (count == 1 ? " line" : " lines") +
+                             " after the last checkpoint are not sealed yet"};
+    (require_sealed ? result.problems : result.warnings).push_back(std::move(finding));
+  }
+  return result;
 }
 
 }  // namespace
@@ -134,56 +192,21 @@ CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, con
   }
   report.checkpoints = valid.size();
 
-  // The tree the log continues, and the first checkpoint past its start.
-  TreeBuilder tree;
-  std::size_t next = 0;
-  const std::size_t start = find_start(logs, valid);
-  if (start != static_cast<std::size_t>(-1)) {
-    tree.resume(valid[start].checkpoint.size, valid[start].checkpoint.frontier);
-    report.start_size = tree.size();
-    next = start + 1;
+  // The log is read once from its beginning. Only when that fails, and the
+  // log may have lost older pieces, is a later start looked for.
+  PassResult pass = check_pass(logs, checkpoints_path, valid, valid.size(), require_sealed);
+  const bool failed = std::any_of(pass.problems.begin(), pass.problems.end(), [](const CheckFinding& f) {
+    return f.kind == kind_checkpoint_mismatch || f.kind == kind_truncated;
+  });
+  if (failed && valid.size() >= 2) {
+    if (const std::size_t start = find_later_start(logs, valid); start < valid.size())
+      pass = check_pass(logs, checkpoints_path, valid, start, require_sealed);
   }
-  while (next < valid.size() && valid[next].checkpoint.size <= report.start_size) ++next;
-
-  std::uint64_t last_good = report.start_size;
-  bool failed = false;
-  Lines source(logs);
-  verify::LogLine line;
-  while (source.next(line)) {
-    tree.append_data(line.text);
-    while (!failed && next < valid.size() && valid[next].checkpoint.size == tree.size()) {
-      if (tree.root() == valid[next].root) {
-        last_good = tree.size();
-        ++next;
-        continue;
-      }
-      failed = true;
-      const std::uint64_t first = last_good - report.start_size + 1;
-      const std::uint64_t last = tree.size() - report.start_size;
-      report.problems.push_back(
-          {first, kind_checkpoint_mismatch,
-           describe(checkpoints_path, valid[next]) + " does not match the log: a line between line " +
-               std::to_string(first) + " and line " + std::to_string(last) +
-               " was altered, removed, inserted or reordered" +
-               (last_good > report.start_size ? " (the checkpoint of size " + std::to_string(last_good) + " holds)"
-                                              : std::string())});
-    }
-  }
-  report.sealed_lines = last_good;
-  const std::uint64_t log_lines = tree.size() - report.start_size;
-  if (!failed && next < valid.size()) {
-    report.problems.push_back({0, kind_truncated,
-                               describe(checkpoints_path, valid.back()) + " covers " +
-                                   std::to_string(valid.back().checkpoint.size - report.start_size) +
-                                   " lines, but the log has only " + std::to_string(log_lines) +
-                                   ": its end was cut off"});
-  } else if (!failed && tree.size() > last_good) {
-    const std::uint64_t count = tree.size() - last_good;
-    CheckFinding finding{last_good - report.start_size + 1, kind_unsealed_tail,
-                         std::to_string(count) + (count == 1 ? " line" : " lines") +
-                             " after the last checkpoint are not sealed yet"};
-    (require_sealed ? report.problems : report.warnings).push_back(std::move(finding));
-  }
+  report.problems.insert(report.problems.end(), std::make_move_iterator(pass.problems.begin()),
+                         std::make_move_iterator(pass.problems.end()));
+  report.warnings = std::move(pass.warnings);
+  report.sealed_lines = pass.sealed_lines;
+  report.start_size = pass.start_size;
   return report;
 }
 

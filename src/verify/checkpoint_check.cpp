@@ -42,20 +42,26 @@ bool wants_notary(const NotaryCheckOptions& options) {
   return options.checkpoints || options.proof || options.notary_key || options.require_sealed;
 }
 
-void add_checkpoint_findings(const VerifyOptions& options, const NotaryCheckOptions& notary, Report& report) {
+CheckpointCheck::CheckpointCheck(const VerifyOptions& options, const NotaryCheckOptions& notary) {
+  if (!wants_notary(notary)) return;
   if (!notary.checkpoints) {
     throw UsageError(notary.require_sealed ? "--require-sealed needs --checkpoints FILE"
                                            : "--notary-key needs --checkpoints FILE or --proof FILE");
   }
   require_key(notary, "--checkpoints");
-  // The checkpoints are checked in a second pass over the log.
   for (const std::string& path : options.paths) {
     if (path == "-") throw UsageError("--checkpoints needs the log in files: standard input cannot be read twice");
   }
+  pending_ = std::async(std::launch::async, [paths = options.paths, notary] {
+    return notary::check_log_checkpoints(paths, *notary.checkpoints, *notary.notary_key, notary.require_sealed);
+  });
+}
+
+void CheckpointCheck::add_to(Report& report) {
+  if (!pending_.valid()) return;
   notary::CheckpointReport found;
   try {
-    found = notary::check_log_checkpoints(options.paths, *notary.checkpoints, *notary.notary_key,
-                                          notary.require_sealed);
+    found = pending_.get();
   } catch (const notary::NotaryInputError& error) {
     if (std::string_view(error.what()).rfind("notary key", 0) == 0) throw UsageError(error.what());
     throw InputError(error.what());

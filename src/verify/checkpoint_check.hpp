@@ -1,9 +1,11 @@
 #pragma once
 
+#include <future>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "notary/checkpoint_check.hpp"
 #include "verify/verifier.hpp"
 
 // What oxa-verify adds with the notary's checkpoints and proofs:
@@ -35,10 +37,21 @@ void set_notary_option(NotaryCheckOptions& options, std::string_view name, std::
 // Whether the options ask for a proof check or a checkpoint check.
 bool wants_notary(const NotaryCheckOptions& options);
 
-// Adds the checkpoint findings to a log's report, in line order, and updates
-// `ok`. Throws UsageError for a missing or unusable --notary-key and
-// InputError for an unreadable checkpoint file.
-void add_checkpoint_findings(const VerifyOptions& options, const NotaryCheckOptions& notary, Report& report);
+// The checkpoint check of a log, run on a thread of its own beside the
+// verification (it reads the log a second time and hashes every line). Does
+// nothing when no notary option was given. The constructor throws UsageError
+// for options that do not go together; add_to() waits for the check, adds
+// its findings to the report in line order and updates `ok`, and throws
+// UsageError for an unusable --notary-key and InputError for an unreadable
+// checkpoint file.
+class CheckpointCheck {
+ public:
+  CheckpointCheck(const VerifyOptions& options, const NotaryCheckOptions& notary);
+  void add_to(Report& report);
+
+ private:
+  std::future<notary::CheckpointReport> pending_;
+};
 
 // The report of a proof check (one record). Throws as above.
 Report verify_proof(const VerifyOptions& options, const NotaryCheckOptions& notary);

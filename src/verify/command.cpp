@@ -161,6 +161,7 @@ int run_verify_command(std::span<const std::string> args, int out_fd, int err_fd
     }
     if (options.paths.empty()) throw UsageError("no LOG given");
 
+    CheckpointCheck checkpoints(options, notary);
     Report report;
     if (!as_json && ::isatty(err_fd) == 1) {
       ProgressLine line(err_fd);
@@ -170,7 +171,7 @@ int run_verify_command(std::span<const std::string> args, int out_fd, int err_fd
     } else {
       report = verify_log(options);
     }
-    if (wants_notary(notary)) add_checkpoint_findings(options, notary, report);
+    checkpoints.add_to(report);
     write_text(out_fd, as_json ? report_json(report) : report_plain(report));
     return report.ok ? exit_ok : exit_problems;
   } catch (const UsageError& e) {
