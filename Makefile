@@ -79,6 +79,7 @@ bench: install
 	$(VENV)/bin/cmake --build $(BENCH_BUILD)
 	for b in $(BENCH_BUILD)/bench/*_bench; do $$b; done
 	$(VPY) bench/capture_bench.py
+	$(VPY) bench/notary_bench.py
 
 clean:
 	rm -rf build $(DIST) $(VENV) $(VENV)-py39
