@@ -22,7 +22,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 demo: install
 	$(VPY) examples/demo.py
 
-test: install test-cpp test-python test-oldest-python
+test: install test-cpp test-python test-oldest-python test-fuzz
 
 system-deps:
 	missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done)
@@ -80,6 +80,20 @@ bench: install
 	for b in $(BENCH_BUILD)/bench/*_bench; do $$b; done
 	$(VPY) bench/capture_bench.py
 	$(VPY) bench/notary_bench.py
+
+# The verifier's fuzz target, under AddressSanitizer and UndefinedBehaviorSanitizer, run for a
+# bounded time from the corpus kept in tests/fuzz/corpus (new finds go to the build directory).
+# An input that ever crashes it is added to that corpus, so that every run replays it.
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 30
+.PHONY: test-fuzz
+test-fuzz: venv
+	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTVEL_OXA_BUILD_MODULE=OFF -DTVEL_OXA_BUILD_FUZZ=ON
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD) --target verify_fuzz
+	mkdir -p $(FUZZ_BUILD)/corpus
+	$(FUZZ_BUILD)/verify_fuzz $(FUZZ_BUILD)/corpus tests/fuzz/corpus -max_total_time=$(FUZZ_SECONDS) \
+	  -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1
 
 clean:
 	rm -rf build $(DIST) $(VENV) $(VENV)-py39

@@ -42,10 +42,11 @@ struct AnalysisResult {
 class ConsistencyAnalyzer {
  public:
   ConsistencyAnalyzer() = default;
-  // Resumes an analysis kept elsewhere in compact form: start from the
-  // reputation it reached, then restore_decision() the combined lengths of
-  // its latest decisions, oldest first. The history depends on nothing else.
-  explicit ConsistencyAnalyzer(double reputation) : reputation_(reputation) {}
+  // Resumes an analysis kept elsewhere in compact form: on an analyzer with
+  // an empty history, restore the reputation it reached, then the combined
+  // lengths of its latest decisions, oldest first (the history depends on
+  // nothing else).
+  void restore_reputation(double reputation) { reputation_ = reputation; }
   void restore_decision(std::uint64_t combined_length) { history_.push_front(semantic_vector(combined_length)); }
 
   AnalysisResult analyse(std::uint64_t prompt_bytes, std::uint64_t output_bytes, bool auto_insight);

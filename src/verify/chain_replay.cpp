@@ -35,7 +35,8 @@ ConsistencyAnalyzer& ChainReplay::analyzer_of(std::uint32_t chain) {
     chains_[slots_[index].owner].slot = -1;
   }
   Slot& slot = slots_[index];
-  slot.analyzer = ConsistencyAnalyzer(state.reputation);
+  slot.analyzer = empty_;
+  slot.analyzer.restore_reputation(state.reputation);
   const std::size_t count = state.lengths.size();
   for (std::size_t i = 0; i < count; ++i) {
     slot.analyzer.restore_decision(state.lengths[(state.oldest + i) % count]);
@@ -65,8 +66,8 @@ AnalysisResult ChainReplay::step(std::uint32_t chain, std::uint64_t combined_len
 }
 
 AnalysisResult ChainReplay::peek(std::uint32_t chain, std::uint64_t combined_length) {
-  ConsistencyAnalyzer copy = analyzer_of(chain);
-  return copy.analyse(combined_length, 0, true);
+  scratch_ = analyzer_of(chain);
+  return scratch_.analyse(combined_length, 0, true);
 }
 
 namespace {

@@ -58,6 +58,11 @@ class ChainReplay {
   std::vector<Slot> slots_;
   std::size_t slot_limit_;
   std::uint64_t clock_ = 0;
+  // Copied over a slot's or the scratch analyzer rather than building a new
+  // one: copying into an analyzer reuses its storage, while a fresh 128 KB
+  // for every rebuilt chain would fragment the heap without bound.
+  const ConsistencyAnalyzer empty_;
+  ConsistencyAnalyzer scratch_;
   std::string insight_text_;
 };
 

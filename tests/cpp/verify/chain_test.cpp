@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/consistency_analysis.hpp"
+#include "engine/record_sealing.hpp"
+#include "verify/chain_replay.hpp"
+#include "verify/chain_tracker.hpp"
+
+namespace oxa::verify {
+namespace {
+
+std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+// The replay kept compactly, with as few cached analyzers as possible, gives
+// bit for bit what one uninterrupted analyzer per chain gives, also once the
+// 500-entry history has wrapped.
+TEST(ChainReplay, CompactStateReplaysExactlyLikeFullAnalyzers) {
+  constexpr std::uint32_t chains = 3;
+  for (const std::size_t cached : {std::size_t{1}, std::size_t{2}, std::size_t{8}}) {
+    ChainReplay replay(cached);
+    std::vector<ConsistencyAnalyzer> reference(chains);
+    for (std::uint32_t c = 0; c < chains; ++c) ASSERT_EQ(replay.add_chain(), c);
+    std::mt19937_64 random(cached);
+    for (int i = 0; i < 1600; ++i) {
+      const std::uint32_t c = static_cast<std::uint32_t>(random() % chains);
+      const std::uint64_t length = random() % 300;
+      const AnalysisResult expected = reference[c].analyse(length, 0, true);
+      const AnalysisResult peeked = replay.peek(c, length);
+      const AnalysisResult got = replay.step(c, length);
+      for (const AnalysisResult& result : {peeked, got}) {
+        ASSERT_EQ(bits(result.coherence), bits(expected.coherence)) << "step " << i;
+        ASSERT_EQ(bits(result.reputation), bits(expected.reputation)) << "step " << i;
+        ASSERT_EQ(result.insight.has_value(), expected.insight.has_value());
+        if (expected.insight) {
+          ASSERT_EQ(result.insight->delta, expected.insight->delta);
+        }
+      }
+    }
+  }
+}
+
+// Records as an engine seals them: content hash, chain root and analysis values.
+struct Writer {
+  Hash32 root = genesis_root();
+  ConsistencyAnalyzer analyzer;
+  std::string id;
+  std::string prompt = "p";
+  std::vector<std::string> insights;  // keeps the insight texts alive
+
+  RecordFields next(std::uint64_t output_length) {
+    RecordFields r;
+    const AnalysisResult result = analyzer.analyse(prompt.size() + output_length, 0, true);
+    r.id = id;
+    r.prompt = prompt;
+    static const std::string outputs(4096, 'o');
+    r.output = std::string_view(outputs).substr(0, output_length);
+    r.coherence = result.coherence;
+    r.reputation = result.reputation;
+    if (result.insight) {
+      insights.emplace_back();
+      append_core_insight_json(insights.back(), *result.insight);
+      r.core_insight_json = insights.back();
+    }
+    r.hash = content_hash(SealInput{"m", "p", "u", r.prompt, r.coherence, r.reputation});
+    root = next_chain_root(root, r.hash);
+    r.merkle_root = root;
+    return r;
+  }
+};
+
+std::vector<Link> links(ChainTracker& tracker, const std::vector<RecordFields>& records) {
+  std::vector<Link> out;
+  std::uint64_t line = 0;
+  for (const RecordFields& r : records) out.push_back(tracker.place(++line, r).link);
+  return out;
+}
+
+TEST(ChainTracker, ManyEnginesInRandomOrderEachFormOneChain) {
+  constexpr int engines = 1000;
+  std::vector<Writer> writers(engines);
+  std::vector<int> order;
+  for (int e = 0; e < engines; ++e) {
+    writers[e].id = "oxa_" + std::to_string(e);
+    order.insert(order.end(), 3, e);
+  }
+  std::shuffle(order.begin(), order.end(), std::mt19937(5));
+  std::vector<RecordFields> records;
+  records.reserve(order.size());
+  for (const int e : order) records.push_back(writers[e].next(e % 7));
+  ChainTracker tracker;
+  std::uint64_t line = 0;
+  for (const RecordFields& r : records) {
+    const Placement placement = tracker.place(++line, r);
+    ASSERT_TRUE(placement.link == Link::started || placement.link == Link::extended) << "line " << line;
+    ASSERT_TRUE(placement.replay_matched) << "line " << line;
+  }
+  ASSERT_EQ(tracker.chains().size(), static_cast<std::size_t>(engines));
+  for (const ChainInfo& chain : tracker.chains()) EXPECT_EQ(chain.records, 3u);
+}
+
+TEST(ChainTracker, BreaksForksAndSharedFirstRoots) {
+  Writer a;
+  a.id = "oxa_a";
+  const RecordFields a1 = a.next(3), a2 = a.next(5), a3 = a.next(9), a4 = a.next(1);
+  // b's first record differs from a's only in its output's length, outside
+  // the hash: the same root, but not the same analysis state.
+  std::uint64_t b_length = 4;
+  for (;; ++b_length) {
+    Writer probe;
+    if (probe.next(b_length).merkle_root == a1.merkle_root) break;
+  }
+  Writer b;
+  b.id = "oxa_b";
+  const RecordFields b1 = b.next(b_length), b2 = b.next(5);
+
+  {  // a2 missing: a3 breaks, a4 continues the broken chain
+    ChainTracker tracker;
+    EXPECT_EQ(links(tracker, {a1, a3, a4}), (std::vector<Link>{Link::started, Link::chain_break, Link::extended}));
+    EXPECT_EQ(tracker.chains().size(), 2u);
+    EXPECT_FALSE(tracker.chains()[1].replaying);
+  }
+  {  // a2 twice: the copy extends a root already extended
+    ChainTracker tracker;
+    EXPECT_EQ(links(tracker, {a1, a2, a2, a3}),
+              (std::vector<Link>{Link::started, Link::extended, Link::fork, Link::extended}));
+  }
+  {  // a1 twice: the same id at genesis is a fork; b1 with the same root is not
+    ChainTracker tracker;
+    ASSERT_EQ(a1.merkle_root, b1.merkle_root);
+    EXPECT_EQ(links(tracker, {a1, b1, a1}), (std::vector<Link>{Link::started, Link::started, Link::fork}));
+  }
+  {  // a and b share their first root; each later record goes to the chain its replay matches
+    ChainTracker tracker;
+    EXPECT_EQ(links(tracker, {a1, b1, a2, b2, a3}),
+              (std::vector<Link>{Link::started, Link::started, Link::extended, Link::extended, Link::extended}));
+    ASSERT_EQ(tracker.chains().size(), 2u);
+    EXPECT_EQ(tracker.chains()[0].records, 3u);
+    EXPECT_EQ(tracker.chains()[1].records, 2u);
+    EXPECT_EQ(tracker.chains()[0].head, a3.merkle_root);
+    EXPECT_EQ(tracker.chains()[1].head, b2.merkle_root);
+  }
+}
+
+TEST(ChainTracker, ReplayMismatchNamesWhatDiffers) {
+  Writer a;
+  a.id = "oxa_a";
+  const RecordFields a1 = a.next(3);
+  RecordFields a2 = a.next(5);
+  a2.output = a2.output.substr(0, 4);  // one byte shorter than sealed
+  ChainTracker tracker;
+  tracker.place(1, a1);
+  const Placement placement = tracker.place(2, a2);
+  EXPECT_EQ(placement.link, Link::extended);
+  EXPECT_TRUE(placement.replay_checked);
+  EXPECT_FALSE(placement.replay_matched);
+  EXPECT_NE(placement.replay_message.find("coherence_score replays as"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace oxa::verify
