@@ -44,6 +44,11 @@ bool wants_notary(const NotaryCheckOptions& options);
 // its findings to the report in line order and updates `ok`, and throws
 // UsageError for an unusable --notary-key and InputError for an unreadable
 // checkpoint file.
+//
+// When the log starts at a checkpoint (older pieces deleted), the chains of
+// records before it cannot be followed: a chain-break on a chain's first
+// record within the sealed lines is then a warning, since the signed tree
+// proves those lines are the ones the notary saw.
 class CheckpointCheck {
  public:
   CheckpointCheck(const VerifyOptions& options, const NotaryCheckOptions& notary);
@@ -53,7 +58,14 @@ class CheckpointCheck {
   std::future<notary::CheckpointReport> pending_;
 };
 
-// The report of a proof check (one record). Throws as above.
-Report verify_proof(const VerifyOptions& options, const NotaryCheckOptions& notary);
+// The outcome of a proof check (one record), with its report as plain text
+// and as one JSON object (ok, line, tree_size, origin, record_checked,
+// public_key, problems). Throws as above.
+struct ProofOutcome {
+  bool ok = false;
+  std::string plain;
+  std::string json;
+};
+ProofOutcome verify_proof(const VerifyOptions& options, const NotaryCheckOptions& notary);
 
 }  // namespace oxa::verify

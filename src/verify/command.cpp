@@ -155,9 +155,9 @@ int run_verify_command(std::span<const std::string> args, int out_fd, int err_fd
       }
     }
     if (notary.proof) {
-      const Report report = verify_proof(options, notary);
-      write_text(out_fd, as_json ? report_json(report) : report_plain(report));
-      return report.ok ? exit_ok : exit_problems;
+      const ProofOutcome proof = verify_proof(options, notary);
+      write_text(out_fd, as_json ? proof.json : proof.plain);
+      return proof.ok ? exit_ok : exit_problems;
     }
     if (options.paths.empty()) throw UsageError("no LOG given");
 
