@@ -190,5 +190,28 @@ TEST(Follow, FollowsRotationAndCheckpointsAtStop) {
   EXPECT_TRUE(check_log_checkpoints({s.log}, s.checkpoints(), s.vkey, true).problems.empty());
 }
 
+TEST(Follow, RefusesRewrittenHistoryAndTruncationWithoutWriting) {
+  NotaryFiles s;
+  const std::string original = numbered_lines(0, 8);
+  write_file(s.log, original);
+  ASSERT_EQ(seal(s.options()).status, 0);
+  const std::string before = read_file(s.checkpoints());
+  auto never_stop = [] { return false; };
+
+  std::string rewritten = original + numbered_lines(8, 10);
+  rewritten[rewritten.find("\"n\":3}") + 4] = '7';
+  write_file(s.log, rewritten);
+  SealOptions recheck = s.options();
+  recheck.recheck = true;
+  EXPECT_EQ(follow(recheck, never_stop, 5).status, 1);
+
+  // One byte less: the line feed that ended the last sealed line moved.
+  write_file(s.log, original.substr(1) + numbered_lines(8, 10));
+  EXPECT_EQ(follow(s.options(), never_stop, 5).status, 1);
+  write_file(s.log, original.substr(0, 20));
+  EXPECT_EQ(follow(s.options(), never_stop, 5).status, 1);
+  EXPECT_EQ(read_file(s.checkpoints()), before);
+}
+
 }  // namespace
 }  // namespace oxa::notary
