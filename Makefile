@@ -73,13 +73,12 @@ test-cpp: venv
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
 
-bench: install
+bench: install bench-verify bench-notary
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DTVEL_OXA_BUILD_MODULE=OFF -DTVEL_OXA_BUILD_BENCH=ON
 	$(VENV)/bin/cmake --build $(BENCH_BUILD)
 	for b in $(BENCH_BUILD)/bench/*_bench; do $$b; done
 	$(VPY) bench/capture_bench.py
-	$(VPY) bench/notary_bench.py
 
 # The verifier's fuzz target, under AddressSanitizer and UndefinedBehaviorSanitizer, run for a
 # bounded time from the corpus kept in tests/fuzz/corpus (new finds go to the build directory).
@@ -95,5 +94,15 @@ test-fuzz: venv
 	$(FUZZ_BUILD)/verify_fuzz $(FUZZ_BUILD)/corpus tests/fuzz/corpus -max_total_time=$(FUZZ_SECONDS) \
 	  -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1
 
+# The verifier's benchmark (see bench/README.md); part of `make bench`.
+.PHONY: bench-verify
+bench-verify: install
+	$(VPY) bench/verify_bench.py
+
 clean:
 	rm -rf build $(DIST) $(VENV) $(VENV)-py39
+
+# The notary's benchmark (see bench/README.md); part of `make bench`.
+.PHONY: bench-notary
+bench-notary: install
+	$(VPY) bench/notary_bench.py

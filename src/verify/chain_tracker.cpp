@@ -46,16 +46,16 @@ void ChainTracker::move_to_front(std::uint32_t chain) {
   newest_ = chain;
 }
 
-void ChainTracker::set_head(std::uint32_t chain, const Hash32& head) {
+void ChainTracker::set_head(std::uint32_t chain, const Hash32& head, std::uint64_t line) {
   const Hash32 previous = chains_[chain].head;
   auto it = heads_.find(previous);
   if (--it->second == 0) heads_.erase(it);
   ++heads_[head];
   chains_[chain].head = head;
   if (extended_.size() < fork_window) {
-    extended_.push_back(previous);
+    extended_.push_back(Extended{previous, line});
   } else {
-    extended_[extended_next_] = previous;
+    extended_[extended_next_] = Extended{previous, line};
     extended_next_ = (extended_next_ + 1) % fork_window;
   }
 }
@@ -94,8 +94,9 @@ Placement ChainTracker::place(std::uint64_t line, const RecordFields& record) {
   if (extends(genesis_, record)) {
     // Engines with identical first records share a root; the same record
     // again (same id) is a replay of it.
-    const bool again = !first_ids_.emplace(record.id).second;
-    placement.link = again ? Link::fork : Link::started;
+    const auto [first, fresh] = first_ids_.emplace(record.id, line);
+    placement.link = fresh ? Link::started : Link::fork;
+    if (!fresh) placement.earlier_line = first->second;
     placement.chain = new_chain(line, record.merkle_root, true);
     replay(placement.chain, length, record, placement);
     return placement;
@@ -106,7 +107,7 @@ Placement ChainTracker::place(std::uint64_t line, const RecordFields& record) {
     const std::uint32_t chain = choose(c, chains_[c].head, length, record);
     placement.link = Link::extended;
     placement.chain = chain;
-    set_head(chain, record.merkle_root);
+    set_head(chain, record.merkle_root, line);
     ChainInfo& info = chains_[chain];
     info.last_line = line;
     ++info.records;
@@ -119,9 +120,10 @@ Placement ChainTracker::place(std::uint64_t line, const RecordFields& record) {
   // Either way the record begins a chain of its own, whose analysis state is
   // unknown, so its replay stops.
   placement.link = Link::chain_break;
-  for (const Hash32& root : extended_) {
-    if (extends(root, record)) {
+  for (const Extended& earlier : extended_) {
+    if (extends(earlier.root, record)) {
       placement.link = Link::fork;
+      placement.earlier_line = earlier.line;
       break;
     }
   }

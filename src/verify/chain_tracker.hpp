@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "common/blake3_hash.hpp"
@@ -32,6 +31,7 @@ struct ChainInfo {
 struct Placement {
   Link link = Link::extended;
   std::uint32_t chain = 0;
+  std::uint64_t earlier_line = 0;  // for a fork: the record that extended the same root before
   bool replay_checked = false;  // the chain's replay ran for this record
   bool replay_matched = false;
   std::string replay_message;   // what differed, when it ran and did not match
@@ -64,7 +64,7 @@ class ChainTracker {
 
   std::uint32_t new_chain(std::uint64_t line, const Hash32& head, bool replaying);
   void move_to_front(std::uint32_t chain);
-  void set_head(std::uint32_t chain, const Hash32& head);
+  void set_head(std::uint32_t chain, const Hash32& head, std::uint64_t line);
   std::uint32_t choose(std::uint32_t found, const Hash32& root, std::uint64_t length, const RecordFields& record);
   void replay(std::uint32_t chain, std::uint64_t length, const RecordFields& record, Placement& placement);
   bool extends(const Hash32& previous, const RecordFields& record) const;
@@ -77,9 +77,14 @@ class ChainTracker {
   std::uint32_t newest_ = none;
   // How many chains end in each root (identical first records give equal roots).
   std::unordered_map<Hash32, std::uint32_t, Hash32Hasher> heads_;
-  // Ids of records that extended genesis: the same first record again is a fork.
-  std::unordered_set<std::string> first_ids_;
-  std::vector<Hash32> extended_;  // a ring of the last fork_window roots extended
+  // Ids of records that extended genesis, with their lines: the same first
+  // record again is a fork.
+  std::unordered_map<std::string, std::uint64_t> first_ids_;
+  struct Extended {
+    Hash32 root;
+    std::uint64_t line;  // of the record that extended it
+  };
+  std::vector<Extended> extended_;  // a ring of the last fork_window roots extended
   std::size_t extended_next_ = 0;
   ChainReplay replay_;
 };

@@ -53,12 +53,10 @@ class LogSource::Piece {
       owns_fd_ = false;
     } else {
       if (holds_nul(path)) fail(path, "file name contains a NUL byte");
-      // Read-only, and no blocking on a FIFO nobody writes to yet: the flag is
-      // cleared again once the descriptor is open.
-      fd_ = open_retrying(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+      // Read-only. A named pipe is waited for like any reader would (without
+      // a writer yet, a non-blocking open would read it as empty).
+      fd_ = open_retrying(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
       if (fd_ < 0) fail_os(path, "cannot open", errno);
-      const int flags = ::fcntl(fd_, F_GETFL);
-      if (flags >= 0) ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
     }
     FileStatus status;
     if (file_status(fd_, status) == 0) {

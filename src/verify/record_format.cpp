@@ -140,6 +140,9 @@ constexpr std::array<element_type, 4> review_types = {element_type::STRING, elem
 
 std::string RecordReader::read(std::string_view line, bool padded, RecordFields& fields) {
   Parsers& p = *parsers_;
+  // The writer puts nothing around the object: a carriage return or a space
+  // there means the line was rewritten.
+  if (line.empty() || line.front() != '{' || line.back() != '}') return "not a bare JSON object";
   element root;
   if (auto error = p.line.parse(line.data(), line.size(), !padded).get(root); error != simdjson::SUCCESS) {
     std::string message = "not a JSON text: ";

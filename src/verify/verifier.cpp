@@ -22,8 +22,12 @@ static_assert(line_padding >= RecordReader::padding);
 
 constexpr std::string_view break_message =
     "its merkle_root extends no open root: a record before it is missing, altered or out of order";
-constexpr std::string_view fork_message =
-    "its merkle_root extends a root that another record already extended: a duplicated or replayed record";
+std::string fork_message(std::uint64_t earlier_line) {
+  std::string message = "its merkle_root extends the root that the record at line ";
+  message += std::to_string(earlier_line);
+  message += " already extended: a duplicated or replayed record";
+  return message;
+}
 constexpr std::string_view signature_message = "the signature does not verify under the public key";
 constexpr std::string_view stopped_message =
     "the chain beginning here continues from records not in the log, so its consistency analysis cannot be "
@@ -153,7 +157,7 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
 
       const Placement placement = tracker.place(line.number, fields);
       if (placement.link == Link::chain_break) problems.add(line.number, kind_chain_break, std::string(break_message));
-      if (placement.link == Link::fork) problems.add(line.number, kind_fork, std::string(fork_message));
+      if (placement.link == Link::fork) problems.add(line.number, kind_fork, fork_message(placement.earlier_line));
       if (placement.replay_checked && !placement.replay_matched) {
         problems.add(line.number, kind_replay_mismatch, placement.replay_message);
       }

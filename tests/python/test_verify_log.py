@@ -12,6 +12,7 @@ import pytest
 
 import oxa_verify
 import tvel_oxa
+from conftest import run_python
 
 OXA_VERIFY = str(Path(sys.executable).with_name("oxa-verify"))
 
@@ -375,3 +376,23 @@ def test_seal_by_hand_as_the_readme_shows(clean_log):
         assert blake3.blake3(chain_input).hexdigest() == rec["merkle_root"]
         heads[writer] = rec["merkle_root"]
     assert [canonical(x) for x in (2.5e-7, 0.51, 1.0, 0.0001, 0.0)] == ["2.5e-7", "0.51", "1.0", "0.0001", "0.0"]
+
+
+def test_verify_log_releases_the_interpreter_lock(clean_log, tmp_path):
+    """The log is a named pipe that the main thread fills while verify_log, in another thread, reads
+    it: that can only finish if verify_log lets go of the interpreter lock (else the child hangs and
+    the timeout fails the test)."""
+    fifo = tmp_path / "audit.fifo"
+    os.mkfifo(fifo)
+    result = run_python(f"""
+        import threading, oxa_verify
+        result = {{}}
+        worker = threading.Thread(target=lambda: result.update(
+            oxa_verify.verify_log({str(fifo)!r}, public_key={clean_log.key!r})))
+        worker.start()
+        with open({str(fifo)!r}, "wb") as pipe:
+            pipe.write(open({str(clean_log.path)!r}, "rb").read())
+        worker.join()
+        print(result["ok"], result["records"])
+    """, timeout=60)
+    assert result.stdout.split() == ["True", str(len(WRITERS))], result.stderr

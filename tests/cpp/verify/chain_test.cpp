@@ -128,6 +128,10 @@ TEST(ChainTracker, BreaksForksAndSharedFirstRoots) {
     ChainTracker tracker;
     EXPECT_EQ(links(tracker, {a1, a2, a2, a3}),
               (std::vector<Link>{Link::started, Link::extended, Link::fork, Link::extended}));
+    ChainTracker again;
+    links(again, {a1, a2, a3});
+    EXPECT_EQ(again.place(4, a2).earlier_line, 2u);
+    EXPECT_EQ(again.place(5, a1).earlier_line, 1u);
   }
   {  // a1 twice: the same id at genesis is a fork; b1 with the same root is not
     ChainTracker tracker;

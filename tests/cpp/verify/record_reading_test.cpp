@@ -102,7 +102,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, RecordReaderRefuses,
     ::testing::Values(
         Bad{"empty", ""}, Bad{"not_json", "{not json"}, Bad{"array", "[1]"},
-        Bad{"trailing_text", record_line() + " x"}, Bad{"two_objects", record_line() + record_line()},
+        Bad{"trailing_text", record_line() + " x"}, Bad{"carriage_return", record_line() + "\r"},
+        Bad{"leading_space", " " + record_line()}, Bad{"two_objects", record_line() + record_line()},
         Bad{"missing_member", "{\"id\":\"oxa_\"}"},
         Bad{"members_swapped", swapped_names("\"ctx_json\":", "\"prompt\":")},
         Bad{"id_shape", record_line("id", "\"oxa_0f8e4c0a_1b2c-4d5e-8f90-a1b2c3d4e5f6\"")},
