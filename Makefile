@@ -22,7 +22,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 demo: install
 	$(VPY) examples/demo.py
 
-test: install test-cpp test-python test-oldest-python test-fuzz
+test: install test-cpp test-python test-oldest-python test-fuzz test-notary-fuzz
 
 system-deps:
 	missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done)
@@ -106,3 +106,13 @@ clean:
 .PHONY: bench-notary
 bench-notary: install
 	$(VPY) bench/notary_bench.py
+
+# The notary's fuzz target (checkpoint files, notes, verifier keys, proofs), in the
+# same sanitized build as the verifier's, for a short bounded time.
+NOTARY_FUZZ_SECONDS ?= 10
+.PHONY: test-notary-fuzz
+test-notary-fuzz: test-fuzz
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD) --target notary_fuzz
+	mkdir -p $(FUZZ_BUILD)/notary_corpus
+	$(FUZZ_BUILD)/notary_fuzz $(FUZZ_BUILD)/notary_corpus tests/fuzz/notary_corpus \
+	  -max_total_time=$(NOTARY_FUZZ_SECONDS) -artifact_prefix=$(FUZZ_BUILD)/notary- -print_final_stats=1

@@ -156,7 +156,10 @@ std::vector<CheckpointLine> read_checkpoint_file(const std::string& path, bool m
     content.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(fd);
+  return parse_checkpoint_text(content);
+}
 
+std::vector<CheckpointLine> parse_checkpoint_text(std::string_view content) {
   std::vector<CheckpointLine> lines;
   simdjson::dom::parser parser;
   std::string_view rest = content;

@@ -58,6 +58,8 @@ class CheckpointFileError : public std::runtime_error {
 // naming the file. A last line without its line feed is reported as a line
 // in error.
 std::vector<CheckpointLine> read_checkpoint_file(const std::string& path, bool missing_is_empty);
+// The same for the file's bytes.
+std::vector<CheckpointLine> parse_checkpoint_text(std::string_view content);
 
 // Checks a checkpoint against a key: the note verifies, its body names the
 // checkpoint's size, and the frontier gives the signed root. Returns "" or
