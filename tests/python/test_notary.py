@@ -322,3 +322,55 @@ def test_a_proof_of_one_record_verifies_alone_and_fails_after_any_change(sealed_
         result = run("oxa-verify", "--json", "--proof", proof, "--notary-key", notary_key[1], "--public-key", public_key)
         assert result.returncode == 1, position
         assert "inclusion-mismatch" in [p["kind"] for p in json.loads(result.stdout)["problems"]]
+
+
+def test_a_proof_with_another_path_or_checkpoint_fails(sealed_log, notary_key, tmp_path):
+    log, public_key = sealed_log
+    proof = tmp_path / "record.tlog-proof"
+    assert run("oxa-notary", "prove", "--checkpoints", f"{log}.checkpoints", "--out", proof, log, 3).returncode == 0
+    text = proof.read_text()
+    lines = text.split("\n")
+    flipped = bytearray(base64.b64decode(lines[3]))
+    flipped[0] ^= 1
+    other_path = "\n".join(lines[:3] + [base64.b64encode(bytes(flipped)).decode()] + lines[4:])
+    other_size = text.replace(f"\n{ORIGIN}\n12\n", f"\n{ORIGIN}\n13\n")
+    for changed, kind in [(other_path, "inclusion-mismatch"), (other_size, "bad-checkpoint")]:
+        proof.write_text(changed)
+        result = run("oxa-verify", "--json", "--proof", proof, "--notary-key", notary_key[1])
+        assert result.returncode == 1
+        assert [p["kind"] for p in json.loads(result.stdout)["problems"]] == [kind]
+
+
+@pytest.mark.parametrize(
+    "args, named",
+    [
+        (["seal", "--key", "{key}", "--origin", ORIGIN, "{dir}/missing.wal"], "missing.wal"),
+        (["seal", "--key", "{dir}/missing.key", "--origin", ORIGIN, "{log}"], "missing.key"),
+        (["seal", "--key", "{key}", "{log}"], "--origin"),
+        (["follow", "--key", "{key}", "--origin", ORIGIN, "--every", "0", "{log}"], "--every"),
+        (["prove", "--checkpoints", "{log}.checkpoints", "{log}", "99"], "no checkpoint covers line 99"),
+        (["rewrite", "{log}"], "unknown command"),
+    ],
+    ids=["missing-log", "missing-key", "no-origin", "zero-every", "line-not-sealed", "unknown-command"],
+)
+def test_usage_errors_and_unreadable_input_exit_2_naming_what_is_wrong(sealed_log, notary_key, args, named):
+    log, _ = sealed_log
+    fill = {"key": str(notary_key[0]), "dir": str(log.parent), "log": str(log)}
+    result = run("oxa-notary", *[a.format(**fill) for a in args])
+    assert result.returncode == 2
+    assert named in result.stderr
+
+
+def test_nothing_is_written_but_the_checkpoint_file_and_the_proof(sealed_log, notary_key, tmp_path):
+    log, public_key = sealed_log
+    capture(tvel_oxa.OXAEngine(str(log)), 2, "late")
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+    checkpoint_file = f"{log}.checkpoints"
+    assert run("oxa-notary", "seal", "--key", notary_key[0], "--origin", ORIGIN, log).returncode == 0
+    assert run("oxa-notary", "prove", "--checkpoints", checkpoint_file, "--out", tmp_path / "p", log, 2).returncode == 0
+    assert verify(log, notary_key[1], "--public-key", public_key).returncode == 0
+    after = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+    assert set(after) == set(before) | {"p"}
+    changed = {name for name in before if after[name] != before[name]}
+    assert changed == {"audit.wal.checkpoints"}
+    assert after["audit.wal.checkpoints"].startswith(before["audit.wal.checkpoints"])
