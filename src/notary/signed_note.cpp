@@ -248,6 +248,10 @@ std::unique_ptr<NoteSigner> read_key_file(const std::string& path) {
 }
 
 NoteCheck open_note(std::string_view note, const NoteVerifier& verifier, std::string& text) {
+  // libsodium chooses its code paths once; its initialisation is thread-safe
+  // and may run here first, beside a verification on other threads.
+  static const bool sodium_ready = sodium_init() >= 0;
+  if (!sodium_ready) return NoteCheck::bad_signature;
   if (note.empty() || note.back() != '\n' || !valid_note_bytes(note)) return NoteCheck::malformed;
   // The text ends at the last blank line; the signature lines follow it.
   const std::size_t blank = note.rfind("\n\n");
