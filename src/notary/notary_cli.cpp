@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/file_status.hpp"
 #include "notary/notary_commands.hpp"
 #include "store/file_io.hpp"
 #include "store/json_writer.hpp"
@@ -93,6 +94,21 @@ Arguments parse(std::span<const std::string> args) {
     }
   }
   return parsed;
+}
+
+// Whether two names lead to one existing file.
+bool same_file(const std::string& a, const std::string& b) {
+  FileStatus first, second;
+  return !holds_nul(a) && !holds_nul(b) && path_status(a.c_str(), first) == 0 &&
+         path_status(b.c_str(), second) == 0 && first.device == second.device && first.inode == second.inode;
+}
+
+// The notary only ever writes its output file: one that is also an input
+// (a log piece, the checkpoint file of a proof) would be damaged by it.
+void refuse_output_among_inputs(const std::string& out, const std::vector<std::string>& inputs) {
+  for (const std::string& input : inputs) {
+    if (same_file(out, input)) throw UsageError{"the output " + out + " is also an input (" + input + ")"};
+  }
 }
 
 std::uint64_t parse_count(const std::string& text, std::string_view what) {
@@ -182,6 +198,9 @@ int run(const Arguments& parsed, const std::function<bool()>& should_stop, int o
       return notary_exit_ok;
     }
     if (holds_nul(*parsed.out)) throw NotaryInputError("proof file: the name holds a NUL byte");
+    std::vector<std::string> inputs = logs;
+    inputs.push_back(*parsed.checkpoints);
+    refuse_output_among_inputs(*parsed.out, inputs);
     // The proof file is made new each time: a proof names one line.
     std::FILE* file = std::fopen(parsed.out->c_str(), "wbe");
     if (!file) throw NotaryInputError("proof file " + *parsed.out + ": cannot be written");
@@ -191,6 +210,7 @@ int run(const Arguments& parsed, const std::function<bool()>& should_stop, int o
   }
   const SealOptions options = seal_options(parsed);
   const std::string checkpoint_file = options.out_path.empty() ? default_checkpoint_path(options.logs) : options.out_path;
+  refuse_output_among_inputs(checkpoint_file, options.logs);
   const NotaryOutcome outcome = parsed.command == "seal" ? seal(options) : follow(options, should_stop);
   write_text(outcome.status == 0 || parsed.json ? out_fd : err_fd, outcome_text(outcome, checkpoint_file, parsed.json));
   return outcome.status == 0 ? notary_exit_ok : notary_exit_refused;

@@ -350,15 +350,20 @@ def test_a_proof_with_another_path_or_checkpoint_fails(sealed_log, notary_key, t
         (["follow", "--key", "{key}", "--origin", ORIGIN, "--every", "0", "{log}"], "--every"),
         (["prove", "--checkpoints", "{log}.checkpoints", "{log}", "99"], "no checkpoint covers line 99"),
         (["rewrite", "{log}"], "unknown command"),
+        (["seal", "--key", "{key}", "--origin", ORIGIN, "--out", "{log}", "{log}"], "is also an input"),
+        (["prove", "--checkpoints", "{log}.checkpoints", "--out", "{log}", "{log}", "1"], "is also an input"),
     ],
-    ids=["missing-log", "missing-key", "no-origin", "zero-every", "line-not-sealed", "unknown-command"],
+    ids=["missing-log", "missing-key", "no-origin", "zero-every", "line-not-sealed", "unknown-command",
+         "seal-into-the-log", "proof-over-the-log"],
 )
 def test_usage_errors_and_unreadable_input_exit_2_naming_what_is_wrong(sealed_log, notary_key, args, named):
     log, _ = sealed_log
+    before = log.read_bytes()
     fill = {"key": str(notary_key[0]), "dir": str(log.parent), "log": str(log)}
     result = run("oxa-notary", *[a.format(**fill) for a in args])
     assert result.returncode == 2
     assert named in result.stderr
+    assert log.read_bytes() == before
 
 
 def test_nothing_is_written_but_the_checkpoint_file_and_the_proof(sealed_log, notary_key, tmp_path):
