@@ -7,6 +7,9 @@
 namespace oxa::notary {
 
 namespace {
+// A tree of at most 2^64 leaves has paths of at most 64 hashes.
+constexpr std::size_t longest_path = 64;
+
 bool parse_index(std::string_view text, std::uint64_t& out) {
   if (text.empty() || (text.size() > 1 && text[0] == '0')) return false;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), out);
@@ -68,8 +71,7 @@ std::string parse_tlog_proof(std::string_view text, TlogProof& out) {
     std::copy(hash->begin(), hash->end(), h.begin());
     proof.path.push_back(h);
   }
-  // 63 hashes reach a tree of 2^63 leaves; more cannot be a path.
-  if (proof.path.size() > 64) return "the inclusion path is longer than any tree's";
+  if (proof.path.size() > longest_path) return "the inclusion path is longer than any tree's";
   proof.checkpoint = std::string(text);
   out = std::move(proof);
   return {};
