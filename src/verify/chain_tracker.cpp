@@ -69,22 +69,28 @@ void ChainTracker::replay(std::uint32_t chain, std::uint64_t length, const Recor
   if (!placement.replay_matched) placement.replay_message = replay_.mismatch_message(result, record);
 }
 
-// Of the chains ending in `root`, the one this record belongs to: a replaying
-// chain whose replay it matches, else one without replay, else `found`.
+// Of the chains ending in `root`, the one this record belongs to: the most
+// recent replaying chain whose replay it matches, else the most recent
+// replaying one (whose replay then reports the mismatch), else one whose
+// replay stopped. A chain that began at a fork or a break is taken last, so
+// that a duplicated line does not shield the records after it from replay.
 std::uint32_t ChainTracker::choose(std::uint32_t found, const Hash32& root, std::uint64_t length,
                                    const RecordFields& record) {
   auto it = heads_.find(root);
   if (it == heads_.end() || it->second < 2) return found;
-  std::uint32_t without_replay = none;
+  std::uint32_t first_replaying = none;
+  std::uint32_t first_stopped = none;
   for (std::uint32_t c = found; c != none; c = older_[c]) {
     if (chains_[c].head != root) continue;
     if (!chains_[c].replaying) {
-      if (without_replay == none) without_replay = c;
+      if (first_stopped == none) first_stopped = c;
       continue;
     }
+    if (first_replaying == none) first_replaying = c;
     if (replay_.matches(replay_.peek(c, length), record)) return c;
   }
-  return without_replay != none ? without_replay : found;
+  if (first_replaying != none) return first_replaying;
+  return first_stopped != none ? first_stopped : found;
 }
 
 Placement ChainTracker::place(std::uint64_t line, const RecordFields& record) {

@@ -93,6 +93,9 @@ std::string report_json(const Report& report) {
   json::separator(out);
   json::key(out, "problems_not_listed");
   json::unsigned_integer(out, report.problems_not_listed);
+  json::separator(out);
+  json::key(out, "warnings_not_listed");
+  json::unsigned_integer(out, report.warnings_not_listed);
   json::end_object(out);
   out += '\n';
   return out;
@@ -131,6 +134,11 @@ std::string report_plain(const Report& report) {
   if (!report.warnings.empty()) {
     out += "warnings:\n";
     for (const Finding& finding : report.warnings) finding_line(out, finding);
+    if (report.warnings_not_listed > 0) {
+      out += "  (";
+      out += std::to_string(report.warnings_not_listed);
+      out += " more warnings not listed)\n";
+    }
   }
   if (report.ok) {
     out += "OK: no problem found\n";

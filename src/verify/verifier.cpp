@@ -162,7 +162,11 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
         problems.add(line.number, kind_replay_mismatch, placement.replay_message);
       }
       if (!tracker.chains()[placement.chain].replaying && placement.link != Link::extended) {
-        report.warnings.push_back(Finding{line.number, kind_replay_stopped, std::string(stopped_message)});
+        if (report.warnings.size() < problem_listing_limit) {
+          report.warnings.push_back(Finding{line.number, kind_replay_stopped, std::string(stopped_message)});
+        } else {
+          ++report.warnings_not_listed;
+        }
       }
       for (auto& [root, seen] : anchors) {
         if (!seen && root == fields.merkle_root) seen = true;

@@ -58,13 +58,14 @@ struct Report {
   std::vector<Finding> problems;  // in line order, then in the order of the checks
   std::vector<Finding> warnings;
   std::uint64_t problems_not_listed = 0;  // beyond the listing limit
+  std::uint64_t warnings_not_listed = 0;
 };
 
 // Called now and then with the logical bytes read and records seen so far,
 // and the total size when it is known (0 otherwise).
 using Progress = std::function<void(std::uint64_t bytes, std::uint64_t records, std::uint64_t total)>;
 
-// At most this many problems are listed; the rest are only counted.
+// At most this many problems (and as many warnings) are listed; the rest are only counted.
 inline constexpr std::size_t problem_listing_limit = 10000;
 
 // Verifies a log offline. Never creates or changes a file. Throws UsageError

@@ -181,6 +181,7 @@ def test_damage_is_caught(clean_log, tmp_path, damage, extra, status, first):
     args = ["--public-key", clean_log.key] + (extra(clean_log) if extra else [])
     code, out, err = run("--json", *args, str(path))
     assert code == status, err
+    assert err == ""  # no progress or anything else when standard error is not a terminal
     report = json.loads(out)
     assert report["ok"] == (status == 0)
     first = expected_first(clean_log, first)

@@ -128,6 +128,15 @@ TEST(ChainTracker, BreaksForksAndSharedFirstRoots) {
     ChainTracker tracker;
     EXPECT_EQ(links(tracker, {a1, a2, a2, a3}),
               (std::vector<Link>{Link::started, Link::extended, Link::fork, Link::extended}));
+    // A record after the copy still has its replay checked.
+    RecordFields altered = a3;
+    altered.output = altered.output.substr(1);
+    ChainTracker shielded;
+    links(shielded, {a1, a2, a2});
+    const Placement after_copy = shielded.place(4, altered);
+    EXPECT_EQ(after_copy.link, Link::extended);
+    EXPECT_TRUE(after_copy.replay_checked);
+    EXPECT_FALSE(after_copy.replay_matched);
     ChainTracker again;
     links(again, {a1, a2, a3});
     EXPECT_EQ(again.place(4, a2).earlier_line, 2u);
