@@ -120,6 +120,8 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
   for (const std::string& anchor : options.anchors) {
     anchors.emplace_back(parse_hex32(anchor, "an anchor"), false);
   }
+  // Sorted, so that each record's root is looked up rather than compared with every anchor.
+  std::sort(anchors.begin(), anchors.end());
 
   const unsigned jobs = options.jobs == 0 ? available_cores() : options.jobs;
   ProblemList problems;
@@ -168,8 +170,9 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
           ++report.warnings_not_listed;
         }
       }
-      for (auto& [root, seen] : anchors) {
-        if (!seen && root == fields.merkle_root) seen = true;
+      if (!anchors.empty()) {
+        auto at = std::lower_bound(anchors.begin(), anchors.end(), std::make_pair(fields.merkle_root, false));
+        for (; at != anchors.end() && at->first == fields.merkle_root; ++at) at->second = true;
       }
     }
     if (progress) progress(source.bytes_consumed(), report.records, total);
