@@ -220,6 +220,13 @@ int run(const Arguments& parsed, const std::function<bool()>& should_stop, int o
 
 int run_notary_command(std::span<const std::string> args, const std::function<bool()>& should_stop, int out_fd,
                        int err_fd) {
+  for (const std::string& arg : args) {
+    if (arg == "--") break;
+    if (arg == "-h" || arg == "--help") {
+      write_text(out_fd, usage_text);
+      return notary_exit_ok;
+    }
+  }
   try {
     return run(parse(args), should_stop, out_fd, err_fd);
   } catch (const UsageError& error) {
