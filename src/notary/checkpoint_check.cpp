@@ -12,6 +12,7 @@
 
 #include "common/os_error.hpp"
 #include "notary/checkpoint.hpp"
+#include "notary/log_start.hpp"
 #include "notary/merkle_tree.hpp"
 #include "notary/notary_commands.hpp"
 #include "notary/record_check.hpp"
@@ -45,54 +46,6 @@ std::string describe(const std::string& path, const SignedCheckpoint& entry) {
          " of " + path + ")";
 }
 
-class Lines {
- public:
-  Lines(const std::vector<std::string>& logs) {
-    try {
-      source_ = std::make_unique<verify::LogSource>(logs);
-    } catch (const verify::LogSourceError& error) {
-      throw NotaryInputError(error.what());
-    }
-  }
-  // The next complete line; a last line without its line feed is not a leaf.
-  bool next(verify::LogLine& line) {
-    try {
-      return source_->next(line) && line.terminated;
-    } catch (const verify::LogSourceError& error) {
-      throw NotaryInputError(error.what());
-    }
-  }
-
- private:
-  std::unique_ptr<verify::LogSource> source_;
-};
-
-// Where the given log starts when older pieces were deleted: at checkpoint k
-// when the log's first lines take exactly the bytes and the count of lines
-// between checkpoint k and the next and, continuing k's frontier, give the
-// next signed root. Returns valid.size() when no checkpoint fits.
-std::size_t find_later_start(const std::vector<std::string>& logs, const std::vector<SignedCheckpoint>& valid) {
-  Lines lines(logs);
-  std::vector<std::uint64_t> ends;  // of the first lines, read as far as needed
-  std::vector<TreeHash> leaves;
-  for (std::size_t k = 0; k + 1 < valid.size(); ++k) {
-    const Checkpoint& start = valid[k].checkpoint;
-    const std::uint64_t count = valid[k + 1].checkpoint.size - start.size;
-    const std::uint64_t bytes = valid[k + 1].checkpoint.bytes - start.bytes;
-    verify::LogLine line;
-    while (leaves.size() < count && (ends.empty() || ends.back() < bytes) && lines.next(line)) {
-      ends.push_back(line.offset + line.text.size() + 1);
-      leaves.push_back(leaf_hash(line.text));
-    }
-    if (count == 0 || leaves.size() < count || ends[count - 1] != bytes) continue;
-    TreeBuilder tree;
-    tree.resume(start.size, start.frontier);
-    for (std::uint64_t i = 0; i < count; ++i) tree.append(leaves[i]);
-    if (tree.root() == valid[k + 1].root) return k;
-  }
-  return valid.size();
-}
-
 struct PassResult {
   std::vector<CheckFinding> problems;
   std::vector<CheckFinding> warnings;
@@ -117,7 +70,7 @@ PassResult check_pass(const std::vector<std::string>& logs, const std::string& c
 
   std::uint64_t last_good = result.start_size;
   bool failed = false;
-  Lines source(logs);
+  CompleteLines source(logs);
   verify::LogLine line;
   while (source.next(line)) {
     tree.append_data(line.text);
@@ -199,7 +152,9 @@ CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, con
     return f.kind == kind_checkpoint_mismatch || f.kind == kind_truncated;
   });
   if (failed && valid.size() >= 2) {
-    if (const std::size_t start = find_later_start(logs, valid); start < valid.size())
+    std::vector<KnownCheckpoint> known;
+    for (const SignedCheckpoint& entry : valid) known.push_back({&entry.checkpoint, entry.root});
+    if (const std::size_t start = find_later_start(logs, known); start < valid.size())
       pass = check_pass(logs, checkpoints_path, valid, start, require_sealed);
   }
   report.problems.insert(report.problems.end(), std::make_move_iterator(pass.problems.begin()),

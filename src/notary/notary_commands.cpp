@@ -14,6 +14,7 @@
 #include "common/os_error.hpp"
 #include "notary/base64_text.hpp"
 #include "notary/checkpoint.hpp"
+#include "notary/log_start.hpp"
 #include "notary/signed_note.hpp"
 #include "notary/tlog_proof.hpp"
 #include "store/file_io.hpp"
@@ -439,40 +440,69 @@ NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& sh
   }
 }
 
-std::string prove(const std::string& checkpoints_path, const std::vector<std::string>& logs,
-                  std::uint64_t line_number) {
-  if (line_number == 0) throw NotaryInputError("line numbers count from 1");
-  const std::vector<CheckpointLine> lines = read_checkpoints(checkpoints_path, false);
-  const Checkpoint* chosen = nullptr;
-  CheckpointBody body;
-  for (auto it = lines.rbegin(); it != lines.rend() && !chosen; ++it) {
-    if (!it->checkpoint || it->checkpoint->size < line_number) continue;
-    std::string text;
-    const std::string& note = it->checkpoint->note;
-    const std::size_t blank = note.rfind("\n\n");
-    if (blank == std::string::npos || !parse_checkpoint_body(note.substr(0, blank + 1), body).empty() ||
-        body.size != it->checkpoint->size || root_from_frontier(it->checkpoint->frontier) != body.root)
-      continue;
-    chosen = &*it->checkpoint;
-  }
-  if (!chosen)
-    throw NotaryInputError("checkpoint file " + checkpoints_path + ": no checkpoint covers line " +
-                           std::to_string(line_number));
+namespace {
 
-  const std::uint64_t index = line_number - 1;
-  const std::vector<LeafRange> ranges = inclusion_ranges(index, chosen->size);
+struct ProofCandidate {
+  const Checkpoint* checkpoint = nullptr;
+  CheckpointBody body;  // read from its note, unchecked: the verifier checks the signature
+};
+
+// The frontier blocks of a tree of `size` leaves, as leaf ranges, largest first.
+std::vector<LeafRange> frontier_ranges(std::uint64_t size) {
+  std::vector<LeafRange> ranges;
+  std::uint64_t at = 0;
+  for (int bit = 63; bit >= 0; --bit) {
+    const std::uint64_t block = std::uint64_t{1} << bit;
+    if (size & block) {
+      ranges.push_back({at, at + block});
+      at += block;
+    }
+  }
+  return ranges;
+}
+
+// Builds the proof of leaf `index` when the log's first line is leaf
+// `start_size`, continuing `start_frontier`: the path's ranges before the
+// start are made of frontier blocks, those after it of the log's lines.
+// Returns "" with `proof` filled in, or why no proof can be made this way.
+std::string prove_from(const std::vector<std::string>& logs, std::uint64_t start_size,
+                       const std::vector<TreeHash>& start_frontier, const std::vector<ProofCandidate>& candidates,
+                       std::uint64_t index, TlogProof& proof) {
+  const ProofCandidate* chosen = nullptr;
+  for (auto it = candidates.rbegin(); it != candidates.rend() && !chosen; ++it)
+    if (it->checkpoint->size > index) chosen = &*it;
+  if (!chosen) return "no checkpoint covers line " + std::to_string(index + 1 - start_size);
+
+  const std::vector<LeafRange> blocks = frontier_ranges(start_size);
+  const std::vector<LeafRange> ranges = inclusion_ranges(index, chosen->checkpoint->size);
+  std::vector<TreeBuilder> builders(ranges.size());
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    if (ranges[i].begin >= start_size) continue;
+    // The part before the start is a run of whole frontier blocks.
+    std::vector<TreeHash> part;
+    std::uint64_t covered = ranges[i].begin;
+    for (std::size_t j = 0; j < blocks.size(); ++j) {
+      if (blocks[j].begin >= ranges[i].begin && blocks[j].end <= std::min(ranges[i].end, start_size)) {
+        if (blocks[j].begin != covered) return "the frontier does not cover the path";
+        part.push_back(start_frontier[j]);
+        covered = blocks[j].end;
+      }
+    }
+    if (covered != std::min(ranges[i].end, start_size) || !builders[i].resume(covered - ranges[i].begin, part))
+      return "the frontier does not cover the path";
+  }
   // The path's ranges are disjoint: walk them in leaf order beside the whole tree.
   std::vector<std::size_t> order(ranges.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return ranges[a].begin < ranges[b].begin; });
-  std::vector<TreeBuilder> builders(ranges.size());
   std::size_t current = 0;
 
   TreeBuilder whole;
+  whole.resume(start_size, start_frontier);
   std::string record;
-  auto source = open_log(logs, 0, 1);
+  CompleteLines lines(logs);
   verify::LogLine line;
-  while (whole.size() < chosen->size && next_line(*source, line) && line.terminated) {
+  while (whole.size() < chosen->checkpoint->size && lines.next(line)) {
     const std::uint64_t leaf_index = whole.size();
     const TreeHash leaf = leaf_hash(line.text);
     whole.append(leaf);
@@ -483,19 +513,55 @@ std::string prove(const std::string& checkpoints_path, const std::vector<std::st
     while (current < order.size() && ranges[order[current]].end <= leaf_index) ++current;
     if (current < order.size() && ranges[order[current]].begin <= leaf_index) builders[order[current]].append(leaf);
   }
-  if (whole.size() < chosen->size)
-    throw NotaryInputError("the log has only " + std::to_string(whole.size()) + " lines, but the checkpoint covers " +
-                           std::to_string(chosen->size) + ": it was truncated");
-  if (whole.root() != body.root)
-    throw NotaryInputError("the log does not give the root signed for its first " + std::to_string(chosen->size) +
-                           " lines: it was changed since");
+  if (whole.size() < chosen->checkpoint->size)
+    return "the log has only " + std::to_string(whole.size() - start_size) + " lines, but the checkpoint covers " +
+           std::to_string(chosen->checkpoint->size - start_size) + ": it was truncated";
+  if (whole.root() != chosen->body.root)
+    return "the log does not give the root signed for its first " + std::to_string(chosen->checkpoint->size) +
+           " lines: it was changed since";
 
-  TlogProof proof;
   proof.has_extra = true;
   proof.extra = std::move(record);
   proof.index = index;
+  proof.path.clear();
   for (const TreeBuilder& builder : builders) proof.path.push_back(builder.root());
-  proof.checkpoint = chosen->note;
+  proof.checkpoint = chosen->checkpoint->note;
+  return {};
+}
+
+}  // namespace
+
+std::string prove(const std::string& checkpoints_path, const std::vector<std::string>& logs,
+                  std::uint64_t line_number) {
+  if (line_number == 0) throw NotaryInputError("line numbers count from 1");
+  const std::vector<CheckpointLine> lines = read_checkpoints(checkpoints_path, false);
+  std::vector<ProofCandidate> candidates;
+  for (const CheckpointLine& line : lines) {
+    if (!line.checkpoint) continue;
+    ProofCandidate candidate{&*line.checkpoint, {}};
+    const std::string& note = line.checkpoint->note;
+    const std::size_t blank = note.rfind("\n\n");
+    if (blank == std::string::npos || !parse_checkpoint_body(note.substr(0, blank + 1), candidate.body).empty() ||
+        candidate.body.size != line.checkpoint->size ||
+        root_from_frontier(line.checkpoint->frontier) != candidate.body.root)
+      continue;
+    if (!candidates.empty() && candidate.body.size < candidates.back().body.size) continue;
+    candidates.push_back(std::move(candidate));
+  }
+
+  TlogProof proof;
+  std::string error = prove_from(logs, 0, {}, candidates, line_number - 1, proof);
+  if (!error.empty() && candidates.size() >= 2) {
+    // The log may have lost its older pieces: continue from the checkpoint it starts at.
+    std::vector<KnownCheckpoint> known;
+    for (const ProofCandidate& candidate : candidates) known.push_back({candidate.checkpoint, candidate.body.root});
+    const std::size_t start = find_later_start(logs, known);
+    if (start < candidates.size()) {
+      const Checkpoint& at = *candidates[start].checkpoint;
+      if (prove_from(logs, at.size, at.frontier, candidates, at.size + line_number - 1, proof).empty()) error.clear();
+    }
+  }
+  if (!error.empty()) throw NotaryInputError("checkpoint file " + checkpoints_path + ": " + error);
   return format_tlog_proof(proof);
 }
 

@@ -158,6 +158,26 @@ TEST(Prove, ProofOfOneLineVerifiesAndFailsWhenChanged) {
   EXPECT_THROW(prove(s.checkpoints(), {s.log}, 12), NotaryInputError);
 }
 
+TEST(Prove, AfterOlderLinesWereDeletedFromTheFrontier) {
+  NotaryFiles s;
+  const std::string lines = numbered_lines(0, 21);
+  for (int cut : {5, 13, 21}) {
+    // The first `cut` lines (all 21 when no line has that number).
+    write_file(s.log, lines.substr(0, lines.find("{\"n\":" + std::to_string(cut) + "}")));
+    ASSERT_EQ(seal(s.options()).status, 0);
+  }
+  // The log now starts at the checkpoint of size 5: its line 1 is leaf 5.
+  write_file(s.log, lines.substr(lines.find("{\"n\":5}")));
+  for (std::uint64_t line = 1; line <= 16; ++line) {
+    const std::string proof_path = s.dir / "p.tlog-proof";
+    write_file(proof_path, prove(s.checkpoints(), {s.log}, line));
+    const ProofReport report = check_proof(proof_path, s.vkey, "");
+    EXPECT_TRUE(report.problems.empty()) << line << ": " << report.problems[0].message;
+    EXPECT_EQ(report.line, line + 5);
+    EXPECT_EQ(report.record, "{\"n\":" + std::to_string(line + 4) + "}");
+  }
+}
+
 TEST(Follow, FollowsRotationAndCheckpointsAtStop) {
   NotaryFiles s;
   write_file(s.log, numbered_lines(0, 3));
