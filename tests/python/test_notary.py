@@ -286,6 +286,15 @@ def test_follow_seals_a_log_of_several_engines_and_processes_across_a_rotation(t
     assert {w["kind"] for w in report["warnings"]} <= {"chain-break", "replay-stopped"}
     # Without the checkpoints, the same piece has no proof of where it starts.
     assert run("oxa-verify", "--public-key", engine.public_key_hex(), log).returncode == 1
+    # A record of the newer piece alone can still be proved.
+    proof = tmp_path / "record.tlog-proof"
+    made = run("oxa-notary", "prove", "--checkpoints", tmp_path / "audit.checkpoints", "--out", proof, log, 2)
+    assert made.returncode == 0, made.stderr
+    assert parse_proof(proof.read_text())[0] == complete_lines(log)[1]
+    checked = run("oxa-verify", "--json", "--proof", proof, "--notary-key", notary_key[1],
+                  "--public-key", engine.public_key_hex())
+    assert checked.returncode == 0, checked.stdout
+    assert json.loads(checked.stdout)["line"] == rotated + 2
 
 
 def parse_proof(text):
