@@ -22,7 +22,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 demo: install
 	$(VPY) examples/demo.py
 
-test: install test-cpp test-python test-pythons test-wheel test-types test-sdist test-sanitized test-fuzz
+test: install test-cpp test-python test-pythons test-wheel test-types test-sdist test-sanitized test-fuzz test-notary-fuzz
 
 system-deps:
 	missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done)
@@ -140,7 +140,7 @@ test-sanitized: install
 	$(VPY) -c 'import sys, tvel_oxa; sys.exit(not tvel_oxa.__file__.startswith(sys.argv[1]))' $(CURDIR)/$(ASAN_BUILD)
 	$(VPY) -m pytest -p no:cacheprovider tests/python
 
-bench: install bench-verify
+bench: install bench-verify bench-notary
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DTVEL_OXA_BUILD_MODULE=OFF -DTVEL_OXA_BUILD_BENCH=ON
 	$(VENV)/bin/cmake --build $(BENCH_BUILD)
@@ -169,3 +169,18 @@ bench-verify: install
 
 clean:
 	rm -rf build $(DIST) $(VENV) $(VENV)-py3*
+
+# The notary's benchmark (see bench/README.md); part of `make bench`.
+.PHONY: bench-notary
+bench-notary: install
+	$(VPY) bench/notary_bench.py
+
+# The notary's fuzz target (checkpoint files, notes, verifier keys, proofs), in the
+# same sanitized build as the verifier's, for a short bounded time.
+NOTARY_FUZZ_SECONDS ?= 10
+.PHONY: test-notary-fuzz
+test-notary-fuzz: test-fuzz
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD) --target notary_fuzz
+	mkdir -p $(FUZZ_BUILD)/notary_corpus
+	$(FUZZ_BUILD)/notary_fuzz $(FUZZ_BUILD)/notary_corpus tests/fuzz/notary_corpus \
+	  -max_total_time=$(NOTARY_FUZZ_SECONDS) -artifact_prefix=$(FUZZ_BUILD)/notary- -print_final_stats=1

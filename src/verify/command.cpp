@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "store/file_io.hpp"
+#include "verify/checkpoint_check.hpp"
 #include "verify/report_text.hpp"
 #include "verify/verifier.hpp"
 #include "verify/verify_errors.hpp"
@@ -19,6 +20,8 @@ namespace {
 
 constexpr std::string_view usage_text =
     "usage: oxa-verify [--public-key HEX] [--anchor HEX]... [--json] [--jobs N] LOG [LOG...]\n"
+    "       (add --checkpoints FILE --notary-key VKEY [--require-sealed]; or check one record:\n"
+    "        oxa-verify --proof FILE --notary-key VKEY [--public-key HEX] [--json])\n"
     "\n"
     "Verifies an audit log offline: every record's format, content hash, signature,\n"
     "place in its chain and replayed consistency analysis. Several LOG files are read\n"
@@ -97,6 +100,7 @@ class ProgressLine {
 
 int run_verify_command(std::span<const std::string> args, int out_fd, int err_fd) {
   VerifyOptions options;
+  NotaryCheckOptions notary;
   bool as_json = false;
   try {
     bool options_end = false;
@@ -112,6 +116,7 @@ int run_verify_command(std::span<const std::string> args, int out_fd, int err_fd
       }
       if (arg == "-h" || arg == "--help") {
         write_text(out_fd, usage_text);
+        write_text(out_fd, notary_usage_text);
         return exit_ok;
       }
       if (arg == "--json") {
@@ -121,7 +126,14 @@ int run_verify_command(std::span<const std::string> args, int out_fd, int err_fd
       // Options with a value: "--name VALUE" or "--name=VALUE".
       const std::size_t equals = arg.find('=');
       const std::string name = arg.substr(0, equals);
-      if (name != "--public-key" && name != "--anchor" && name != "--jobs") {
+      bool notary_value = false;
+      const bool notary_option = is_notary_option(name, notary_value);
+      if (notary_option && !notary_value) {
+        if (equals != std::string::npos) throw UsageError(name + " takes no value");
+        set_notary_option(notary, name, {});
+        continue;
+      }
+      if (name != "--public-key" && name != "--anchor" && name != "--jobs" && !notary_option) {
         throw UsageError("unknown option " + name);
       }
       std::string value;
@@ -132,7 +144,9 @@ int run_verify_command(std::span<const std::string> args, int out_fd, int err_fd
       } else {
         throw UsageError(name + " needs a value");
       }
-      if (name == "--public-key") {
+      if (notary_option) {
+        set_notary_option(notary, name, std::move(value));
+      } else if (name == "--public-key") {
         options.public_key = value;
       } else if (name == "--anchor") {
         options.anchors.push_back(value);
@@ -140,8 +154,14 @@ int run_verify_command(std::span<const std::string> args, int out_fd, int err_fd
         options.jobs = parse_jobs(value);
       }
     }
+    if (notary.proof) {
+      const ProofOutcome proof = verify_proof(options, notary);
+      write_text(out_fd, as_json ? proof.json : proof.plain);
+      return proof.ok ? exit_ok : exit_problems;
+    }
     if (options.paths.empty()) throw UsageError("no LOG given");
 
+    CheckpointCheck checkpoints(options, notary);
     Report report;
     if (!as_json && ::isatty(err_fd) == 1) {
       ProgressLine line(err_fd);
@@ -151,6 +171,7 @@ int run_verify_command(std::span<const std::string> args, int out_fd, int err_fd
     } else {
       report = verify_log(options);
     }
+    checkpoints.add_to(report);
     write_text(out_fd, as_json ? report_json(report) : report_plain(report));
     return report.ok ? exit_ok : exit_problems;
   } catch (const UsageError& e) {

@@ -14,6 +14,7 @@
 #include "verify/report_text.hpp"
 #include "verify/verifier.hpp"
 #include "verify/verify_errors.hpp"
+#include "verify_module/notary_entry.hpp"
 
 namespace oxa::verify_py {
 
@@ -129,6 +130,7 @@ PyMethodDef methods[] = {
      "verify(paths, public_key, anchors, jobs)\n--\n\nThe verification report of a log, as JSON text."},
     {"run_command", run_command_entry, METH_VARARGS,
      "run_command(args)\n--\n\nRuns the oxa-verify command; returns its exit status."},
+    {"run_notary_command", notary_py::run_notary_command_entry, METH_VARARGS, notary_py::run_notary_command_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,181 @@
+#!/usr/bin/env python3
+"""What the notary costs, measured side by side in one run.
+
+On one log made by the module (100,000 records by default, 200-byte prompts
+and outputs):
+
+- seal: a first `oxa-notary seal` of the whole log (SHA-256 of every line,
+  one signature), in MB of log per second on one core. Target >= 100 MB/s.
+- incremental seal: `seal` after 1,000 more lines, which starts from the last
+  checkpoint's frontier and reads only the new lines. Target < 50 ms.
+- capture with follow: a loop of captures on a log, alone and while
+  `oxa-notary follow` runs beside it, in interleaved batches, in wall time and
+  in the capturing thread's CPU time. Target: the ratio within the noise
+  (follow adds nothing to the capture path).
+- verification: `oxa-verify --jobs 1` on the log with and without
+  `--checkpoints`. Target: at most 10 % more.
+
+The commands run in this process through the extension (no interpreter
+start-up in the figures), except follow and oxa-verify, which run as the
+processes users run. Prints the figures with PASS/FAIL and exits 0; with
+--check it exits 1 when a target is missed.
+"""
+
+import argparse
+import os
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import tvel_oxa
+from oxa_verify import _native
+
+BIN = Path(sys.executable).parent
+ORIGIN = "bench.example/notary"
+
+
+def text(stem, size):
+    return (stem * (size // len(stem) + 1))[:size]
+
+
+def capture_many(engine, count, start=0):
+    ppp = tvel_oxa.PPPTriplet("model-a", "eu-west", "triage")
+    review = tvel_oxa.HumanDeltaChain("ticket-1", False, "queue")
+    prompt = text("Is this case urgent? ", 200)
+    output = text("Yes, escalate it now. ", 200)
+    for i in range(start, start + count):
+        engine.capture({"user": i, "locale": "en-GB"}, prompt, ["looked at history", i], output, ppp, review)
+
+
+def quiet(args):
+    """Runs a native command with its output sent to /dev/null; returns (status, wall s, CPU s)."""
+    saved = os.dup(1)
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, 1)
+        start, cpu = time.perf_counter(), time.process_time()
+        status = _native.run_notary_command(args)
+        return status, time.perf_counter() - start, time.process_time() - cpu
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(null)
+
+
+def timed_processes(commands, repeat):
+    """Median wall and CPU (user + system) times of each command, run alternately."""
+    walls = [[] for _ in commands]
+    cpus = [[] for _ in commands]
+    for _ in range(repeat):
+        for i, args in enumerate(commands):
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
+            start = time.perf_counter()
+            subprocess.run(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+            walls[i].append(time.perf_counter() - start)
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            cpus[i].append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
+    return [(statistics.median(w), statistics.median(c)) for w, c in zip(walls, cpus)]
+
+
+def verdict(ok):
+    return "PASS" if ok else "FAIL"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--records", type=int, default=100_000)
+    parser.add_argument("--capture-batches", type=int, default=20)
+    parser.add_argument("--batch", type=int, default=200)
+    parser.add_argument("--verify-runs", type=int, default=5)
+    parser.add_argument("--check", action="store_true")
+    args = parser.parse_args()
+    results = []
+
+    with tempfile.TemporaryDirectory() as tmp:
+        tmp = Path(tmp)
+        key = tmp / "notary.key"
+        vkey = subprocess.run([str(BIN / "oxa-notary"), "keygen", "--key", str(key), ORIGIN],
+                              capture_output=True, text=True, check=True).stdout.strip()
+        log = tmp / "audit.wal"
+        engine = tvel_oxa.OXAEngine(str(log))
+        t0 = time.perf_counter()
+        capture_many(engine, args.records)
+        size = log.stat().st_size
+        print(f"log: {args.records} records, {size / 1e6:.1f} MB (made in {time.perf_counter() - t0:.1f} s)")
+
+        seal_args = ["seal", "--key", str(key), "--origin", ORIGIN, str(log)]
+        status, seconds, cpu = quiet(seal_args)
+        assert status == 0
+        rate = size / 1e6 / cpu
+        print(f"seal, whole log:        {seconds * 1e3:8.1f} ms wall, {cpu * 1e3:.1f} ms CPU: {rate:7.1f} MB/s per core "
+              f"(wall {size / 1e6 / seconds:.1f})   target >= 100 MB/s  {verdict(rate >= 100)}")
+        results.append(rate >= 100)
+
+        incremental = []
+        for round_ in range(5):
+            capture_many(engine, 1000, args.records + 1000 * round_)
+            status, seconds, _ = quiet(seal_args)
+            assert status == 0
+            incremental.append(seconds)
+        median = statistics.median(incremental)
+        print(f"seal, 1,000 new lines:  {median * 1e3:8.1f} ms (median of 5)   target < 50 ms   {verdict(median < 0.05)}")
+        results.append(median < 0.05)
+
+        verify = [str(BIN / "oxa-verify"), "--jobs", "1", "--public-key", engine.public_key_hex(), str(log)]
+        with_checkpoints = verify + ["--checkpoints", f"{log}.checkpoints", "--notary-key", vkey]
+        (plain, plain_cpu), (checked, checked_cpu) = timed_processes([verify, with_checkpoints], args.verify_runs)
+        extra = checked / plain - 1
+        extra_cpu = checked_cpu / plain_cpu - 1
+        print(f"oxa-verify --jobs 1:    {plain:8.2f} s without, {checked:.2f} s with --checkpoints: "
+              f"{extra * 100:+.1f} % wall, {extra_cpu * 100:+.1f} % CPU (medians of {args.verify_runs})   target <= +10 %  {verdict(extra <= 0.10)}")
+        results.append(extra <= 0.10)
+
+        # Capture loop with and without follow, in interleaved batches.
+        live = tmp / "live.wal"
+        capture_engine = tvel_oxa.OXAEngine(str(live))
+        capture_many(capture_engine, 600)
+        alone, beside = [], []
+        alone_cpu, beside_cpu = [], []
+        follower = None
+        try:
+            for batch in range(args.capture_batches):
+                following = batch % 2 == 1
+                if following and follower is None:
+                    follower = subprocess.Popen(
+                        [str(BIN / "oxa-notary"), "follow", "--key", str(key), "--origin", ORIGIN, str(live)],
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                    time.sleep(0.3)
+                if not following and follower is not None:
+                    follower.terminate()
+                    follower.wait(timeout=30)
+                    follower = None
+                start, cpu = time.perf_counter(), time.thread_time()
+                capture_many(capture_engine, args.batch, batch * args.batch)
+                (beside if following else alone).append((time.perf_counter() - start) / args.batch)
+                (beside_cpu if following else alone_cpu).append((time.thread_time() - cpu) / args.batch)
+        finally:
+            if follower is not None:
+                follower.terminate()
+                follower.wait(timeout=30)
+        a, b = statistics.median(alone), statistics.median(beside)
+        spread = (statistics.quantiles(alone, n=10)[-1] - statistics.quantiles(alone, n=10)[0]) / a
+        ratio = b / a
+        print(f"capture: {a * 1e6:.1f} us alone, {b * 1e6:.1f} us with follow running: ratio {ratio:.3f} "
+              f"(p10-p90 spread of the alone batches {spread * 100:.1f} %)  {verdict(ratio <= 1 + max(spread, 0.05))}")
+        results.append(ratio <= 1 + max(spread, 0.05))
+        # CPU time of the capturing thread: what the capture path itself costs,
+        # apart from the machine's other work competing for the cores.
+        a_cpu, b_cpu = statistics.median(alone_cpu), statistics.median(beside_cpu)
+        print(f"capture CPU time: {a_cpu * 1e6:.1f} us alone, {b_cpu * 1e6:.1f} us with follow running: "
+              f"ratio {b_cpu / a_cpu:.3f}")
+
+    if args.check and not all(results):
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,244 @@
+#include "notary/checkpoint_check.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <sodium.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <iterator>
+#include <memory>
+
+#include "common/os_error.hpp"
+#include "notary/checkpoint.hpp"
+#include "notary/log_start.hpp"
+#include "notary/merkle_tree.hpp"
+#include "notary/notary_commands.hpp"
+#include "notary/record_check.hpp"
+#include "notary/signed_note.hpp"
+#include "notary/tlog_proof.hpp"
+#include "store/file_io.hpp"
+#include "verify/log_source.hpp"
+
+namespace oxa::notary {
+
+namespace {
+
+// A proof file is a few kilobytes plus one record's line.
+constexpr std::size_t proof_file_limit = 64u << 20;
+
+struct SignedCheckpoint {
+  std::uint64_t line = 0;  // in the checkpoint file
+  Checkpoint checkpoint;
+  TreeHash root{};
+};
+
+NoteVerifier parse_key(const std::string& text) {
+  NoteVerifier verifier;
+  if (std::string error = parse_verifier_key(text, verifier); !error.empty())
+    throw NotaryInputError("notary key \"" + text + "\": " + error);
+  return verifier;
+}
+
+std::string describe(const std::string& path, const SignedCheckpoint& entry) {
+  return "the checkpoint of size " + std::to_string(entry.checkpoint.size) + " (line " + std::to_string(entry.line) +
+         " of " + path + ")";
+}
+
+struct PassResult {
+  std::vector<CheckFinding> problems;
+  std::vector<CheckFinding> warnings;
+  std::uint64_t sealed_lines = 0;
+  std::uint64_t start_size = 0;
+};
+
+// One pass over the log, continuing the tree of checkpoint `start` (or the
+// empty tree when `start` is valid.size()) and comparing each later
+// checkpoint's root as the tree reaches its size.
+PassResult check_pass(const std::vector<std::string>& logs, const std::string& checkpoints_path,
+                      const std::vector<SignedCheckpoint>& valid, std::size_t start, bool require_sealed) {
+  PassResult result;
+  TreeBuilder tree;
+  std::size_t next = 0;
+  if (start < valid.size()) {
+    tree.resume(valid[start].checkpoint.size, valid[start].checkpoint.frontier);
+    result.start_size = tree.size();
+    next = start + 1;
+  }
+  while (next < valid.size() && valid[next].checkpoint.size <= result.start_size) ++next;
+
+  std::uint64_t last_good = result.start_size;
+  bool failed = false;
+  CompleteLines source(logs);
+  verify::LogLine line;
+  while (source.next(line)) {
+    tree.append_data(line.text);
+    while (!failed && next < valid.size() && valid[next].checkpoint.size == tree.size()) {
+      if (tree.root() == valid[next].root) {
+        last_good = tree.size();
+        ++next;
+        continue;
+      }
+      failed = true;
+      const std::uint64_t first = last_good - result.start_size + 1;
+      const std::uint64_t last = tree.size() - result.start_size;
+      result.problems.push_back(
+          {first, kind_checkpoint_mismatch,
+           describe(checkpoints_path, valid[next]) + " does not match the log: a line between line " +
+               std::to_string(first) + " and line " + std::to_string(last) +
+               " was altered, removed, inserted or reordered" +
+               (last_good > result.start_size ? " (the checkpoint of size " + std::to_string(last_good) + " holds)"
+                                              : std::string())});
+    }
+  }
+  result.sealed_lines = last_good;
+  const std::uint64_t log_lines = tree.size() - result.start_size;
+  if (!failed && next < valid.size()) {
+    result.problems.push_back({0, kind_truncated,
+                               describe(checkpoints_path, valid.back()) + " covers " +
+                                   std::to_string(valid.back().checkpoint.size - result.start_size) +
+                                   " lines, but the log has only " + std::to_string(log_lines) +
+                                   ": its end was cut off"});
+  } else if (!failed && tree.size() > last_good) {
+    const std::uint64_t count = tree.size() - last_good;
+    CheckFinding finding{last_good - result.start_size + 1, kind_unsealed_tail,
+                         std::to_string(count) + (count == 1 ? " line" : " lines") +
+                             " after the last checkpoint are not sealed yet"};
+    (require_sealed ? result.problems : result.warnings).push_back(std::move(finding));
+  }
+  return result;
+}
+
+}  // namespace
+
+CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, const std::string& checkpoints_path,
+                                       const std::string& notary_key, bool require_sealed) {
+  const NoteVerifier verifier = parse_key(notary_key);
+  std::vector<CheckpointLine> lines;
+  try {
+    lines = read_checkpoint_file(checkpoints_path, false);
+  } catch (const CheckpointFileError& error) {
+    throw NotaryInputError(error.what());
+  }
+
+  CheckpointReport report;
+  std::vector<SignedCheckpoint> valid;
+  for (CheckpointLine& line : lines) {
+    const std::string where = "line " + std::to_string(line.number) + " of " + checkpoints_path;
+    if (!line.checkpoint) {
+      report.problems.push_back({0, kind_bad_checkpoint, where + ": " + line.error});
+      continue;
+    }
+    CheckpointBody body;
+    std::string error = check_checkpoint(*line.checkpoint, verifier, body);
+    if (error.empty() && !report.origin.empty() && body.origin != report.origin)
+      error = "its origin \"" + body.origin + "\" differs from \"" + report.origin + "\"";
+    if (error.empty() && !valid.empty() && line.checkpoint->size < valid.back().checkpoint.size)
+      error = "it covers fewer lines than the checkpoint before it";
+    if (!error.empty()) {
+      report.problems.push_back({0, kind_bad_checkpoint, where + ": " + error});
+      continue;
+    }
+    if (report.origin.empty()) report.origin = body.origin;
+    valid.push_back({line.number, std::move(*line.checkpoint), body.root});
+  }
+  report.checkpoints = valid.size();
+
+  // The log is read once from its beginning. Only when that fails, and the
+  // log may have lost older pieces, is a later start looked for.
+  PassResult pass = check_pass(logs, checkpoints_path, valid, valid.size(), require_sealed);
+  const bool failed = std::any_of(pass.problems.begin(), pass.problems.end(), [](const CheckFinding& f) {
+    return f.kind == kind_checkpoint_mismatch || f.kind == kind_truncated;
+  });
+  if (failed && valid.size() >= 2) {
+    std::vector<KnownCheckpoint> known;
+    for (const SignedCheckpoint& entry : valid) known.push_back({&entry.checkpoint, entry.root});
+    if (const std::size_t start = find_later_start(logs, known); start < valid.size())
+      pass = check_pass(logs, checkpoints_path, valid, start, require_sealed);
+  }
+  report.problems.insert(report.problems.end(), std::make_move_iterator(pass.problems.begin()),
+                         std::make_move_iterator(pass.problems.end()));
+  report.warnings = std::move(pass.warnings);
+  report.sealed_lines = pass.sealed_lines;
+  report.start_size = pass.start_size;
+  return report;
+}
+
+ProofReport check_proof(const std::string& proof_path, const std::string& notary_key,
+                        const std::string& public_key_hex) {
+  const NoteVerifier verifier = parse_key(notary_key);
+  PublicKey public_key{};
+  const bool check_record = !public_key_hex.empty();
+  if (check_record) {
+    if (public_key_hex.size() != 2 * public_key.size() ||
+        sodium_hex2bin(public_key.data(), public_key.size(), public_key_hex.data(), public_key_hex.size(), nullptr,
+                       nullptr, nullptr) != 0)
+      throw NotaryInputError("public key \"" + public_key_hex + "\": not 64 hexadecimal digits");
+  }
+  if (holds_nul(proof_path)) throw NotaryInputError("proof " + proof_path + ": " + std::string(nul_in_path_rendering));
+  const int fd = open_retrying(proof_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) throw NotaryInputError("proof " + proof_path + ": " + describe_os_error(errno));
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      ::close(fd);
+      throw NotaryInputError("proof " + proof_path + ": " + describe_os_error(error));
+    }
+    if (n == 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+    if (text.size() > proof_file_limit) {
+      ::close(fd);
+      throw NotaryInputError("proof " + proof_path + ": too large for a proof of one record");
+    }
+  }
+  ::close(fd);
+
+  ProofReport report;
+  TlogProof proof;
+  if (std::string error = parse_tlog_proof(text, proof); !error.empty())
+    throw NotaryInputError("proof " + proof_path + ": " + error);
+  if (!proof.has_extra) throw NotaryInputError("proof " + proof_path + ": it carries no record in its extra data");
+  report.line = proof.index + 1;
+  report.record = proof.extra;
+
+  std::string signed_text;
+  CheckpointBody body;
+  std::string error;
+  switch (open_note(proof.checkpoint, verifier, signed_text)) {
+    case NoteCheck::verified:
+      error = parse_checkpoint_body(signed_text, body);
+      break;
+    case NoteCheck::malformed:
+      error = "its checkpoint is not a signed note";
+      break;
+    case NoteCheck::unknown_key:
+      error = "its checkpoint carries no signature of the key " + verifier.name;
+      break;
+    case NoteCheck::bad_signature:
+      error = "its checkpoint's signature does not verify under the key " + verifier.name;
+      break;
+  }
+  if (!error.empty()) {
+    report.problems.push_back({report.line, kind_bad_checkpoint, error});
+    return report;
+  }
+  report.tree_size = body.size;
+  report.origin = body.origin;
+  if (!verify_inclusion(leaf_hash(proof.extra), proof.index, body.size, proof.path, body.root))
+    report.problems.push_back({report.line, kind_inclusion_mismatch,
+                               "the record's line is not line " + std::to_string(report.line) +
+                                   " of the signed tree of size " + std::to_string(body.size)});
+  if (check_record) {
+    report.record_checked = true;
+    const RecordFault fault = check_record_line(proof.extra, public_key);
+    if (!fault.ok()) report.problems.push_back({report.line, fault.kind, fault.message});
+  }
+  return report;
+}
+
+}  // namespace oxa::notary

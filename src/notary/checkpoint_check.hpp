@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What a log's checkpoints and a single record's proof add to a verification
+// report: every byte of every sealed line, and truncation.
+namespace oxa::notary {
+
+// Problem and warning kinds.
+inline constexpr std::string_view kind_bad_checkpoint = "bad-checkpoint";
+inline constexpr std::string_view kind_checkpoint_mismatch = "checkpoint-mismatch";
+inline constexpr std::string_view kind_truncated = "truncated";
+inline constexpr std::string_view kind_unsealed_tail = "unsealed-tail";
+inline constexpr std::string_view kind_inclusion_mismatch = "inclusion-mismatch";
+
+struct CheckFinding {
+  std::uint64_t line = 0;  // log line from 1; 0 when no line applies
+  std::string_view kind;   // one of the kinds above, or a record check's
+  std::string message;
+};
+
+struct CheckpointReport {
+  std::vector<CheckFinding> problems;
+  std::vector<CheckFinding> warnings;
+  std::uint64_t checkpoints = 0;   // checkpoints that verify under the key
+  std::uint64_t sealed_lines = 0;  // tree size of the last checkpoint that holds
+  std::uint64_t start_size = 0;    // lines before the log's first one (older pieces gone)
+  std::string origin;
+};
+
+// Checks the log's lines against the signed checkpoints: each note under
+// `notary_key` (a verifier key text) and one origin (else `bad-checkpoint`),
+// the roots the lines give (`checkpoint-mismatch`, naming the first
+// checkpoint that fails and the lines since the last that holds), and
+// checkpoints beyond the log's end (`truncated`). Lines after the last
+// checkpoint are an `unsealed-tail` warning, or a problem when
+// `require_sealed`. When the log's first line is not the logical log's first
+// (older pieces deleted), the log is continued from the checkpoint whose
+// frontier its first lines extend to the next signed root. Throws
+// NotaryInputError for an unusable key, checkpoint file or log.
+CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, const std::string& checkpoints_path,
+                                       const std::string& notary_key, bool require_sealed);
+
+struct ProofReport {
+  std::vector<CheckFinding> problems;
+  std::uint64_t line = 0;  // the record's line number in the logical log
+  std::uint64_t tree_size = 0;
+  std::string origin;
+  std::string record;      // the record's line, from the proof's extra data
+  bool record_checked = false;
+};
+
+// Checks a tlog-proof offline: the checkpoint under `notary_key`, the
+// record's inclusion in the signed tree and, with `public_key_hex`, the
+// record's own content hash and signature. Throws NotaryInputError for an
+// unreadable file or an unusable key.
+ProofReport check_proof(const std::string& proof_path, const std::string& notary_key,
+                        const std::string& public_key_hex);
+
+}  // namespace oxa::notary

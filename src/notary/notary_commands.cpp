@@ -1,0 +1,568 @@
+#include "notary/notary_commands.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <utility>
+
+#include "common/file_status.hpp"
+#include "common/os_error.hpp"
+#include "notary/base64_text.hpp"
+#include "notary/checkpoint.hpp"
+#include "notary/log_start.hpp"
+#include "notary/signed_note.hpp"
+#include "notary/tlog_proof.hpp"
+#include "store/file_io.hpp"
+#include "verify/log_source.hpp"
+
+namespace oxa::notary {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct NumberedCheckpoint {
+  std::uint64_t line = 0;  // in the checkpoint file
+  Checkpoint checkpoint;
+};
+
+std::string checkpoint_name(const std::string& path, const NumberedCheckpoint& entry) {
+  return "the checkpoint of size " + std::to_string(entry.checkpoint.size) + " (line " +
+         std::to_string(entry.line) + " of " + path + ")";
+}
+
+// The notary's state: its key and the tree over the lines read so far.
+struct Notary {
+  std::unique_ptr<NoteSigner> signer;
+  std::string origin;
+  std::string out_path;
+  TreeBuilder tree;
+  std::uint64_t bytes = 0;          // log bytes the tree's lines take
+  std::uint64_t sealed_size = 0;    // size of the last checkpoint in the file
+  std::uint64_t written = 0;
+
+  void add_line(std::string_view text, std::uint64_t end_offset) {
+    tree.append_data(text);
+    bytes = end_offset;
+  }
+
+  // Appends a checkpoint when the tree grew past the last one.
+  void checkpoint_if_grown() {
+    if (tree.size() <= sealed_size) return;
+    Checkpoint checkpoint;
+    checkpoint.size = tree.size();
+    checkpoint.bytes = bytes;
+    checkpoint.frontier = tree.frontier();
+    checkpoint.note = signer->sign(format_checkpoint_body({origin, tree.size(), tree.root()}));
+    try {
+      append_checkpoint(out_path, checkpoint);
+    } catch (const CheckpointFileError& error) {
+      throw NotaryInputError(error.what());
+    }
+    sealed_size = tree.size();
+    ++written;
+  }
+
+  NotaryOutcome outcome(int status = 0, std::string message = {}) const {
+    NotaryOutcome out;
+    out.status = status;
+    out.message = std::move(message);
+    out.size = tree.size();
+    out.bytes = bytes;
+    out.checkpoints_written = written;
+    out.root = base64_encode(tree.root());
+    return out;
+  }
+};
+
+std::unique_ptr<NoteSigner> load_signer(const std::string& path) {
+  try {
+    return read_key_file(path);
+  } catch (const KeyError& error) {
+    throw NotaryInputError(error.what());
+  }
+}
+
+std::vector<CheckpointLine> read_checkpoints(const std::string& path, bool missing_is_empty) {
+  try {
+    return read_checkpoint_file(path, missing_is_empty);
+  } catch (const CheckpointFileError& error) {
+    throw NotaryInputError(error.what());
+  }
+}
+
+std::unique_ptr<verify::LogSource> open_log(const std::vector<std::string>& logs, std::uint64_t start,
+                                            std::uint64_t first_number) {
+  try {
+    return std::make_unique<verify::LogSource>(logs, start, first_number);
+  } catch (const verify::LogSourceError& error) {
+    throw NotaryInputError(error.what());
+  }
+}
+
+bool next_line(verify::LogSource& source, verify::LogLine& line) {
+  try {
+    return source.next(line);
+  } catch (const verify::LogSourceError& error) {
+    throw NotaryInputError(error.what());
+  }
+}
+
+// Sets up the notary from its key and checkpoint file. Every line of the
+// file must be a checkpoint, in growing order; the last one (every one, for
+// `all`) must be this key's, for this origin, with a frontier that gives the
+// signed root. Returns "" or why the notary refuses.
+std::string load_state(const SealOptions& options, Notary& notary, std::vector<NumberedCheckpoint>& history,
+                       bool all) {
+  if (!valid_origin(options.origin)) throw NotaryInputError("the origin must be one non-empty line");
+  notary.signer = load_signer(options.key_path);
+  notary.origin = options.origin;
+  notary.out_path = options.out_path.empty() ? default_checkpoint_path(options.logs) : options.out_path;
+  for (CheckpointLine& line : read_checkpoints(notary.out_path, true)) {
+    if (!line.checkpoint)
+      return "line " + std::to_string(line.number) + " of " + notary.out_path + " is not a checkpoint: " + line.error;
+    if (!history.empty() && (line.checkpoint->size < history.back().checkpoint.size ||
+                             line.checkpoint->bytes < history.back().checkpoint.bytes))
+      return "line " + std::to_string(line.number) + " of " + notary.out_path +
+             " covers less of the log than the checkpoint before it";
+    history.push_back({line.number, std::move(*line.checkpoint)});
+  }
+  const NoteVerifier verifier = notary.signer->verifier();
+  for (std::size_t i = all ? 0 : (history.empty() ? 0 : history.size() - 1); i < history.size(); ++i) {
+    CheckpointBody body;
+    std::string error = check_checkpoint(history[i].checkpoint, verifier, body);
+    if (error.empty() && body.origin != notary.origin) error = "its origin is " + body.origin;
+    if (!error.empty()) return checkpoint_name(notary.out_path, history[i]) + " cannot be continued: " + error;
+  }
+  return {};
+}
+
+// Continues the tree from the last checkpoint's frontier, reading only the
+// lines after its bytes; the byte just before them must still be the line
+// feed that ended the last sealed line.
+std::string continue_from_last(const std::vector<std::string>& logs, Notary& notary,
+                               const std::vector<NumberedCheckpoint>& history) {
+  std::uint64_t start = 0;
+  std::uint64_t first_number = 1;
+  if (!history.empty()) {
+    const Checkpoint& last = history.back().checkpoint;
+    notary.tree.resume(last.size, last.frontier);
+    notary.bytes = last.bytes;
+    notary.sealed_size = last.size;
+    start = last.bytes == 0 ? 0 : last.bytes - 1;
+    first_number = last.size;
+  }
+  auto source = open_log(logs, start, first_number);
+  verify::LogLine line;
+  if (start > 0) {
+    const bool got = next_line(*source, line);
+    if (!got && source->bytes_consumed() < start + 1)
+      return "the log holds fewer than the " + std::to_string(notary.bytes) +
+             " bytes sealed by the last checkpoint: it was truncated";
+    if (!got || !line.text.empty() || !line.terminated)
+      return "byte " + std::to_string(notary.bytes) + " of the log is no longer the line feed that ended line " +
+             std::to_string(notary.sealed_size) + " when it was sealed: the log was rewritten";
+  }
+  while (next_line(*source, line)) {
+    if (!line.terminated) break;  // a line still being written is not a leaf yet
+    notary.add_line(line.text, line.offset + line.text.size() + 1);
+  }
+  return {};
+}
+
+// Re-hashes the whole log, checking every checkpoint's root and bytes on the way.
+std::string recheck_all(const std::vector<std::string>& logs, Notary& notary,
+                        const std::vector<NumberedCheckpoint>& history) {
+  auto source = open_log(logs, 0, 1);
+  verify::LogLine line;
+  std::size_t next = 0;
+  const NoteVerifier verifier = notary.signer->verifier();
+  auto check_reached = [&]() -> std::string {
+    while (next < history.size() && history[next].checkpoint.size == notary.tree.size()) {
+      CheckpointBody body;
+      check_checkpoint(history[next].checkpoint, verifier, body);
+      if (body.root != notary.tree.root() || history[next].checkpoint.bytes != notary.bytes) {
+        const std::uint64_t good = next == 0 ? 0 : history[next - 1].checkpoint.size;
+        return checkpoint_name(notary.out_path, history[next]) +
+               " does not match the log: lines " + std::to_string(good + 1) + " to " +
+               std::to_string(history[next].checkpoint.size) +
+               " are not what was signed; refusing to sign a history that contradicts it";
+      }
+      ++next;
+    }
+    return {};
+  };
+  if (std::string error = check_reached(); !error.empty()) return error;
+  while (next_line(*source, line)) {
+    if (!line.terminated) break;
+    notary.add_line(line.text, line.offset + line.text.size() + 1);
+    if (std::string error = check_reached(); !error.empty()) return error;
+  }
+  if (next < history.size())
+    return checkpoint_name(notary.out_path, history[next]) + " covers " +
+           std::to_string(history[next].checkpoint.size) + " lines, but the log has only " +
+           std::to_string(notary.tree.size()) + ": it was truncated";
+  notary.sealed_size = history.empty() ? 0 : history.back().checkpoint.size;
+  return {};
+}
+
+std::string prepare(const SealOptions& options, Notary& notary) {
+  if (options.logs.empty()) throw NotaryInputError("no log given");
+  std::vector<NumberedCheckpoint> history;
+  if (std::string error = load_state(options, notary, history, options.recheck); !error.empty()) return error;
+  return options.recheck ? recheck_all(options.logs, notary, history)
+                         : continue_from_last(options.logs, notary, history);
+}
+
+// A descriptor closed on every way out of its scope.
+class Descriptor {
+ public:
+  Descriptor() = default;
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Descriptor() { reset(); }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+// Splits the bytes of the followed pieces into lines, as one stream: a line
+// cut at the end of a rotated file continues in the next one.
+class FollowedStream {
+ public:
+  FollowedStream(Notary& notary, std::uint64_t position) : notary_(notary), position_(position) {}
+
+  // Reads `fd` to its current end. Returns "" or why the notary refuses.
+  std::string drain(int fd) {
+    char buffer[1 << 16];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        throw NotaryInputError("reading the log: " + describe_os_error(errno));
+      }
+      if (n == 0) return {};
+      if (std::string error = feed(std::string_view(buffer, static_cast<std::size_t>(n))); !error.empty())
+        return error;
+    }
+  }
+  std::uint64_t position() const { return position_; }
+  void expect_line_feed_first() { expect_line_feed_ = true; }
+
+ private:
+  std::string feed(std::string_view data) {
+    while (!data.empty()) {
+      const std::size_t end = data.find('\n');
+      if (end == std::string_view::npos) {
+        partial_.append(data);
+        position_ += data.size();
+        return {};
+      }
+      partial_.append(data.substr(0, end));
+      position_ += end + 1;
+      data.remove_prefix(end + 1);
+      if (expect_line_feed_) {
+        expect_line_feed_ = false;
+        if (!partial_.empty())
+          return "byte " + std::to_string(notary_.bytes) + " of the log is no longer the line feed that ended line " +
+                 std::to_string(notary_.sealed_size) + " when it was sealed: the log was rewritten";
+      } else {
+        notary_.add_line(partial_, position_);
+      }
+      partial_.clear();
+    }
+    return {};
+  }
+
+  Notary& notary_;
+  std::uint64_t position_;  // logical offset of the next byte read
+  std::string partial_;
+  bool expect_line_feed_ = false;
+};
+
+Descriptor open_piece(const std::string& path) {
+  if (path == verify::standard_input_name || verify::gzip_piece(path))
+    throw NotaryInputError("follow reads plain files only, not " + path);
+  if (holds_nul(path)) throw NotaryInputError("log " + path + ": " + std::string(nul_in_path_rendering));
+  const int fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) throw NotaryInputError("log " + path + ": " + describe_os_error(errno));
+  return Descriptor(fd);
+}
+
+std::uint64_t size_of(int fd, const std::string& path) {
+  FileStatus status;
+  if (const int error = file_status(fd, status)) throw NotaryInputError("log " + path + ": " + describe_os_error(error));
+  return status.size;
+}
+
+}  // namespace
+
+std::string default_checkpoint_path(const std::vector<std::string>& logs) {
+  if (logs.empty() || logs.back() == verify::standard_input_name)
+    throw NotaryInputError("a log read from standard input needs --out for its checkpoint file");
+  return logs.back() + ".checkpoints";
+}
+
+std::string keygen(const std::string& key_path, const std::string& name) {
+  try {
+    return generate_key_file(key_path, name);
+  } catch (const KeyError& error) {
+    throw NotaryInputError(error.what());
+  }
+}
+
+NotaryOutcome seal(const SealOptions& options) {
+  Notary notary;
+  if (std::string refusal = prepare(options, notary); !refusal.empty()) return notary.outcome(1, refusal);
+  const bool grew = notary.tree.size() > notary.sealed_size;
+  notary.checkpoint_if_grown();
+  return notary.outcome(0, grew ? "sealed " + std::to_string(notary.tree.size()) + " lines"
+                                : "no new lines since the last checkpoint");
+}
+
+NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& should_stop,
+                     int poll_milliseconds) {
+  if (options.logs.empty()) throw NotaryInputError("no log given");
+  std::vector<Descriptor> pieces;
+  for (const std::string& path : options.logs) pieces.push_back(open_piece(path));
+
+  Notary notary;
+  std::vector<NumberedCheckpoint> history;
+  if (std::string refusal = load_state(options, notary, history, options.recheck); !refusal.empty())
+    return notary.outcome(1, refusal);
+  if (options.recheck) {
+    if (std::string refusal = recheck_all(options.logs, notary, history); !refusal.empty())
+      return notary.outcome(1, refusal);
+    // The re-hash read everything; continue from where it ended.
+    history.clear();
+    history.push_back({0, Checkpoint{notary.tree.size(), notary.bytes, notary.tree.frontier(), {}}});
+    notary.tree = TreeBuilder();
+  }
+  const std::uint64_t resume_bytes = history.empty() ? 0 : history.back().checkpoint.bytes;
+  const std::uint64_t sealed_before = notary.sealed_size;
+  if (!history.empty()) {
+    notary.tree.resume(history.back().checkpoint.size, history.back().checkpoint.frontier);
+    notary.bytes = resume_bytes;
+  }
+  notary.sealed_size = sealed_before;
+
+  // Position every piece at the resume point: the byte before it must still
+  // be a line feed.
+  const std::uint64_t start = resume_bytes == 0 ? 0 : resume_bytes - 1;
+  FollowedStream stream(notary, start);
+  if (resume_bytes > 0) stream.expect_line_feed_first();
+  std::uint64_t piece_start = 0;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    const std::uint64_t size = size_of(pieces[i].get(), options.logs[i]);
+    const bool live = i + 1 == pieces.size();
+    if (piece_start + size <= start && !live) {
+      piece_start += size;
+      continue;
+    }
+    if (start > piece_start) {
+      if (start - piece_start > size)
+        return notary.outcome(1, "the log holds fewer than the " + std::to_string(resume_bytes) +
+                                     " bytes sealed by the last checkpoint: it was truncated");
+      ::lseek(pieces[i].get(), static_cast<off_t>(start - piece_start), SEEK_SET);
+    }
+    if (!live) {
+      if (std::string refusal = stream.drain(pieces[i].get()); !refusal.empty()) return notary.outcome(1, refusal);
+      piece_start += size;
+    }
+  }
+
+  const std::string& live_path = options.logs.back();
+  Descriptor live = std::move(pieces.back());
+  pieces.clear();
+  FileStatus live_status;
+  if (const int error = file_status(live.get(), live_status))
+    throw NotaryInputError("log " + live_path + ": " + describe_os_error(error));
+  std::uint64_t live_start = piece_start;  // logical offset of the live file's first byte
+
+  auto last_checkpoint_time = Clock::now();
+  auto checkpoint = [&] {
+    notary.checkpoint_if_grown();
+    last_checkpoint_time = Clock::now();
+  };
+  const auto interval = std::chrono::duration<double>(options.seconds);
+
+  for (;;) {
+    const bool stopping = should_stop();
+    if (std::string refusal = stream.drain(live.get()); !refusal.empty()) return notary.outcome(1, refusal);
+    FileStatus now;
+    if (file_status(live.get(), now) == 0 && now.size < stream.position() - live_start)
+      return notary.outcome(1, "the log " + live_path + " shrank below the bytes already read: it was truncated");
+
+    const std::uint64_t pending = notary.tree.size() - notary.sealed_size;
+    if (stopping) {
+      checkpoint();
+      return notary.outcome(0, "stopped after " + std::to_string(notary.written) + " checkpoints");
+    }
+    if (pending >= std::max<std::uint64_t>(options.every, 1) ||
+        (pending > 0 && Clock::now() - last_checkpoint_time >= interval))
+      checkpoint();
+
+    // Rotation by rename: a new file at the name. The old one is read to its
+    // end and checkpointed before the new one is read; while no new file
+    // exists yet, the old one is still the log.
+    FileStatus at_name;
+    if (path_status(live_path.c_str(), at_name) == 0 &&
+        (at_name.inode != live_status.inode || at_name.device != live_status.device)) {
+      const int fd = open_retrying(live_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+      if (fd >= 0) {
+        Descriptor next(fd);
+        if (std::string refusal = stream.drain(live.get()); !refusal.empty()) return notary.outcome(1, refusal);
+        checkpoint();
+        file_status(next.get(), live_status);
+        live = std::move(next);
+        live_start = stream.position();
+        continue;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(poll_milliseconds));
+  }
+}
+
+namespace {
+
+struct ProofCandidate {
+  const Checkpoint* checkpoint = nullptr;
+  CheckpointBody body;  // read from its note, unchecked: the verifier checks the signature
+};
+
+// The frontier blocks of a tree of `size` leaves, as leaf ranges, largest first.
+std::vector<LeafRange> frontier_ranges(std::uint64_t size) {
+  std::vector<LeafRange> ranges;
+  std::uint64_t at = 0;
+  for (int bit = 63; bit >= 0; --bit) {
+    const std::uint64_t block = std::uint64_t{1} << bit;
+    if (size & block) {
+      ranges.push_back({at, at + block});
+      at += block;
+    }
+  }
+  return ranges;
+}
+
+// Builds the proof of leaf `index` when the log's first line is leaf
+// `start_size`, continuing `start_frontier`: the path's ranges before the
+// start are made of frontier blocks, those after it of the log's lines.
+// Returns "" with `proof` filled in, or why no proof can be made this way.
+std::string prove_from(const std::vector<std::string>& logs, std::uint64_t start_size,
+                       const std::vector<TreeHash>& start_frontier, const std::vector<ProofCandidate>& candidates,
+                       std::uint64_t index, TlogProof& proof) {
+  const ProofCandidate* chosen = nullptr;
+  for (auto it = candidates.rbegin(); it != candidates.rend() && !chosen; ++it)
+    if (it->checkpoint->size > index) chosen = &*it;
+  if (!chosen) return "no checkpoint covers line " + std::to_string(index + 1 - start_size);
+
+  const std::vector<LeafRange> blocks = frontier_ranges(start_size);
+  const std::vector<LeafRange> ranges = inclusion_ranges(index, chosen->checkpoint->size);
+  std::vector<TreeBuilder> builders(ranges.size());
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    if (ranges[i].begin >= start_size) continue;
+    // The part before the start is a run of whole frontier blocks.
+    std::vector<TreeHash> part;
+    std::uint64_t covered = ranges[i].begin;
+    for (std::size_t j = 0; j < blocks.size(); ++j) {
+      if (blocks[j].begin >= ranges[i].begin && blocks[j].end <= std::min(ranges[i].end, start_size)) {
+        if (blocks[j].begin != covered) return "the frontier does not cover the path";
+        part.push_back(start_frontier[j]);
+        covered = blocks[j].end;
+      }
+    }
+    if (covered != std::min(ranges[i].end, start_size) || !builders[i].resume(covered - ranges[i].begin, part))
+      return "the frontier does not cover the path";
+  }
+  // The path's ranges are disjoint: walk them in leaf order beside the whole tree.
+  std::vector<std::size_t> order(ranges.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return ranges[a].begin < ranges[b].begin; });
+  std::size_t current = 0;
+
+  TreeBuilder whole;
+  whole.resume(start_size, start_frontier);
+  std::string record;
+  CompleteLines lines(logs);
+  verify::LogLine line;
+  while (whole.size() < chosen->checkpoint->size && lines.next(line)) {
+    const std::uint64_t leaf_index = whole.size();
+    const TreeHash leaf = leaf_hash(line.text);
+    whole.append(leaf);
+    if (leaf_index == index) {
+      record = std::string(line.text);
+      continue;
+    }
+    while (current < order.size() && ranges[order[current]].end <= leaf_index) ++current;
+    if (current < order.size() && ranges[order[current]].begin <= leaf_index) builders[order[current]].append(leaf);
+  }
+  if (whole.size() < chosen->checkpoint->size)
+    return "the log has only " + std::to_string(whole.size() - start_size) + " lines, but the checkpoint covers " +
+           std::to_string(chosen->checkpoint->size - start_size) + ": it was truncated";
+  if (whole.root() != chosen->body.root)
+    return "the log does not give the root signed for its first " + std::to_string(chosen->checkpoint->size) +
+           " lines: it was changed since";
+
+  proof.has_extra = true;
+  proof.extra = std::move(record);
+  proof.index = index;
+  proof.path.clear();
+  for (const TreeBuilder& builder : builders) proof.path.push_back(builder.root());
+  proof.checkpoint = chosen->checkpoint->note;
+  return {};
+}
+
+}  // namespace
+
+std::string prove(const std::string& checkpoints_path, const std::vector<std::string>& logs,
+                  std::uint64_t line_number) {
+  if (line_number == 0) throw NotaryInputError("line numbers count from 1");
+  const std::vector<CheckpointLine> lines = read_checkpoints(checkpoints_path, false);
+  std::vector<ProofCandidate> candidates;
+  for (const CheckpointLine& line : lines) {
+    if (!line.checkpoint) continue;
+    ProofCandidate candidate{&*line.checkpoint, {}};
+    const std::string& note = line.checkpoint->note;
+    const std::size_t blank = note.rfind("\n\n");
+    if (blank == std::string::npos || !parse_checkpoint_body(note.substr(0, blank + 1), candidate.body).empty() ||
+        candidate.body.size != line.checkpoint->size ||
+        root_from_frontier(line.checkpoint->frontier) != candidate.body.root)
+      continue;
+    if (!candidates.empty() && candidate.body.size < candidates.back().body.size) continue;
+    candidates.push_back(std::move(candidate));
+  }
+
+  TlogProof proof;
+  std::string error = prove_from(logs, 0, {}, candidates, line_number - 1, proof);
+  if (!error.empty() && candidates.size() >= 2) {
+    // The log may have lost its older pieces: continue from the checkpoint it starts at.
+    std::vector<KnownCheckpoint> known;
+    for (const ProofCandidate& candidate : candidates) known.push_back({candidate.checkpoint, candidate.body.root});
+    const std::size_t start = find_later_start(logs, known);
+    if (start < candidates.size()) {
+      const Checkpoint& at = *candidates[start].checkpoint;
+      if (prove_from(logs, at.size, at.frontier, candidates, at.size + line_number - 1, proof).empty()) error.clear();
+    }
+  }
+  if (!error.empty()) throw NotaryInputError("checkpoint file " + checkpoints_path + ": " + error);
+  return format_tlog_proof(proof);
+}
+
+}  // namespace oxa::notary

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// The notary's commands: keygen, seal, follow and prove. Each reads the log
+// only (never writes it, never locks it) and writes nothing but the
+// checkpoint file or the proof it was asked for.
+namespace oxa::notary {
+
+// An input that cannot be used at all (missing or unreadable file, malformed
+// key): exit status 2. The message names the file and what is wrong.
+class NotaryInputError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// What a command did. Status 0: done; 1: refused, because what it found
+// contradicts what was signed before (`message` says what and where).
+struct NotaryOutcome {
+  int status = 0;
+  std::string message;
+  std::uint64_t size = 0;     // lines in the tree after the command
+  std::uint64_t bytes = 0;    // log bytes those lines take
+  std::uint64_t checkpoints_written = 0;
+  std::string root;           // base64 of the tree's root at `size`
+};
+
+struct SealOptions {
+  std::string key_path;
+  std::string origin;
+  std::string out_path;  // empty: the last piece's name with ".checkpoints"
+  std::vector<std::string> logs;
+  bool recheck = false;
+  // follow only: checkpoint after this many new lines or this many seconds.
+  std::uint64_t every = 64;
+  double seconds = 5.0;
+};
+
+std::string default_checkpoint_path(const std::vector<std::string>& logs);
+
+// Writes a new private key file and returns the verifier key text.
+std::string keygen(const std::string& key_path, const std::string& name);
+
+// Appends one checkpoint for the log's current size when it grew since the
+// checkpoint file's last one. Throws NotaryInputError.
+NotaryOutcome seal(const SealOptions& options);
+
+// Follows the live log (the last piece) until `should_stop` returns true,
+// checkpointing as `every` / `seconds` say, on rotation by rename (after the
+// old file was read to its end) and at the end. `should_stop` is asked about
+// every `poll_milliseconds`. Throws NotaryInputError.
+NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& should_stop,
+                     int poll_milliseconds = 50);
+
+// The tlog-proof text of log line `line_number` (from 1) against the latest
+// checkpoint covering it. Throws NotaryInputError; a log that does not give
+// the checkpoint's root is refused with NotaryInputError too.
+std::string prove(const std::string& checkpoints_path, const std::vector<std::string>& logs,
+                  std::uint64_t line_number);
+
+}  // namespace oxa::notary

@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "notary/checkpoint.hpp"
+#include "notary/checkpoint_check.hpp"
+#include "notary/notary_commands.hpp"
+#include "notary/tlog_proof.hpp"
+#include "test_files.hpp"
+
+namespace oxa::notary {
+namespace {
+
+using testing_support::read_file;
+using testing_support::TempDir;
+using testing_support::write_file;
+
+std::string numbered_lines(int from, int to) {
+  std::string text;
+  for (int i = from; i < to; ++i) text += "{\"n\":" + std::to_string(i) + "}\n";
+  return text;
+}
+
+struct NotaryFiles {
+  TempDir dir;
+  std::string log = dir / "audit.wal";
+  std::string key = dir / "notary.key";
+  std::string vkey = keygen(key, "example.com/audit");
+  SealOptions options() const { return {key, "example.com/audit", "", {log}}; }
+  std::string checkpoints() const { return log + ".checkpoints"; }
+};
+
+std::vector<std::string> kinds(const std::vector<CheckFinding>& findings) {
+  std::vector<std::string> out;
+  for (const auto& f : findings) out.emplace_back(f.kind);
+  return out;
+}
+
+TEST(Seal, IncrementalCheckpointsAndNothingWhenUnchanged) {
+  NotaryFiles s;
+  write_file(s.log, numbered_lines(0, 10) + "{\"torn\"");
+  NotaryOutcome first = seal(s.options());
+  EXPECT_EQ(first.status, 0) << first.message;
+  EXPECT_EQ(first.size, 10u);
+  EXPECT_EQ(first.checkpoints_written, 1u);
+  EXPECT_EQ(seal(s.options()).checkpoints_written, 0u);
+
+  // The torn line is completed and more lines follow: only they are read.
+  write_file(s.log, numbered_lines(0, 10) + "{\"torn\":1}\n" + numbered_lines(10, 15));
+  const NotaryOutcome second = seal(s.options());
+  EXPECT_EQ(second.size, 16u);
+  EXPECT_EQ(second.bytes, read_file(s.log).size());
+  EXPECT_EQ(read_checkpoint_file(s.checkpoints(), false).size(), 2u);
+
+  const CheckpointReport report = check_log_checkpoints({s.log}, s.checkpoints(), s.vkey, true);
+  EXPECT_TRUE(report.problems.empty()) << report.problems[0].message;
+  EXPECT_EQ(report.sealed_lines, 16u);
+}
+
+TEST(Seal, RefusesRewrittenHistoryAndTruncation) {
+  NotaryFiles s;
+  const std::string original = numbered_lines(0, 20);
+  write_file(s.log, original);
+  ASSERT_EQ(seal(s.options()).status, 0);
+  write_file(s.log, original + numbered_lines(20, 30));
+  ASSERT_EQ(seal(s.options()).status, 0);
+
+  // Same length, one byte changed in line 3: only a recheck sees it.
+  std::string rewritten = original + numbered_lines(20, 30) + numbered_lines(30, 31);
+  rewritten[rewritten.find("\"n\":2}") + 4] = '9';
+  write_file(s.log, rewritten);
+  SealOptions recheck = s.options();
+  recheck.recheck = true;
+  const std::string before = read_file(s.checkpoints());
+  const NotaryOutcome refused = seal(recheck);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.message.find("size 20 (line 1 of"), std::string::npos) << refused.message;
+  EXPECT_EQ(read_file(s.checkpoints()), before);
+
+  write_file(s.log, original.substr(0, 50));
+  EXPECT_EQ(seal(s.options()).status, 1);
+  // One byte more at the start: the last sealed line no longer ends where it did.
+  write_file(s.log, "X" + original + numbered_lines(20, 40));
+  EXPECT_EQ(seal(s.options()).status, 1);
+  EXPECT_EQ(read_file(s.checkpoints()), before);
+
+  // Another key's or another origin's checkpoint file is not continued.
+  SealOptions other_origin = s.options();
+  other_origin.origin = "example.com/other";
+  write_file(s.log, original + numbered_lines(20, 40));
+  EXPECT_EQ(seal(other_origin).status, 1);
+}
+
+TEST(CheckLog, FindsMismatchTruncationAndUnsealedTail) {
+  NotaryFiles s;
+  const std::string lines = numbered_lines(0, 12);
+  for (int cut : {4, 8, 12}) {
+    std::string piece;
+    for (int i = 0, at = 0; i < cut; ++i) at = lines.find('\n', at) + 1, piece = lines.substr(0, at);
+    write_file(s.log, piece);
+    ASSERT_EQ(seal(s.options()).status, 0);
+  }
+  auto check = [&](const std::string& content, bool require = false) {
+    write_file(s.log, content);
+    return check_log_checkpoints({s.log}, s.checkpoints(), s.vkey, require);
+  };
+  EXPECT_TRUE(check(lines).problems.empty());
+
+  std::string altered = lines;
+  altered[altered.find("\"n\":5}") + 4] = '7';
+  auto report = check(altered);
+  ASSERT_EQ(kinds(report.problems), std::vector<std::string>{"checkpoint-mismatch"});
+  EXPECT_EQ(report.problems[0].line, 5u);  // lines 5 to 8: the checkpoint of size 4 holds
+  EXPECT_EQ(report.sealed_lines, 4u);
+
+  report = check(lines.substr(0, lines.find("{\"n\":10}")));
+  EXPECT_EQ(kinds(report.problems), std::vector<std::string>{"truncated"});
+
+  report = check(lines + numbered_lines(12, 15));
+  EXPECT_TRUE(report.problems.empty());
+  ASSERT_EQ(kinds(report.warnings), std::vector<std::string>{"unsealed-tail"});
+  EXPECT_EQ(report.warnings[0].line, 13u);
+  EXPECT_EQ(kinds(check(lines + numbered_lines(12, 15), true).problems), std::vector<std::string>{"unsealed-tail"});
+
+  // Older lines deleted at a checkpoint boundary: the rest continues its frontier.
+  report = check(lines.substr(lines.find("{\"n\":4}")));
+  EXPECT_TRUE(report.problems.empty()) << report.problems[0].message;
+  EXPECT_EQ(report.start_size, 4u);
+  EXPECT_EQ(report.sealed_lines, 12u);
+
+  // A checkpoint under another key is a bad checkpoint; an unusable key is an input error.
+  NotaryFiles other;
+  EXPECT_EQ(kinds(check_log_checkpoints({s.log}, s.checkpoints(), other.vkey, false).problems),
+            (std::vector<std::string>{"bad-checkpoint", "bad-checkpoint", "bad-checkpoint"}));
+  EXPECT_THROW(check_log_checkpoints({s.log}, s.checkpoints(), "junk", false), NotaryInputError);
+}
+
+TEST(Prove, ProofOfOneLineVerifiesAndFailsWhenChanged) {
+  NotaryFiles s;
+  write_file(s.log, numbered_lines(0, 11));
+  ASSERT_EQ(seal(s.options()).status, 0);
+  for (std::uint64_t line : {1u, 6u, 11u}) {
+    const std::string proof_path = s.dir / ("line" + std::to_string(line) + ".tlog-proof");
+    write_file(proof_path, prove(s.checkpoints(), {s.log}, line));
+    ProofReport report = check_proof(proof_path, s.vkey, "");
+    EXPECT_TRUE(report.problems.empty()) << line << ": " << report.problems[0].message;
+    EXPECT_EQ(report.record, "{\"n\":" + std::to_string(line - 1) + "}");
+
+    TlogProof proof;
+    ASSERT_EQ(parse_tlog_proof(read_file(proof_path), proof), "");
+    proof.extra[2] = 'm';
+    write_file(proof_path, format_tlog_proof(proof));
+    EXPECT_EQ(kinds(check_proof(proof_path, s.vkey, "").problems), std::vector<std::string>{"inclusion-mismatch"});
+  }
+  EXPECT_THROW(prove(s.checkpoints(), {s.log}, 12), NotaryInputError);
+}
+
+TEST(Prove, AfterOlderLinesWereDeletedFromTheFrontier) {
+  NotaryFiles s;
+  const std::string lines = numbered_lines(0, 21);
+  for (int cut : {5, 13, 21}) {
+    // The first `cut` lines (all 21 when no line has that number).
+    write_file(s.log, lines.substr(0, lines.find("{\"n\":" + std::to_string(cut) + "}")));
+    ASSERT_EQ(seal(s.options()).status, 0);
+  }
+  // The log now starts at the checkpoint of size 5: its line 1 is leaf 5.
+  write_file(s.log, lines.substr(lines.find("{\"n\":5}")));
+  for (std::uint64_t line = 1; line <= 16; ++line) {
+    const std::string proof_path = s.dir / "p.tlog-proof";
+    write_file(proof_path, prove(s.checkpoints(), {s.log}, line));
+    const ProofReport report = check_proof(proof_path, s.vkey, "");
+    EXPECT_TRUE(report.problems.empty()) << line << ": " << report.problems[0].message;
+    EXPECT_EQ(report.line, line + 5);
+    EXPECT_EQ(report.record, "{\"n\":" + std::to_string(line + 4) + "}");
+  }
+}
+
+TEST(Follow, FollowsRotationAndCheckpointsAtStop) {
+  NotaryFiles s;
+  write_file(s.log, numbered_lines(0, 3));
+  std::atomic<bool> stop{false};
+  NotaryOutcome outcome;
+  SealOptions options = s.options();
+  options.every = 1000;
+  options.seconds = 1000;
+  std::thread notary([&] { outcome = follow(options, [&] { return stop.load(); }, 5); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  {
+    std::FILE* f = std::fopen(s.log.c_str(), "a");
+    std::fputs(numbered_lines(3, 5).c_str(), f);
+    std::fclose(f);
+  }
+  ASSERT_EQ(std::rename(s.log.c_str(), (s.log + ".1").c_str()), 0);
+  write_file(s.log, numbered_lines(5, 9));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  stop = true;
+  notary.join();
+  EXPECT_EQ(outcome.status, 0) << outcome.message;
+  EXPECT_EQ(outcome.size, 9u);
+  // One checkpoint at the rotation (the old file read to its end), one at the stop.
+  const auto lines = read_checkpoint_file(s.checkpoints(), false);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].checkpoint->size, 5u);
+  const auto report = check_log_checkpoints({s.log + ".1", s.log}, s.checkpoints(), s.vkey, true);
+  EXPECT_TRUE(report.problems.empty()) << report.problems[0].message;
+  // The newest piece alone still verifies from the rotation checkpoint's frontier.
+  EXPECT_TRUE(check_log_checkpoints({s.log}, s.checkpoints(), s.vkey, true).problems.empty());
+}
+
+TEST(Follow, RefusesRewrittenHistoryAndTruncationWithoutWriting) {
+  NotaryFiles s;
+  const std::string original = numbered_lines(0, 8);
+  write_file(s.log, original);
+  ASSERT_EQ(seal(s.options()).status, 0);
+  const std::string before = read_file(s.checkpoints());
+  auto never_stop = [] { return false; };
+
+  std::string rewritten = original + numbered_lines(8, 10);
+  rewritten[rewritten.find("\"n\":3}") + 4] = '7';
+  write_file(s.log, rewritten);
+  SealOptions recheck = s.options();
+  recheck.recheck = true;
+  EXPECT_EQ(follow(recheck, never_stop, 5).status, 1);
+
+  // One byte less: the line feed that ended the last sealed line moved.
+  write_file(s.log, original.substr(1) + numbered_lines(8, 10));
+  EXPECT_EQ(follow(s.options(), never_stop, 5).status, 1);
+  write_file(s.log, original.substr(0, 20));
+  EXPECT_EQ(follow(s.options(), never_stop, 5).status, 1);
+  EXPECT_EQ(read_file(s.checkpoints()), before);
+}
+
+}  // namespace
+}  // namespace oxa::notary
