@@ -1,14 +1,16 @@
 # libsodium (Ed25519) and BLAKE3, each as an imported target oxa::sodium and
-# oxa::blake3. These are the two things a build from source needs besides a
-# C++20 compiler and Python; when either is missing the build stops with one
-# message that names both and says which is absent.
+# oxa::blake3, and simdjson and zlib for the log verifier. These are what a
+# build from source needs besides a C++20 compiler and Python; when any is
+# missing the build stops with one message that names them all and says which
+# are absent.
 
 set(_oxa_needs_message
-  "Building tvel_oxa from source needs two things: libsodium with its headers "
-  "(Debian and Ubuntu: apt-get install libsodium-dev) and the BLAKE3 reference C sources "
+  "Building tvel_oxa from source needs libsodium with its headers "
+  "(Debian and Ubuntu: apt-get install libsodium-dev), the BLAKE3 reference C sources "
   "(Debian and Ubuntu: apt-get install librust-blake3-dev, or elsewhere point BLAKE3_C_DIR at a "
   "directory holding blake3.h and blake3.c, for pip with "
-  "--config-settings=cmake.define.BLAKE3_C_DIR=/path/to/c). 'make test' installs both on Debian 12.")
+  "--config-settings=cmake.define.BLAKE3_C_DIR=/path/to/c), and for the log verifier simdjson "
+  "(libsimdjson-dev) and zlib (zlib1g-dev). 'make test' installs them all on Debian 12.")
 
 # The static library is preferred: the shared one of recent distributions asks
 # for newer glibc symbols (Debian 12's for fstat@GLIBC_2.33) than the wheel's floor.
@@ -57,7 +59,16 @@ else()
   add_library(oxa::blake3 ALIAS oxa_blake3)
 endif()
 
+find_package(simdjson CONFIG QUIET)
+if(NOT TARGET simdjson::simdjson)
+  list(APPEND _oxa_missing "simdjson")
+endif()
+find_package(ZLIB QUIET)
+if(NOT ZLIB_FOUND)
+  list(APPEND _oxa_missing "zlib")
+endif()
+
 if(_oxa_missing)
-  list(JOIN _oxa_missing " and " _oxa_missing_text)
+  list(JOIN _oxa_missing ", " _oxa_missing_text)
   message(FATAL_ERROR ${_oxa_needs_message} " Not found here: ${_oxa_missing_text}.")
 endif()
