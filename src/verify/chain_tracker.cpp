@@ -93,9 +93,41 @@ std::uint32_t ChainTracker::choose(std::uint32_t found, const Hash32& root, std:
   return first_stopped != none ? first_stopped : found;
 }
 
+void ChainTracker::extend(std::uint32_t chain, std::uint64_t line, std::uint64_t length, const RecordFields& record,
+                          Placement& placement) {
+  placement.link = Link::extended;
+  placement.chain = chain;
+  set_head(chain, record.merkle_root, line);
+  ChainInfo& info = chains_[chain];
+  info.last_line = line;
+  ++info.records;
+  move_to_front(chain);
+  replay(chain, length, record, placement);
+}
+
 Placement ChainTracker::place(std::uint64_t line, const RecordFields& record) {
   Placement placement;
   const std::uint64_t length = record.prompt.size() + record.output.size();
+
+  // Each root tried costs a hash, so the chain at the depth where the last
+  // record found its own is tried first: with engines writing in turn, that
+  // is the one. A record extends at most one root value (its merkle_root is
+  // a hash of the root), so a hit there is the answer the full search below
+  // would give, provided no other chain ends in that root (then choose()
+  // must see them all) and the root is not genesis (then the record starts
+  // a chain instead).
+  std::uint32_t tried = none;
+  {
+    std::uint32_t guess = newest_;
+    for (std::size_t depth = 0; depth < last_depth_ && guess != none; ++depth) guess = older_[guess];
+    if (guess != none && chains_[guess].head != genesis_ && heads_.find(chains_[guess].head)->second == 1) {
+      if (extends(chains_[guess].head, record)) {
+        extend(guess, line, length, record, placement);
+        return placement;
+      }
+      tried = guess;
+    }
+  }
 
   if (extends(genesis_, record)) {
     // Engines with identical first records share a root; the same record
@@ -108,17 +140,11 @@ Placement ChainTracker::place(std::uint64_t line, const RecordFields& record) {
     return placement;
   }
 
-  for (std::uint32_t c = newest_; c != none; c = older_[c]) {
-    if (!extends(chains_[c].head, record)) continue;
-    const std::uint32_t chain = choose(c, chains_[c].head, length, record);
-    placement.link = Link::extended;
-    placement.chain = chain;
-    set_head(chain, record.merkle_root, line);
-    ChainInfo& info = chains_[chain];
-    info.last_line = line;
-    ++info.records;
-    move_to_front(chain);
-    replay(chain, length, record, placement);
+  std::size_t depth = 0;
+  for (std::uint32_t c = newest_; c != none; c = older_[c], ++depth) {
+    if (c == tried || !extends(chains_[c].head, record)) continue;
+    last_depth_ = depth;
+    extend(choose(c, chains_[c].head, length, record), line, length, record, placement);
     return placement;
   }
 

@@ -64,6 +64,8 @@ class ChainTracker {
 
   std::uint32_t new_chain(std::uint64_t line, const Hash32& head, bool replaying);
   void move_to_front(std::uint32_t chain);
+  void extend(std::uint32_t chain, std::uint64_t line, std::uint64_t length, const RecordFields& record,
+              Placement& placement);
   void set_head(std::uint32_t chain, const Hash32& head, std::uint64_t line);
   std::uint32_t choose(std::uint32_t found, const Hash32& root, std::uint64_t length, const RecordFields& record);
   void replay(std::uint32_t chain, std::uint64_t length, const RecordFields& record, Placement& placement);
@@ -75,6 +77,9 @@ class ChainTracker {
   std::vector<std::uint32_t> newer_;
   std::vector<std::uint32_t> older_;
   std::uint32_t newest_ = none;
+  // Where, counted from the most recently extended chain, the last record
+  // found the chain it extends: engines writing in turn keep it fixed.
+  std::size_t last_depth_ = 0;
   // How many chains end in each root (identical first records give equal roots).
   std::unordered_map<Hash32, std::uint32_t, Hash32Hasher> heads_;
   // Ids of records that extended genesis, with their lines: the same first

@@ -103,6 +103,50 @@ TEST(ChainTracker, ManyEnginesInRandomOrderEachFormOneChain) {
   for (const ChainInfo& chain : tracker.chains()) EXPECT_EQ(chain.records, 3u);
 }
 
+// Engines writing in turn, the usual shared log: every record is found, also
+// when the rotation changes, and a gap or a copy inside it is still caught.
+TEST(ChainTracker, EnginesWritingInTurn) {
+  std::vector<Writer> writers(3);
+  for (std::size_t e = 0; e < writers.size(); ++e) {
+    writers[e].id = "oxa_" + std::to_string(e);
+    writers[e].prompt.assign(e + 1, 'p');  // chains of their own, not one shared root
+  }
+  std::vector<RecordFields> records;
+  for (int round = 0; round < 4; ++round) {
+    for (Writer& w : writers) records.push_back(w.next(round + 1));
+  }
+  // Writer 1 stops; 0 and 2 go on in turn.
+  for (int round = 0; round < 3; ++round) {
+    records.push_back(writers[0].next(7));
+    records.push_back(writers[2].next(8));
+  }
+  {
+    ChainTracker tracker;
+    std::vector<Link> expected(records.size(), Link::extended);
+    std::fill(expected.begin(), expected.begin() + 3, Link::started);
+    EXPECT_EQ(links(tracker, records), expected);
+    ASSERT_EQ(tracker.chains().size(), 3u);
+    EXPECT_EQ(tracker.chains()[0].records, 7u);
+    EXPECT_EQ(tracker.chains()[1].records, 4u);
+    EXPECT_EQ(tracker.chains()[2].records, 7u);
+  }
+  {  // writer 0's second record moved later in the rotation, and copied
+    std::vector<RecordFields> damaged = records;
+    const RecordFields second = damaged[3];
+    damaged.erase(damaged.begin() + 3);
+    damaged.insert(damaged.begin() + 8, second);
+    damaged.insert(damaged.begin() + 9, second);
+    ChainTracker tracker;
+    const std::vector<Link> got = links(tracker, damaged);
+    EXPECT_EQ(got[5], Link::chain_break);  // writer 0's third record: the root before it is not there yet
+    EXPECT_EQ(got[8], Link::extended);     // the moved record extends writer 0's first root, still open
+    EXPECT_EQ(got[9], Link::fork);         // its copy extends the same root again
+    EXPECT_EQ(got[10], Link::extended);    // writer 0's fourth record follows its third
+    EXPECT_EQ(std::count(got.begin(), got.end(), Link::chain_break), 1);
+    EXPECT_EQ(std::count(got.begin(), got.end(), Link::fork), 1);
+  }
+}
+
 TEST(ChainTracker, BreaksForksAndSharedFirstRoots) {
   Writer a;
   a.id = "oxa_a";
