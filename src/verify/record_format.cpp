@@ -36,22 +36,31 @@ constexpr std::array<std::string_view, record_members> member_names = {
 
 constexpr std::string_view id_prefix = "oxa_";
 
-int hex_value(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+// The value of each lower-case hexadecimal digit; -1 for any other byte.
+constexpr std::array<std::int8_t, 256> hex_values = [] {
+  std::array<std::int8_t, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    table[c] = c >= '0' && c <= '9' ? static_cast<std::int8_t>(c - '0')
+               : c >= 'a' && c <= 'f' ? static_cast<std::int8_t>(c - 'a' + 10)
+                                      : std::int8_t{-1};
+  }
+  return table;
+}();
 
-// 64 lower-case hexadecimal digits.
+int hex_value(char c) noexcept { return hex_values[static_cast<unsigned char>(c)]; }
+
+// 64 lower-case hexadecimal digits. Read twice for every record, so with no
+// branch per digit: the digits are all looked up and checked once at the end.
 bool read_hash_hex(std::string_view text, Hash32& out) noexcept {
   if (text.size() != 2 * out.size()) return false;
+  int invalid = 0;
   for (std::size_t i = 0; i < out.size(); ++i) {
     const int high = hex_value(text[2 * i]);
     const int low = hex_value(text[2 * i + 1]);
-    if (high < 0 || low < 0) return false;
-    out[i] = static_cast<std::uint8_t>(high << 4 | low);
+    invalid |= high | low;  // negative once any digit is not one
+    out[i] = static_cast<std::uint8_t>((high & 0xf) << 4 | (low & 0xf));
   }
-  return true;
+  return invalid >= 0;
 }
 
 // "oxa_" and a lower-case hyphenated 8-4-4-4-12 UUID.

@@ -113,6 +113,11 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"float_nanos", record_line("monotonic_nanos", "1.5")},
         Bad{"hash_upper_case", record_line("hash", "\"" + std::string(64, 'A') + "\"")},
         Bad{"hash_short", record_line("hash", "\"" + std::string(62, 'a') + "\"")},
+        // One digit wrong among good ones: the first, the last, the byte after 'f' and one above 0x7f.
+        Bad{"hash_first_digit_upper_case", record_line("hash", "\"B" + std::string(63, 'b') + "\"")},
+        Bad{"root_last_digit_g", record_line("merkle_root", "\"" + std::string(63, '0') + "g\"")},
+        Bad{"root_backtick", record_line("merkle_root", "\"" + std::string(31, '1') + "`" + std::string(32, '1') + "\"")},
+        Bad{"root_non_ascii", record_line("merkle_root", "\"" + std::string(62, '9') + "\u00e9\"")},
         Bad{"signature_63", record_line("signature", "[1,2,3]")},
         Bad{"signature_256", record_line("signature", signature_text(256))},
         Bad{"signature_negative", record_line("signature", signature_text(-1))},
