@@ -193,3 +193,38 @@ def test_forked_child_does_not_wait_for_threads_it_does_not_have():
         'childFalse|Already borrowed|Already mutably borrowed|{"provenance":"a","place":"child","purpose":"c"}',
         '{"provenance":"a","place":"b","purpose":"c"}',
     ]
+
+
+def test_daemon_thread_ended_inside_json_dumps_drops_no_reference():
+    # The interpreter ends a daemon thread that wakes inside json.dumps while
+    # it finalises. The unwinding passes the capture, which holds the last
+    # reference to the "json" module it called: dropping it there, without
+    # the interpreter lock, freed the module under the finalising thread.
+    script = """
+        import builtins, sys, threading, time, types, tvel_oxa
+        inside = threading.Event()
+        stand_in = types.ModuleType("json")
+        def dumps(value):
+            inside.set()
+            time.sleep(0.2)
+            return "null"
+        stand_in.dumps = dumps
+        sys.modules["json"] = stand_in
+
+        class SlowFinaliser:
+            # Runs while the interpreter finalises, after daemon threads are
+            # told to end, and lets the sleeping one wake meanwhile.
+            def __del__(self, sleep=time.sleep):
+                sleep(0.5)
+
+        builtins.slow_finaliser = SlowFinaliser()
+        engine = tvel_oxa.OXAEngine(":memory:")
+        args = (None, "p", None, "o", tvel_oxa.PPPTriplet("a", "b", "c"),
+                tvel_oxa.HumanDeltaChain("r", True, "n", "c"))
+        threading.Thread(target=engine.capture, args=args, daemon=True).start()
+        inside.wait()
+        del sys.modules["json"], stand_in
+        print("exiting")
+    """
+    result = run_python(script, timeout=60)
+    assert (result.returncode, result.stdout.strip()) == (0, "exiting"), result.stderr
