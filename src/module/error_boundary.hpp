@@ -25,7 +25,7 @@ namespace oxa::py {
 // The forced unwinding is not a C++ object: catching it binds the reference
 // to null, which the undefined-behaviour sanitizer would report (and abort on).
 template <class Result, class Body>
-__attribute__((no_sanitize("null"))) Result guarded(Result failure, Body&& body) {
+__attribute__((no_sanitize_undefined)) Result guarded(Result failure, Body&& body) {
   try {
     return body();
   } catch (abi::__forced_unwind&) {
