@@ -1,8 +1,12 @@
 #include "module/borrow.hpp"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 
 namespace oxa::py {
 
@@ -31,6 +35,28 @@ std::condition_variable& wake = *new std::condition_variable;
 // in the main thread) can end a wait that would otherwise never end.
 constexpr auto signal_check_interval = std::chrono::milliseconds(100);
 
+// Counts the fork() calls that made this process, as seen from the child.
+std::atomic<std::uint32_t> fork_generation{0};
+
+// Around a fork, wake_mutex is held by the forking thread, so that the child
+// never inherits it locked by a thread it does not have (a waiter holds it
+// without the interpreter lock). The child starts both primitives afresh:
+// the waiters recorded in the condition variable are gone.
+void lock_wake_before_fork() noexcept { wake_mutex.lock(); }
+void unlock_wake_in_parent() noexcept { wake_mutex.unlock(); }
+void renew_wake_in_child() noexcept {
+  new (&wake_mutex) std::mutex;
+  new (&wake) std::condition_variable;
+  fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::uint32_t current_fork_generation() noexcept {
+  static const bool hooked =
+      pthread_atfork(lock_wake_before_fork, unlock_wake_in_parent, renew_wake_in_child) == 0;
+  (void)hooked;  // without the hook, borrows stay as inherited, as they always did
+  return fork_generation.load(std::memory_order_relaxed);
+}
+
 void wake_waiters() noexcept {
   { const std::lock_guard<std::mutex> lock(wake_mutex); }
   wake.notify_all();
@@ -45,8 +71,9 @@ void wake_waiters() noexcept {
 
 BorrowGuard::BorrowGuard(BorrowCount& state, bool exclusive) : state_(&state), exclusive_(exclusive) {
   for (;;) {
+    forget_vanished_threads(state);
     // Free instances, the common case, never walk the chain.
-    const bool mine = state.count != 0 && held_by_this_thread(state);
+    const bool mine = state.count != 0 && (state.abandoned || held_by_this_thread(state));
     if (exclusive) {
       if (state.count == 0) break;
       if (mine) refuse(already_borrowed_message);
@@ -65,6 +92,7 @@ BorrowGuard::BorrowGuard(BorrowCount& state, bool exclusive) : state_(&state), e
 void BorrowGuard::release() noexcept {
   if (state_ == nullptr) return;
   BorrowCount& state = *state_;
+  forget_vanished_threads(state);  // while this guard still counts as held
   state_ = nullptr;
   state.count = exclusive_ ? 0 : state.count - 1;
 
@@ -87,6 +115,24 @@ bool BorrowGuard::held_by_this_thread(const BorrowCount& state) noexcept {
     if (guard->state_ == &state) return true;
   }
   return false;
+}
+
+void BorrowGuard::forget_vanished_threads(BorrowCount& state) noexcept {
+  const std::uint32_t generation = current_fork_generation();
+  if (state.fork_generation == generation) return;
+  state.fork_generation = generation;
+  // Only this thread came through the fork: what it holds is all that is held.
+  Py_ssize_t shared = 0;
+  bool exclusive = false;
+  for (const BorrowGuard* guard = newest_held; guard != nullptr; guard = guard->below_) {
+    if (guard->state_ != &state) continue;
+    if (guard->exclusive_) exclusive = true;
+    else ++shared;
+  }
+  if (state.count == -1 && !exclusive) state.abandoned = true;  // stays held
+  else state.count = exclusive ? -1 : shared;
+  state.waiters = 0;
+  state.waiting_writers = 0;
 }
 
 void BorrowGuard::wait_for_release(BorrowCount& state, bool exclusive) {

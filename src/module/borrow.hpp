@@ -17,6 +17,12 @@ struct BorrowCount {
   Py_ssize_t count = 0;               // 0 free, -1 exclusive, n > 0 shared by n borrows
   std::uint32_t waiters = 0;          // threads waiting for the instance to come free
   std::uint32_t waiting_writers = 0;  // those of them that want it exclusively
+  // The fork() generation of the process that the fields above describe (see
+  // BorrowGuard): a child inherits them from threads it does not have.
+  std::uint32_t fork_generation = 0;
+  // Held exclusively by a thread that did not survive a fork: the instance
+  // may be half changed, and no one will ever give it back.
+  bool abandoned = false;
 };
 
 // Holds a shared or exclusive borrow of one instance and releases it on every
@@ -31,6 +37,12 @@ struct BorrowCount {
 // never end. Readers defer to a waiting writer unless their thread already
 // holds the instance, so that a stream of overlapping captures cannot starve
 // an assignment.
+//
+// A process made by fork() has only the thread that forked. Borrows that the
+// other threads held are dropped there: shared ones simply end (readers change
+// nothing), an exclusive one leaves its instance abandoned, refused for good
+// as if the child's own thread held it, since waiting would never end and its
+// state may be torn.
 class BorrowGuard {
  public:
   // Both return the guard in place (guaranteed copy elision): its address is
@@ -54,6 +66,7 @@ class BorrowGuard {
   BorrowGuard(BorrowCount& state, bool exclusive);
 
   static bool held_by_this_thread(const BorrowCount& state) noexcept;
+  static void forget_vanished_threads(BorrowCount& state) noexcept;
   static void wait_for_release(BorrowCount& state, bool exclusive);
 
   BorrowCount* state_;

@@ -21,8 +21,11 @@ namespace oxa::py {
 // One unwinding passes: a thread that takes the interpreter lock back while
 // the interpreter shuts down is ended with pthread_exit, whose unwinding must
 // run to the thread's end. (That is also why these are not noexcept.)
+//
+// The forced unwinding is not a C++ object: catching it binds the reference
+// to null, which the undefined-behaviour sanitizer would report (and abort on).
 template <class Result, class Body>
-Result guarded(Result failure, Body&& body) {
+__attribute__((no_sanitize_undefined)) Result guarded(Result failure, Body&& body) {
   try {
     return body();
   } catch (abi::__forced_unwind&) {

@@ -34,7 +34,13 @@ class Ref {
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_DecRef(object_); }
+  // Once the interpreter is finalising, a daemon thread that takes its lock
+  // back is ended by an unwinding (pthread_exit) that runs these destructors
+  // without the lock; a reference dropped then could free an object under
+  // the finalising thread. The process is ending: the reference is kept.
+  ~Ref() {
+    if (object_ != nullptr && Py_IsInitialized()) Py_DecRef(object_);
+  }
 
   PyObject* get() const { return object_; }
   PyObject* release() { return std::exchange(object_, nullptr); }

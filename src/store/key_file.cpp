@@ -256,6 +256,24 @@ std::optional<std::string> check_key_file(int fd, std::string_view path) {
     fault(read_failed, quoted + " has mode " + mode_text(status.mode) +
                            ", writable by group or others: someone else may have replaced the key");
   }
+  // The name in the log's directory must be as trustworthy as the file: a
+  // symbolic link planted there by someone else could lead to any file they
+  // know the content of (a 32-byte file of root's that all can read). Looked
+  // at after the open, so the name must still lead to the file opened: one
+  // swapped meanwhile is refused rather than judged by what it is now.
+  FileStatus name;
+  if (link_status(std::string(path).c_str(), name) != 0) {
+    fault(read_failed, quoted + " changed while it was read");
+  }
+  if ((name.mode & S_IFMT) == S_IFLNK) {
+    if (name.owner != ::geteuid() && name.owner != 0) {
+      fault(read_failed, quoted + " is a symbolic link owned by uid " + std::to_string(name.owner) +
+                             ", neither this process's user (uid " + std::to_string(::geteuid()) +
+                             ") nor root: someone else may have planted it");
+    }
+  } else if (name.device != status.device || name.inode != status.inode) {
+    fault(read_failed, quoted + " changed while it was read");
+  }
   if ((status.mode & (S_IRGRP | S_IROTH)) != 0) {
     return "tvel_oxa: the signing key file " + quoted + " has mode " + mode_text(status.mode) +
            ", readable by group or others: anyone who can read it can sign as this engine. "

@@ -111,3 +111,19 @@ def test_key_owned_by_root_is_trusted(tmp_path):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert tvel_oxa.OXAEngine(str(tmp_path / "audit.wal")).public_key_hex() == PUBLIC_HEX
+
+
+@pytest.mark.skipif(not AS_ROOT, reason="giving a link away needs root")
+def test_symlink_planted_by_another_user_is_refused(tmp_path):
+    # Someone who can write the log's directory links the key name to a file
+    # they know the content of; the target itself passes every check (a key
+    # of this user's, mode 0600), so only the link's owner gives it away.
+    known = tmp_path / "keys" / "known.key"
+    known.parent.mkdir()
+    write_key(known)
+    key = tmp_path / "audit.wal.key"
+    os.symlink(known, key)
+    os.lchown(key, 4321, 4321)
+    message = engine_failure(tmp_path / "audit.wal")
+    assert message == (f"Failed to read signing key: '{key}' is a symbolic link owned by uid 4321, neither "
+                       f"this process's user (uid {os.geteuid()}) nor root: someone else may have planted it")

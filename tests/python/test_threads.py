@@ -127,3 +127,104 @@ def test_daemon_threads_capturing_at_exit_end_cleanly():
     for _ in range(3):
         result = run_python(script, timeout=60)
         assert (result.returncode, result.stdout.strip()) == (0, "exiting"), result.stderr
+
+
+def test_forked_child_does_not_wait_for_threads_it_does_not_have():
+    # A thread is inside a capture (in json.dumps: the engine held, the context
+    # objects being read) when another thread forks. The child has only the
+    # forking thread: the reads simply ended there, while the engine, which
+    # may be half changed, is refused as the holding thread's own re-entry
+    # would be. Nothing in the child waits for the vanished thread.
+    result = run_python("""
+        import json, os, sys, threading, time, types, tvel_oxa
+        real_json = json
+        inside, finish = threading.Event(), threading.Event()
+        stand_in = types.ModuleType("json")
+        def dumps(value):
+            inside.set()
+            finish.wait()
+            return real_json.dumps(value)
+        stand_in.dumps = dumps
+        sys.modules["json"] = stand_in
+
+        engine = tvel_oxa.OXAEngine(":memory:")
+        triplet = tvel_oxa.PPPTriplet("a", "b", "c")
+        review = tvel_oxa.HumanDeltaChain("r", True, "n", "c")
+        args = (None, "p", None, "o", triplet, review)
+        worker = threading.Thread(target=engine.capture, args=args)
+        worker.start()
+        inside.wait()
+
+        reader, writer = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            sys.modules["json"] = real_json
+            seen = []
+            try:
+                triplet.place = "child"
+                review.resolved = False
+                seen.append(triplet.place + str(review.resolved))
+                for action in (lambda: engine.capture(*args), engine.public_key_hex):
+                    try:
+                        action()
+                    except RuntimeError as error:
+                        seen.append(str(error))
+                fresh = tvel_oxa.OXAEngine(":memory:")
+                seen.append(fresh.capture(*args).ppp_json)
+                os.write(writer, "|".join(seen).encode())
+            finally:
+                os._exit(0)
+        os.close(writer)
+        deadline = time.monotonic() + 20
+        while os.waitpid(pid, os.WNOHANG) == (0, 0):
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                print("child hung")
+                break
+            time.sleep(0.01)
+        print(os.read(reader, 4096).decode())
+        finish.set()
+        worker.join()
+        print(engine.capture(*args).ppp_json)
+    """, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        'childFalse|Already borrowed|Already mutably borrowed|{"provenance":"a","place":"child","purpose":"c"}',
+        '{"provenance":"a","place":"b","purpose":"c"}',
+    ]
+
+
+def test_daemon_thread_ended_inside_json_dumps_drops_no_reference():
+    # The interpreter ends a daemon thread that wakes inside json.dumps while
+    # it finalises. The unwinding passes the capture, which holds the last
+    # reference to the "json" module it called: dropping it there, without
+    # the interpreter lock, freed the module under the finalising thread.
+    script = """
+        import builtins, sys, threading, time, types, tvel_oxa
+        inside = threading.Event()
+        stand_in = types.ModuleType("json")
+        def dumps(value):
+            inside.set()
+            time.sleep(0.2)
+            return "null"
+        stand_in.dumps = dumps
+        sys.modules["json"] = stand_in
+
+        class SlowFinaliser:
+            # Runs while the interpreter finalises, after daemon threads are
+            # told to end, and lets the sleeping one wake meanwhile.
+            def __del__(self, sleep=time.sleep):
+                sleep(0.5)
+
+        builtins.slow_finaliser = SlowFinaliser()
+        engine = tvel_oxa.OXAEngine(":memory:")
+        args = (None, "p", None, "o", tvel_oxa.PPPTriplet("a", "b", "c"),
+                tvel_oxa.HumanDeltaChain("r", True, "n", "c"))
+        threading.Thread(target=engine.capture, args=args, daemon=True).start()
+        inside.wait()
+        del sys.modules["json"], stand_in
+        print("exiting")
+    """
+    result = run_python(script, timeout=60)
+    assert (result.returncode, result.stdout.strip()) == (0, "exiting"), result.stderr
