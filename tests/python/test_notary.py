@@ -350,6 +350,49 @@ def test_a_proof_with_another_path_or_checkpoint_fails(sealed_log, notary_key, t
         assert [p["kind"] for p in json.loads(result.stdout)["problems"]] == [kind]
 
 
+@pytest.mark.parametrize("extra", [["--public-key", ""], ["--anchor", "00" * 32]], ids=["empty-public-key", "anchor"])
+def test_a_proof_check_refuses_what_it_cannot_check(sealed_log, notary_key, tmp_path, extra):
+    """An empty key (an unset shell variable) must not quietly skip the record's own check, nor
+    an anchor, which one record cannot answer for, be ignored."""
+    log, _ = sealed_log
+    proof = tmp_path / "record.tlog-proof"
+    assert run("oxa-notary", "prove", "--checkpoints", f"{log}.checkpoints", "--out", proof, log, 3).returncode == 0
+    result = run("oxa-verify", "--proof", proof, "--notary-key", notary_key[1], *extra)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr.startswith("oxa-verify: ")
+
+
+def test_checkpoints_of_a_log_in_a_pipe_are_refused(sealed_log, notary_key, tmp_path):
+    """The checkpoint check reads the log a second time beside the verification: two readers of
+    one pipe would each get part of it, and an intact log would be reported damaged."""
+    log, public_key = sealed_log
+    fifo = tmp_path / "audit.fifo"
+    os.mkfifo(fifo)
+    verifier = subprocess.Popen(
+        [str(BIN / "oxa-verify"), "--public-key", public_key, "--checkpoints", f"{log}.checkpoints",
+         "--notary-key", notary_key[1], str(fifo)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 30
+        while verifier.poll() is None and time.monotonic() < deadline:
+            try:  # the log, to any reader that opened the pipe
+                fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+            except OSError:
+                time.sleep(0.05)
+                continue
+            os.set_blocking(fd, True)
+            try:
+                with open(fd, "wb") as pipe:
+                    pipe.write(log.read_bytes())
+            except BrokenPipeError:
+                pass
+    finally:
+        if verifier.poll() is None:
+            verifier.kill()
+        out, err = verifier.communicate(timeout=20)
+    assert (verifier.returncode, out) == (2, "")
+    assert "cannot be read twice" in err
+
+
 @pytest.mark.parametrize(
     "args, named",
     [
