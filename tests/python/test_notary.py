@@ -404,9 +404,11 @@ def test_checkpoints_of_a_log_in_a_pipe_are_refused(sealed_log, notary_key, tmp_
         (["rewrite", "{log}"], "unknown command"),
         (["seal", "--key", "{key}", "--origin", ORIGIN, "--out", "{log}", "{log}"], "is also an input"),
         (["prove", "--checkpoints", "{log}.checkpoints", "--out", "{log}", "{log}", "1"], "is also an input"),
+        (["prove", "--checkpoints", "{log}.checkpoints", "--out", "{dir}/missing/p", "{log}", "1"],
+         "No such file or directory"),
     ],
     ids=["missing-log", "missing-key", "no-origin", "zero-every", "line-not-sealed", "unknown-command",
-         "seal-into-the-log", "proof-over-the-log"],
+         "seal-into-the-log", "proof-over-the-log", "proof-into-a-missing-directory"],
 )
 def test_usage_errors_and_unreadable_input_exit_2_naming_what_is_wrong(sealed_log, notary_key, args, named):
     log, _ = sealed_log
