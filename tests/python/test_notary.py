@@ -228,6 +228,35 @@ def test_a_notary_refuses_to_seal_a_rewritten_history(sealed_log, notary_key):
     assert checkpoint_file.read_bytes() == before
 
 
+def test_seal_continues_after_older_pieces_were_deleted(tmp_path, notary_key):
+    """Rotated pieces are deleted in time: a seal given only the newer ones continues from the
+    checkpoint they start at, and signs the root of every line of the log."""
+    log, rotated, checkpoint_file = tmp_path / "audit.wal", tmp_path / "audit.wal.1", tmp_path / "audit.checkpoints"
+
+    def seal(*pieces):
+        return run("oxa-notary", "seal", "--key", notary_key[0], "--origin", ORIGIN, "--out", checkpoint_file, *pieces)
+
+    engine = tvel_oxa.OXAEngine(str(log))
+    capture(engine, 4, "first")
+    assert seal(log).returncode == 0
+    os.rename(log, rotated)
+    capture(engine, 3, "second")
+    assert seal(rotated, log).returncode == 0
+    every_line = complete_lines(rotated, log)
+    rotated.unlink()
+    capture(engine, 2, "third")
+    every_line += complete_lines(log)[3:]
+    result = seal(log)
+    assert result.returncode == 0, result.stderr
+    last = checkpoints(checkpoint_file)[-1]
+    _, size, root = open_note(last["note"], notary_key[1]).splitlines()
+    assert int(size) == len(every_line) == 9 and base64.b64decode(root) == mth(every_line)
+    assert last["bytes"] == sum(len(line) + 1 for line in every_line)
+    result = run("oxa-verify", "--public-key", engine.public_key_hex(), "--checkpoints", checkpoint_file,
+                 "--notary-key", notary_key[1], "--require-sealed", log)
+    assert result.returncode == 0, result.stdout
+
+
 def test_follow_seals_a_log_of_several_engines_and_processes_across_a_rotation(tmp_path, notary_key):
     log = tmp_path / "audit.wal"
     engine = tvel_oxa.OXAEngine(str(log))
