@@ -228,9 +228,9 @@ def test_a_notary_refuses_to_seal_a_rewritten_history(sealed_log, notary_key):
     assert checkpoint_file.read_bytes() == before
 
 
-def test_seal_continues_after_older_pieces_were_deleted(tmp_path, notary_key):
-    """Rotated pieces are deleted in time: a seal given only the newer ones continues from the
-    checkpoint they start at, and signs the root of every line of the log."""
+def test_seal_and_follow_continue_after_older_pieces_were_deleted(tmp_path, notary_key):
+    """Rotated pieces are deleted in time: a seal or a follow given only the newer ones continues
+    from the checkpoint they start at, and signs the root of every line of the log."""
     log, rotated, checkpoint_file = tmp_path / "audit.wal", tmp_path / "audit.wal.1", tmp_path / "audit.checkpoints"
 
     def seal(*pieces):
@@ -255,6 +255,26 @@ def test_seal_continues_after_older_pieces_were_deleted(tmp_path, notary_key):
     result = run("oxa-verify", "--public-key", engine.public_key_hex(), "--checkpoints", checkpoint_file,
                  "--notary-key", notary_key[1], "--require-sealed", log)
     assert result.returncode == 0, result.stdout
+    # A follow restarted on the live file alone goes on from there too.
+    capture(engine, 2, "fourth")
+    every_line += complete_lines(log)[5:]
+    follower = subprocess.Popen(
+        [str(BIN / "oxa-notary"), "follow", "--key", notary_key[0], "--origin", ORIGIN, "--out", checkpoint_file,
+         "--every", "1", log], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 20
+        while follower.poll() is None and time.monotonic() < deadline:
+            if checkpoints(checkpoint_file)[-1]["size"] == len(every_line):
+                break
+            time.sleep(0.1)
+        follower.send_signal(signal.SIGTERM)
+        assert follower.wait(timeout=20) == 0, follower.stderr.read()
+    finally:
+        if follower.poll() is None:
+            follower.kill()
+            follower.wait()
+    _, size, root = open_note(checkpoints(checkpoint_file)[-1]["note"], notary_key[1]).splitlines()
+    assert int(size) == len(every_line) == 11 and base64.b64decode(root) == mth(every_line)
 
 
 def test_follow_seals_a_log_of_several_engines_and_processes_across_a_rotation(tmp_path, notary_key):
