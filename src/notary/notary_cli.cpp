@@ -1,5 +1,6 @@
 #include "notary/notary_cli.hpp"
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "common/file_status.hpp"
+#include "common/os_error.hpp"
 #include "notary/notary_commands.hpp"
 #include "store/file_io.hpp"
 #include "store/json_writer.hpp"
@@ -203,9 +205,12 @@ int run(const Arguments& parsed, const std::function<bool()>& should_stop, int o
     refuse_output_among_inputs(*parsed.out, inputs);
     // The proof file is made new each time: a proof names one line.
     std::FILE* file = std::fopen(parsed.out->c_str(), "wbe");
-    if (!file) throw NotaryInputError("proof file " + *parsed.out + ": cannot be written");
+    if (!file) throw NotaryInputError("proof file " + *parsed.out + ": cannot be written: " + describe_os_error(errno));
     const bool written = std::fwrite(proof.data(), 1, proof.size(), file) == proof.size();
-    if (std::fclose(file) != 0 || !written) throw NotaryInputError("proof file " + *parsed.out + ": cannot be written");
+    const int write_error = errno;
+    if (std::fclose(file) != 0 || !written)
+      throw NotaryInputError("proof file " + *parsed.out + ": cannot be written: " +
+                             describe_os_error(written ? errno : write_error));
     return notary_exit_ok;
   }
   const SealOptions options = seal_options(parsed);

@@ -142,35 +142,67 @@ std::string load_state(const SealOptions& options, Notary& notary, std::vector<N
   return {};
 }
 
+// Opens the files given just after the last sealed line, whose line feed must
+// still be there; `base` is the offset in the logical log of the files' first
+// byte. Returns "" with `source` ready, or why the notary refuses.
+std::string open_after_sealed(const std::vector<std::string>& logs, const Notary& notary, std::uint64_t base,
+                              std::unique_ptr<verify::LogSource>& source) {
+  const std::uint64_t start = notary.bytes - base - 1;
+  source = open_log(logs, start, notary.sealed_size);
+  verify::LogLine line;
+  const bool got = next_line(*source, line);
+  if (!got && source->bytes_consumed() < start + 1)
+    return "the log holds fewer than the " + std::to_string(notary.bytes) +
+           " bytes sealed by the last checkpoint: it was truncated";
+  if (!got || !line.text.empty() || !line.terminated)
+    return "byte " + std::to_string(notary.bytes) + " of the log is no longer the line feed that ended line " +
+           std::to_string(notary.sealed_size) + " when it was sealed: the log was rewritten";
+  return {};
+}
+
+// Rotated pieces are deleted in time: the files given may begin at an earlier
+// checkpoint, which the next one's signed root proves. Finds where they begin
+// in the logical log (`base`) and opens them after the last sealed line, as
+// open_after_sealed does; false when no checkpoint fits.
+bool open_after_deleted_pieces(const std::vector<std::string>& logs, const Notary& notary,
+                               const std::vector<NumberedCheckpoint>& history, std::uint64_t& base,
+                               std::unique_ptr<verify::LogSource>& source) {
+  const NoteVerifier verifier = notary.signer->verifier();
+  std::vector<KnownCheckpoint> known;
+  for (const NumberedCheckpoint& entry : history) {
+    CheckpointBody body;
+    if (!check_checkpoint(entry.checkpoint, verifier, body).empty() || body.origin != notary.origin) return false;
+    known.push_back({&entry.checkpoint, body.root});
+  }
+  const std::size_t k = find_later_start(logs, known);
+  if (k >= known.size() || history[k].checkpoint.bytes >= notary.bytes) return false;
+  base = history[k].checkpoint.bytes;
+  return open_after_sealed(logs, notary, base, source).empty();
+}
+
 // Continues the tree from the last checkpoint's frontier, reading only the
 // lines after its bytes; the byte just before them must still be the line
 // feed that ended the last sealed line.
 std::string continue_from_last(const std::vector<std::string>& logs, Notary& notary,
                                const std::vector<NumberedCheckpoint>& history) {
-  std::uint64_t start = 0;
-  std::uint64_t first_number = 1;
-  if (!history.empty()) {
+  std::unique_ptr<verify::LogSource> source;
+  std::uint64_t base = 0;  // where the files given begin in the logical log
+  if (history.empty() || history.back().checkpoint.bytes == 0) {
+    source = open_log(logs, 0, 1);
+    if (!history.empty()) notary.sealed_size = history.back().checkpoint.size;
+  } else {
     const Checkpoint& last = history.back().checkpoint;
     notary.tree.resume(last.size, last.frontier);
     notary.bytes = last.bytes;
     notary.sealed_size = last.size;
-    start = last.bytes == 0 ? 0 : last.bytes - 1;
-    first_number = last.size;
+    if (std::string refusal = open_after_sealed(logs, notary, 0, source); !refusal.empty()) {
+      if (!open_after_deleted_pieces(logs, notary, history, base, source)) return refusal;
+    }
   }
-  auto source = open_log(logs, start, first_number);
   verify::LogLine line;
-  if (start > 0) {
-    const bool got = next_line(*source, line);
-    if (!got && source->bytes_consumed() < start + 1)
-      return "the log holds fewer than the " + std::to_string(notary.bytes) +
-             " bytes sealed by the last checkpoint: it was truncated";
-    if (!got || !line.text.empty() || !line.terminated)
-      return "byte " + std::to_string(notary.bytes) + " of the log is no longer the line feed that ended line " +
-             std::to_string(notary.sealed_size) + " when it was sealed: the log was rewritten";
-  }
   while (next_line(*source, line)) {
     if (!line.terminated) break;  // a line still being written is not a leaf yet
-    notary.add_line(line.text, line.offset + line.text.size() + 1);
+    notary.add_line(line.text, base + line.offset + line.text.size() + 1);
   }
   return {};
 }
@@ -363,11 +395,22 @@ NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& sh
   }
   notary.sealed_size = sealed_before;
 
+  // Where the pieces given begin in the logical log: at its start, or at the
+  // checkpoint they start at when older pieces are gone.
+  std::uint64_t base = 0;
+  if (resume_bytes > 0 && !options.recheck) {
+    std::unique_ptr<verify::LogSource> probe;
+    if (!open_after_sealed(options.logs, notary, 0, probe).empty()) {
+      std::uint64_t later = 0;
+      if (open_after_deleted_pieces(options.logs, notary, history, later, probe)) base = later;
+    }
+  }
+  const std::uint64_t resume_at = resume_bytes == 0 ? 0 : resume_bytes - 1;
+  FollowedStream stream(notary, resume_at);
+  if (resume_bytes > 0) stream.expect_line_feed_first();
   // Position every piece at the resume point: the byte before it must still
   // be a line feed.
-  const std::uint64_t start = resume_bytes == 0 ? 0 : resume_bytes - 1;
-  FollowedStream stream(notary, start);
-  if (resume_bytes > 0) stream.expect_line_feed_first();
+  const std::uint64_t start = resume_at - base;  // in the pieces given
   std::uint64_t piece_start = 0;
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     const std::uint64_t size = size_of(pieces[i].get(), options.logs[i]);
@@ -394,7 +437,7 @@ NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& sh
   FileStatus live_status;
   if (const int error = file_status(live.get(), live_status))
     throw NotaryInputError("log " + live_path + ": " + describe_os_error(error));
-  std::uint64_t live_start = piece_start;  // logical offset of the live file's first byte
+  std::uint64_t live_start = base + piece_start;  // logical offset of the live file's first byte
 
   auto last_checkpoint_time = Clock::now();
   auto checkpoint = [&] {

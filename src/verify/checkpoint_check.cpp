@@ -2,9 +2,12 @@
 
 #include <algorithm>
 
+#include "common/file_status.hpp"
 #include "notary/checkpoint_check.hpp"
 #include "notary/notary_commands.hpp"
+#include "store/file_io.hpp"
 #include "store/json_writer.hpp"
+#include "verify/key_reading.hpp"
 #include "verify/verify_errors.hpp"
 
 namespace oxa::verify {
@@ -92,6 +95,13 @@ CheckpointCheck::CheckpointCheck(const VerifyOptions& options, const NotaryCheck
   require_key(notary, "--checkpoints");
   for (const std::string& path : options.paths) {
     if (path == "-") throw UsageError("--checkpoints needs the log in files: standard input cannot be read twice");
+    // The check reads the log beside the verification: two readers of one
+    // pipe would each get part of it and report an intact log as damaged.
+    FileStatus status;
+    if (!holds_nul(path) && path_status(path.c_str(), status) == 0 && !status.regular() && !status.directory()) {
+      throw UsageError("--checkpoints needs the log in files: " + path +
+                       " is a pipe or device, which cannot be read twice");
+    }
   }
   pending_ = std::async(std::launch::async, [paths = options.paths, notary] {
     return notary::check_log_checkpoints(paths, *notary.checkpoints, *notary.notary_key, notary.require_sealed);
@@ -120,6 +130,12 @@ ProofOutcome verify_proof(const VerifyOptions& options, const NotaryCheckOptions
   require_key(notary, "--proof");
   if (!options.paths.empty()) throw UsageError("--proof checks one record: give no LOG");
   if (notary.checkpoints || notary.require_sealed) throw UsageError("--proof goes without --checkpoints");
+  // An anchor is a root some record of a whole log must have: a single record
+  // cannot answer for it, and ignoring it would pass what was asked to fail.
+  if (!options.anchors.empty()) throw UsageError("--proof goes without --anchor");
+  // A key that was given but is empty (an unset shell variable) must not quietly
+  // skip the record's own hash and signature check.
+  if (options.public_key) parse_hex32(*options.public_key, "the public key");
   notary::ProofReport found;
   try {
     found = notary::check_proof(*notary.proof, *notary.notary_key, options.public_key.value_or(""));

@@ -228,6 +228,55 @@ def test_a_notary_refuses_to_seal_a_rewritten_history(sealed_log, notary_key):
     assert checkpoint_file.read_bytes() == before
 
 
+def test_seal_and_follow_continue_after_older_pieces_were_deleted(tmp_path, notary_key):
+    """Rotated pieces are deleted in time: a seal or a follow given only the newer ones continues
+    from the checkpoint they start at, and signs the root of every line of the log."""
+    log, rotated, checkpoint_file = tmp_path / "audit.wal", tmp_path / "audit.wal.1", tmp_path / "audit.checkpoints"
+
+    def seal(*pieces):
+        return run("oxa-notary", "seal", "--key", notary_key[0], "--origin", ORIGIN, "--out", checkpoint_file, *pieces)
+
+    engine = tvel_oxa.OXAEngine(str(log))
+    capture(engine, 4, "first")
+    assert seal(log).returncode == 0
+    os.rename(log, rotated)
+    capture(engine, 3, "second")
+    assert seal(rotated, log).returncode == 0
+    every_line = complete_lines(rotated, log)
+    rotated.unlink()
+    capture(engine, 2, "third")
+    every_line += complete_lines(log)[3:]
+    result = seal(log)
+    assert result.returncode == 0, result.stderr
+    last = checkpoints(checkpoint_file)[-1]
+    _, size, root = open_note(last["note"], notary_key[1]).splitlines()
+    assert int(size) == len(every_line) == 9 and base64.b64decode(root) == mth(every_line)
+    assert last["bytes"] == sum(len(line) + 1 for line in every_line)
+    result = run("oxa-verify", "--public-key", engine.public_key_hex(), "--checkpoints", checkpoint_file,
+                 "--notary-key", notary_key[1], "--require-sealed", log)
+    assert result.returncode == 0, result.stdout
+    # A follow restarted on the live file alone goes on from there too.
+    capture(engine, 2, "fourth")
+    every_line += complete_lines(log)[5:]
+    follower = subprocess.Popen(
+        [str(BIN / "oxa-notary"), "follow", "--key", notary_key[0], "--origin", ORIGIN, "--out", checkpoint_file,
+         "--every", "1", log], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 20
+        while follower.poll() is None and time.monotonic() < deadline:
+            if checkpoints(checkpoint_file)[-1]["size"] == len(every_line):
+                break
+            time.sleep(0.1)
+        follower.send_signal(signal.SIGTERM)
+        assert follower.wait(timeout=20) == 0, follower.stderr.read()
+    finally:
+        if follower.poll() is None:
+            follower.kill()
+            follower.wait()
+    _, size, root = open_note(checkpoints(checkpoint_file)[-1]["note"], notary_key[1]).splitlines()
+    assert int(size) == len(every_line) == 11 and base64.b64decode(root) == mth(every_line)
+
+
 def test_follow_seals_a_log_of_several_engines_and_processes_across_a_rotation(tmp_path, notary_key):
     log = tmp_path / "audit.wal"
     engine = tvel_oxa.OXAEngine(str(log))
@@ -350,6 +399,49 @@ def test_a_proof_with_another_path_or_checkpoint_fails(sealed_log, notary_key, t
         assert [p["kind"] for p in json.loads(result.stdout)["problems"]] == [kind]
 
 
+@pytest.mark.parametrize("extra", [["--public-key", ""], ["--anchor", "00" * 32]], ids=["empty-public-key", "anchor"])
+def test_a_proof_check_refuses_what_it_cannot_check(sealed_log, notary_key, tmp_path, extra):
+    """An empty key (an unset shell variable) must not quietly skip the record's own check, nor
+    an anchor, which one record cannot answer for, be ignored."""
+    log, _ = sealed_log
+    proof = tmp_path / "record.tlog-proof"
+    assert run("oxa-notary", "prove", "--checkpoints", f"{log}.checkpoints", "--out", proof, log, 3).returncode == 0
+    result = run("oxa-verify", "--proof", proof, "--notary-key", notary_key[1], *extra)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr.startswith("oxa-verify: ")
+
+
+def test_checkpoints_of_a_log_in_a_pipe_are_refused(sealed_log, notary_key, tmp_path):
+    """The checkpoint check reads the log a second time beside the verification: two readers of
+    one pipe would each get part of it, and an intact log would be reported damaged."""
+    log, public_key = sealed_log
+    fifo = tmp_path / "audit.fifo"
+    os.mkfifo(fifo)
+    verifier = subprocess.Popen(
+        [str(BIN / "oxa-verify"), "--public-key", public_key, "--checkpoints", f"{log}.checkpoints",
+         "--notary-key", notary_key[1], str(fifo)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 30
+        while verifier.poll() is None and time.monotonic() < deadline:
+            try:  # the log, to any reader that opened the pipe
+                fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+            except OSError:
+                time.sleep(0.05)
+                continue
+            os.set_blocking(fd, True)
+            try:
+                with open(fd, "wb") as pipe:
+                    pipe.write(log.read_bytes())
+            except BrokenPipeError:
+                pass
+    finally:
+        if verifier.poll() is None:
+            verifier.kill()
+        out, err = verifier.communicate(timeout=20)
+    assert (verifier.returncode, out) == (2, "")
+    assert "cannot be read twice" in err
+
+
 @pytest.mark.parametrize(
     "args, named",
     [
@@ -361,9 +453,11 @@ def test_a_proof_with_another_path_or_checkpoint_fails(sealed_log, notary_key, t
         (["rewrite", "{log}"], "unknown command"),
         (["seal", "--key", "{key}", "--origin", ORIGIN, "--out", "{log}", "{log}"], "is also an input"),
         (["prove", "--checkpoints", "{log}.checkpoints", "--out", "{log}", "{log}", "1"], "is also an input"),
+        (["prove", "--checkpoints", "{log}.checkpoints", "--out", "{dir}/missing/p", "{log}", "1"],
+         "No such file or directory"),
     ],
     ids=["missing-log", "missing-key", "no-origin", "zero-every", "line-not-sealed", "unknown-command",
-         "seal-into-the-log", "proof-over-the-log"],
+         "seal-into-the-log", "proof-over-the-log", "proof-into-a-missing-directory"],
 )
 def test_usage_errors_and_unreadable_input_exit_2_naming_what_is_wrong(sealed_log, notary_key, args, named):
     log, _ = sealed_log
