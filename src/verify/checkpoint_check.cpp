@@ -8,6 +8,7 @@
 #include "store/file_io.hpp"
 #include "store/json_writer.hpp"
 #include "verify/key_reading.hpp"
+#include "verify/report_text.hpp"
 #include "verify/verify_errors.hpp"
 
 namespace oxa::verify {
@@ -43,25 +44,6 @@ void continue_chains_from_before(const notary::CheckpointReport& found, Report& 
   report.problems = std::move(kept);
   std::stable_sort(report.warnings.begin(), report.warnings.end(),
                    [](const Finding& a, const Finding& b) { return a.line < b.line; });
-}
-
-void proof_findings_json(std::string& out, const std::vector<notary::CheckFinding>& findings) {
-  json::key(out, "problems");
-  json::begin_array(out);
-  for (std::size_t i = 0; i < findings.size(); ++i) {
-    if (i > 0) json::separator(out);
-    json::begin_object(out);
-    json::key(out, "line");
-    json::unsigned_integer(out, findings[i].line);
-    json::separator(out);
-    json::key(out, "kind");
-    json::string(out, findings[i].kind);
-    json::separator(out);
-    json::key(out, "message");
-    json::string(out, findings[i].message);
-    json::end_object(out);
-  }
-  json::end_array(out);
 }
 
 }  // namespace
@@ -183,7 +165,9 @@ ProofOutcome verify_proof(const VerifyOptions& options, const NotaryCheckOptions
   json::key(out, "public_key");
   json::string(out, options.public_key.value_or(""));
   json::separator(out);
-  proof_findings_json(out, found.problems);
+  std::vector<Finding> problems;
+  for (const notary::CheckFinding& problem : found.problems) problems.push_back(Finding{problem.line, problem.kind, problem.message});
+  findings_json(out, "problems", problems);
   json::end_object(out);
   out += '\n';
   return outcome;

@@ -4,8 +4,6 @@
 
 namespace oxa::verify {
 
-namespace {
-
 void findings_json(std::string& out, std::string_view name, const std::vector<Finding>& findings) {
   json::key(out, name);
   json::begin_array(out);
@@ -24,6 +22,8 @@ void findings_json(std::string& out, std::string_view name, const std::vector<Fi
   }
   json::end_array(out);
 }
+
+namespace {
 
 // Plain output lists this many chains; JSON lists all.
 constexpr std::size_t plain_chain_limit = 20;

@@ -1,10 +1,15 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "verify/verifier.hpp"
 
 namespace oxa::verify {
+
+// `"name":[{"line":N,"kind":"K","message":"M"},...]`, appended to `out`.
+void findings_json(std::string& out, std::string_view name, const std::vector<Finding>& findings);
 
 // The report as one compact JSON object: ok, lines, records, public_key,
 // key_source, key_file (when the key came from one), chains (first_line,
