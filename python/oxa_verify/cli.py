@@ -8,14 +8,23 @@ import threading
 from . import _native
 
 
-def main(argv=None):
-    """Run oxa-verify with ``argv`` (default: the process's arguments); returns the exit status."""
+def command_arguments(argv):
+    """The arguments as text (default: the process's), with Python's own output flushed.
+
+    The native code writes straight to the process's descriptors, so anything
+    still buffered on the Python side goes out first.
+    """
     if argv is None:
         argv = sys.argv[1:]
     args = [os.fsdecode(arg) if isinstance(arg, bytes) else arg for arg in argv]
-    # The report is written by the native code straight to the descriptors.
     sys.stdout.flush()
     sys.stderr.flush()
+    return args
+
+
+def main(argv=None):
+    """Run oxa-verify with ``argv`` (default: the process's arguments); returns the exit status."""
+    args = command_arguments(argv)
     # The verification runs in native code, where a KeyboardInterrupt would
     # wait for its end: while it runs, Ctrl-C ends the process at once.
     previous = None

@@ -6,12 +6,12 @@ evidence for one record. The work is done by the native code, which writes
 straight to the process's standard output and error.
 """
 
-import os
 import signal
 import sys
 import threading
 
 from . import _native
+from .cli import command_arguments
 
 
 def _stop(signum, frame):
@@ -22,11 +22,7 @@ def _stop(signum, frame):
 
 def main(argv=None):
     """Run oxa-notary with ``argv`` (default: the process's arguments); returns the exit status."""
-    if argv is None:
-        argv = sys.argv[1:]
-    args = [os.fsdecode(arg) if isinstance(arg, bytes) else arg for arg in argv]
-    sys.stdout.flush()
-    sys.stderr.flush()
+    args = command_arguments(argv)
     in_main_thread = threading.current_thread() is threading.main_thread()
     previous = signal.signal(signal.SIGTERM, _stop) if in_main_thread else None
     try:

@@ -105,6 +105,23 @@ def verify(log, vkey, *extra):
     return run("oxa-verify", "--json", *extra, "--checkpoints", f"{log}.checkpoints", "--notary-key", vkey, log)
 
 
+def stop_follow_at(follower, checkpoint_file, size):
+    """Waits (20 s at most) for a checkpoint of `size` lines, then stops the follower with SIGTERM."""
+    try:
+        deadline = time.monotonic() + 20
+        while follower.poll() is None and time.monotonic() < deadline:
+            entries = checkpoints(checkpoint_file) if os.path.exists(checkpoint_file) else []
+            if entries and entries[-1]["size"] == size:
+                break
+            time.sleep(0.1)
+        follower.send_signal(signal.SIGTERM)
+        assert follower.wait(timeout=20) == 0, follower.stderr.read()
+    finally:
+        if follower.poll() is None:
+            follower.kill()
+            follower.wait()
+
+
 def test_keygen_writes_a_private_key_once_and_prints_its_verifier_key(tmp_path, notary_key):
     key, vkey = notary_key
     assert stat.S_IMODE(key.stat().st_mode) == 0o600
@@ -261,18 +278,7 @@ def test_seal_and_follow_continue_after_older_pieces_were_deleted(tmp_path, nota
     follower = subprocess.Popen(
         [str(BIN / "oxa-notary"), "follow", "--key", notary_key[0], "--origin", ORIGIN, "--out", checkpoint_file,
          "--every", "1", log], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        deadline = time.monotonic() + 20
-        while follower.poll() is None and time.monotonic() < deadline:
-            if checkpoints(checkpoint_file)[-1]["size"] == len(every_line):
-                break
-            time.sleep(0.1)
-        follower.send_signal(signal.SIGTERM)
-        assert follower.wait(timeout=20) == 0, follower.stderr.read()
-    finally:
-        if follower.poll() is None:
-            follower.kill()
-            follower.wait()
+    stop_follow_at(follower, checkpoint_file, len(every_line))
     _, size, root = open_note(checkpoints(checkpoint_file)[-1]["note"], notary_key[1]).splitlines()
     assert int(size) == len(every_line) == 11 and base64.b64decode(root) == mth(every_line)
 
@@ -302,14 +308,7 @@ def test_follow_seals_a_log_of_several_engines_and_processes_across_a_rotation(t
         capture(engine, 6, "after")
         capture(second, 2, "after2")
         lines = complete_lines(tmp_path / "audit.wal.1", log)
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline:
-            entries = checkpoints(tmp_path / "audit.checkpoints") if (tmp_path / "audit.checkpoints").exists() else []
-            if entries and entries[-1]["size"] == len(lines):
-                break
-            time.sleep(0.1)
-        follower.send_signal(signal.SIGTERM)
-        assert follower.wait(timeout=20) == 0, follower.stderr.read()
+        stop_follow_at(follower, tmp_path / "audit.checkpoints", len(lines))
     finally:
         if follower.poll() is None:
             follower.kill()
