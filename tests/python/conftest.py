@@ -11,6 +11,18 @@ import tvel_oxa
 HERE = Path(__file__).parent
 
 
+def panic_message(call):
+    """The message of the PanicException that `call` raises; fails the test when it raises none."""
+    try:
+        call()
+    except Exception:
+        raise
+    except BaseException as error:
+        assert type(error).__name__ == "PanicException"
+        return str(error)
+    pytest.fail("no PanicException")
+
+
 @pytest.fixture
 def memory_engine():
     return tvel_oxa.OXAEngine(":memory:")

@@ -12,6 +12,7 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
 
 import tvel_oxa
+from conftest import panic_message
 
 HEX64 = re.compile(r"^[0-9a-f]{64}$")
 
@@ -19,17 +20,6 @@ HEX64 = re.compile(r"^[0-9a-f]{64}$")
 def public_hex_of_seed(seed: bytes) -> str:
     key = Ed25519PrivateKey.from_private_bytes(seed).public_key()
     return key.public_bytes(Encoding.Raw, PublicFormat.Raw).hex()
-
-
-def panic_message(call):
-    try:
-        call()
-    except Exception:
-        raise
-    except BaseException as error:
-        assert type(error).__name__ == "PanicException"
-        return str(error)
-    pytest.fail("no PanicException")
 
 
 def test_engine_on_a_path_creates_log_and_owner_only_key(tmp_path):

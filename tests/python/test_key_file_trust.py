@@ -7,6 +7,7 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
 
 import tvel_oxa
+from conftest import panic_message
 
 SEED = bytes(range(100, 132))
 PUBLIC_HEX = Ed25519PrivateKey.from_private_bytes(SEED).public_key().public_bytes(
@@ -22,14 +23,7 @@ def write_key(path, mode=0o600, owner=None):
 
 
 def engine_failure(log):
-    try:
-        tvel_oxa.OXAEngine(str(log))
-    except Exception:
-        raise
-    except BaseException as error:
-        assert type(error).__name__ == "PanicException"
-        return str(error)
-    pytest.fail("the key file was accepted")
+    return panic_message(lambda: tvel_oxa.OXAEngine(str(log)))
 
 
 REFUSED = [
