@@ -12,6 +12,7 @@ import warnings
 import pytest
 
 import tvel_oxa
+from conftest import run_python
 
 AS_ROOT = os.geteuid() == 0
 PLANTER = "oxa-test-planter"
@@ -155,3 +156,20 @@ def test_link_planted_by_another_user_is_not_written_through(tmp_path, shared_di
     reason = refusal(engine, dict(capture_args, prompt="$(touch /tmp/owned)"))
     assert reason.startswith(f"'{log}' is a symbolic link owned by uid {uid}, neither this process's user")
     assert victim.read_bytes() == b"alias ll='ls -l'\n"
+
+
+def test_link_through_proc_to_standard_output(tmp_path):
+    # /proc/self/fd/1 is a link whose text ("pipe:[...]") names no path: the
+    # system's own resolution decides where the name leads.
+    os.symlink("/proc/self/fd/1", tmp_path / "audit.wal")
+    result = run_python(f"""
+        import warnings, tvel_oxa
+        warnings.simplefilter("error")
+        engine = tvel_oxa.OXAEngine({str(tmp_path / "audit.wal")!r})
+        triplet = tvel_oxa.PPPTriplet("a", "b", "c")
+        review = tvel_oxa.HumanDeltaChain("r", True, "n", "c")
+        for _ in range(2):
+            engine.capture(None, "p", None, "o", triplet, review)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert [line[:7] for line in result.stdout.splitlines()] == ['{"id":"'] * 2
