@@ -204,9 +204,11 @@ TEST(ChainTracker, BreaksForksAndSharedFirstRoots) {
   {  // many chains in b's state before a's: a2 is replayed past them to a's chain
     ChainTracker tracker;
     std::vector<RecordFields> records = {a1};
-    for (int copy = 0; copy < 20; ++copy) {
+    std::vector<std::string> ids;  // the records view their ids
+    for (int copy = 0; copy < 20; ++copy) ids.push_back("oxa_b" + std::to_string(copy));
+    for (const std::string& id : ids) {
       records.push_back(b1);
-      records.back().id = "oxa_b" + std::to_string(copy);
+      records.back().id = id;
     }
     records.push_back(a2);
     const std::vector<Link> seen = links(tracker, records);
