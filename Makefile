@@ -140,7 +140,7 @@ test-sanitized: install
 	$(VPY) -c 'import sys, tvel_oxa; sys.exit(not tvel_oxa.__file__.startswith(sys.argv[1]))' $(CURDIR)/$(ASAN_BUILD)
 	$(VPY) -m pytest -p no:cacheprovider tests/python
 
-bench: install bench-verify bench-notary
+bench: install bench-verify bench-notary bench-chain-search
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DTVEL_OXA_BUILD_MODULE=OFF -DTVEL_OXA_BUILD_BENCH=ON
 	$(VENV)/bin/cmake --build $(BENCH_BUILD)
@@ -169,6 +169,11 @@ bench-verify: install
 
 clean:
 	rm -rf build $(DIST) $(VENV) $(VENV)-py3*
+
+# The verifier's chain search on hostile log shapes (see bench/README.md); part of `make bench`.
+.PHONY: bench-chain-search
+bench-chain-search: install
+	$(VPY) bench/chain_search_bench.py
 
 # The notary's benchmark (see bench/README.md); part of `make bench`.
 .PHONY: bench-notary

@@ -26,7 +26,7 @@ def _hex_text(value, what):
     return value
 
 
-def verify_log(paths, public_key=None, anchors=(), jobs=None):
+def verify_log(paths, public_key=None, anchors=(), jobs=None, max_line_bytes=None):
     """Verify an audit log offline and return the report as a dict.
 
     paths: one path, or several read in order as one log (rotated pieces,
@@ -35,7 +35,8 @@ def verify_log(paths, public_key=None, anchors=(), jobs=None):
     it the key is derived from the key file beside the first path, and the
     report says so. anchors: merkle_root values kept earlier, each of which
     some record must have. jobs: threads for the signature checks (default:
-    all cores).
+    all cores). max_line_bytes: a longer line is malformed and passed over
+    without being held in memory (default: 64 MiB).
 
     The dict holds ok, lines, records, public_key, key_source ("argument" or
     "key-file"), chains, problems and warnings. Raises ValueError or TypeError
@@ -58,4 +59,10 @@ def verify_log(paths, public_key=None, anchors=(), jobs=None):
         raise TypeError(f"jobs must be an int or None, not {type(jobs).__name__}")
     elif not 1 <= jobs <= 1024:
         raise ValueError("jobs must be from 1 to 1024")
-    return json.loads(_native.verify(paths, public_key, anchors, jobs))
+    if max_line_bytes is None:
+        return json.loads(_native.verify(paths, public_key, anchors, jobs))
+    if isinstance(max_line_bytes, bool) or not isinstance(max_line_bytes, int):
+        raise TypeError(f"max_line_bytes must be an int or None, not {type(max_line_bytes).__name__}")
+    if not 1 <= max_line_bytes < 2**64:
+        raise ValueError("max_line_bytes must be at least 1")
+    return json.loads(_native.verify(paths, public_key, anchors, jobs, max_line_bytes))
