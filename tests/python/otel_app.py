@@ -3,8 +3,8 @@ the openai client, run by the span processor's tests in a fresh interpreter
 (the instrumentations read their settings once per process).
 
 It sets up tracing the way an application does (global providers, the
-processor added in three lines), makes N calls from 8 threads or from one
-asyncio program, each inside a non-GenAI request span, writes the ids of the
+processor added in three lines), makes N calls from 8 threads and then N
+from one asyncio program, each inside a non-GenAI request span, writes the ids of the
 GenAI spans it saw to a JSON file, and exits without shutting anything down:
 the queue is drained at interpreter exit.
 """
@@ -97,7 +97,6 @@ def main(argv: List[str]) -> int:
     parser.add_argument("--log", required=True)
     parser.add_argument("--base-url", required=True)
     parser.add_argument("--instrumentation", choices=("official", "openllmetry"), required=True)
-    parser.add_argument("--mode", choices=("threads", "asyncio"), required=True)
     parser.add_argument("--calls", type=int, required=True)
     parser.add_argument("--kinds", default=",".join(KINDS))
     parser.add_argument("--ids", required=True)
@@ -109,29 +108,28 @@ def main(argv: List[str]) -> int:
     import openai
 
     tracer = trace.get_tracer("otel_app")
-    if args.mode == "threads":
-        client = openai.OpenAI(base_url=args.base_url, api_key="test", max_retries=0)
+    client = openai.OpenAI(base_url=args.base_url, api_key="test", max_retries=0)
 
-        def call(i: int) -> None:
-            with tracer.start_as_current_span("handle-request"):
-                arguments = request_arguments(i, kinds)
-                consume(client.chat.completions.create(**arguments), arguments.get("stream", False))
+    def call(i: int) -> None:
+        with tracer.start_as_current_span("handle-request"):
+            arguments = request_arguments(i, kinds)
+            consume(client.chat.completions.create(**arguments), arguments.get("stream", False))
 
-        with ThreadPoolExecutor(8) as pool:
-            list(pool.map(call, range(args.calls)))
-    else:
-        async_client = openai.AsyncOpenAI(base_url=args.base_url, api_key="test", max_retries=0)
+    with ThreadPoolExecutor(8) as pool:
+        list(pool.map(call, range(args.calls)))
 
-        async def call_async(i: int) -> None:
-            with tracer.start_as_current_span("handle-request"):
-                arguments = request_arguments(i, kinds)
-                response = await async_client.chat.completions.create(**arguments)
-                await consume_async(response, arguments.get("stream", False))
+    async_client = openai.AsyncOpenAI(base_url=args.base_url, api_key="test", max_retries=0)
 
-        async def run_all() -> None:
-            await asyncio.gather(*(call_async(i) for i in range(args.calls)))
+    async def call_async(i: int) -> None:
+        with tracer.start_as_current_span("handle-request"):
+            arguments = request_arguments(i, kinds)
+            response = await async_client.chat.completions.create(**arguments)
+            await consume_async(response, arguments.get("stream", False))
 
-        asyncio.run(run_all())
+    async def run_all() -> None:
+        await asyncio.gather(*(call_async(i) for i in range(args.calls, 2 * args.calls)))
+
+    asyncio.run(run_all())
 
     spans = [{"trace_id": format(s.context.trace_id, "032x"), "span_id": format(s.context.span_id, "016x"),
               "name": s.name, "genai": "gen_ai.operation.name" in s.attributes or "llm.request.type" in s.attributes}

@@ -17,7 +17,9 @@ from otel_fake_server import FakeOpenAIServer  # noqa: E402
 import oxa_otel  # noqa: E402
 
 APP = Path(__file__).with_name("otel_app.py")
-CALLS = 24  # 8 threads, three calls each; a third of them streamed, a third with a tool call
+# From 8 threads, then as many from an asyncio program; a third of them
+# streamed, a third answered with a tool call.
+CALLS = 24
 CONTENT_OFF_TEXT = "carried no message text"
 
 
@@ -48,7 +50,7 @@ def server():
         yield running
 
 
-def run_app(tmp_path, server, form, mode, calls=CALLS, kinds=None, capture=True):
+def run_app(tmp_path, server, form, calls=CALLS, kinds=None, capture=True):
     instrumentation, content_env = FORMS[form]
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("OTEL_", "TRACELOOP_"))}
@@ -59,7 +61,7 @@ def run_app(tmp_path, server, form, mode, calls=CALLS, kinds=None, capture=True)
     log = tmp_path / "audit.wal"
     ids = tmp_path / "spans.json"
     command = [sys.executable, str(APP), "--log", str(log), "--base-url", server.base_url,
-               "--instrumentation", instrumentation, "--mode", mode, "--calls", str(calls),
+               "--instrumentation", instrumentation, "--calls", str(calls),
                "--ids", str(ids)]
     if kinds:
         command += ["--kinds", kinds]
@@ -74,22 +76,22 @@ def user_text(prompt):
             for part in message["parts"] if part.get("type") == "text"]
 
 
-@pytest.mark.parametrize("mode", ["threads", "asyncio"])
 @pytest.mark.parametrize("form", [pytest.param("official-latest", marks=LATEST_NEEDS),
                                   "official-log-records", "openllmetry-indexed"])
-def test_one_record_per_call_with_what_the_server_saw(tmp_path, server, form, mode):
-    log, records, spans, _ = run_app(tmp_path, server, form, mode)
+def test_one_record_per_call_with_what_the_server_saw(tmp_path, server, form):
+    log, records, spans, _ = run_app(tmp_path, server, form)
 
+    calls = 2 * CALLS
     genai = {(s["trace_id"], s["span_id"]) for s in spans if s["genai"]}
-    assert len(spans) == 2 * CALLS and len(genai) == CALLS  # the request spans are not GenAI
-    assert len(records) == CALLS
+    assert len(spans) == 2 * calls and len(genai) == calls  # the request spans are not GenAI
+    assert len(records) == calls
     ctxs = [json.loads(r["ctx_json"]) for r in records]
     assert {(c["trace_id"], c["span_id"]) for c in ctxs} == genai
 
     seen = {}
     for request, text, tool_call in server.seen:
         seen[request["messages"][-1]["content"]] = (request, text, tool_call)
-    assert len(seen) == CALLS
+    assert len(seen) == calls
     for record, ctx in zip(records, ctxs):
         prompt = json.loads(record["prompt"])
         (question,) = user_text(record["prompt"])
@@ -120,10 +122,8 @@ def test_one_record_per_call_with_what_the_server_saw(tmp_path, server, form, mo
 @pytest.mark.parametrize("form", ["official-log-records", "openllmetry-indexed",
                                   pytest.param("official-latest", marks=LATEST_NEEDS)])
 def test_content_capture_off_seals_empty_texts_and_warns_once(tmp_path, server, form):
-    calls = 6
-    _, records, _, stderr = run_app(tmp_path, server, form, "threads", calls=calls,
-                                    kinds="plain,streamed", capture=False)
-    assert len(records) == calls
+    _, records, _, stderr = run_app(tmp_path, server, form, calls=4, kinds="plain,streamed", capture=False)
+    assert len(records) == 8
     assert all(r["prompt"] == "" and r["output"] == "" for r in records)
     assert stderr.count(CONTENT_OFF_TEXT) == 1
     assert "OTEL_INSTRUMENTATION_GENAI_CAPTURE_MESSAGE_CONTENT" in stderr
