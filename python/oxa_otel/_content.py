@@ -18,6 +18,9 @@ Message = Dict[str, Any]
 LogContent = Tuple[str, Any]
 
 OPERATION = "gen_ai.operation.name"
+INPUT_MESSAGES = "gen_ai.input.messages"
+OUTPUT_MESSAGES = "gen_ai.output.messages"
+SYSTEM_INSTRUCTIONS = "gen_ai.system_instructions"
 # The operation attribute of the older indexed-attribute instrumentations.
 LEGACY_OPERATION = "llm.request.type"
 
@@ -43,8 +46,12 @@ _INDEXED = re.compile(r"gen_ai\.(prompt|completion)\.(\d+)\.(.+)\Z")
 _INDEXED_TOOL_CALL = re.compile(r"tool_calls\.(\d+)\.(.+)\Z")
 
 
+# Made once: json.dumps with any option builds a new encoder at every call.
+_COMPACT = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), default=str)
+
+
 def compact(value: Any) -> str:
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"), default=str)
+    return _COMPACT.encode(value)
 
 
 def _json_or_text(value: Any) -> Any:
@@ -197,8 +204,8 @@ def messages_of(attributes: Mapping[str, Any], logs: Sequence[LogContent]
                 ) -> Tuple[Optional[List[Message]], Optional[List[Message]]]:
     """The input messages (system instructions first) and the output messages,
     from whichever form the span's instrumentation used."""
-    inputs = _message_list(attributes.get("gen_ai.input.messages"))
-    outputs = _message_list(attributes.get("gen_ai.output.messages"))
+    inputs = _message_list(attributes.get(INPUT_MESSAGES))
+    outputs = _message_list(attributes.get(OUTPUT_MESSAGES))
     if inputs is None or outputs is None:
         log_in, log_out = _from_logs(logs) if logs else (None, None)
         inputs = inputs if inputs is not None else log_in
@@ -207,7 +214,7 @@ def messages_of(attributes: Mapping[str, Any], logs: Sequence[LogContent]
         idx_in, idx_out = _from_indexed(attributes)
         inputs = inputs if inputs is not None else idx_in
         outputs = outputs if outputs is not None else idx_out
-    instructions = attributes.get("gen_ai.system_instructions")
+    instructions = attributes.get(SYSTEM_INSTRUCTIONS)
     if instructions is not None:
         inputs = [{"role": "system", "parts": _instruction_parts(instructions)}] + list(inputs or [])
     return inputs, outputs
@@ -217,9 +224,23 @@ def _has_content(messages: Optional[Iterable[Message]]) -> bool:
     return any(m.get("parts") for m in messages or () if isinstance(m, dict))
 
 
-def messages_text(messages: Optional[List[Message]]) -> str:
-    """The JSON text of messages; empty when they carry nothing (content capture off)."""
-    return compact(messages) if _has_content(messages) else ""
+def messages_text(messages: Optional[List[Message]], given: Any = None) -> str:
+    """The JSON text of messages; empty when they carry nothing (content
+    capture off). ``given`` is the attribute they were read from: when it is
+    already their JSON text, it is kept as the instrumentation wrote it."""
+    if not _has_content(messages):
+        return ""
+    if isinstance(given, str) and given.lstrip().startswith("["):
+        return given
+    return compact(messages)
+
+
+def _is_message_text(value: Any) -> bool:
+    """A JSON text of a non-empty message list, judged by its first and last characters."""
+    if not isinstance(value, str):
+        return False
+    text = value.strip()
+    return text.startswith("[") and text.endswith("]") and text[1:-1].strip() != ""
 
 
 def _value_text(value: Any) -> str:
@@ -247,10 +268,25 @@ def span_hex(span_id: int) -> str:
     return format(span_id, "016x")
 
 
+def plain_attributes(span: Any) -> Mapping[str, Any]:
+    """The span's attributes as a plain dict where the SDK keeps one.
+
+    ``ReadableSpan.attributes`` is a read-only view of the SDK's
+    ``BoundedAttributes``, whose look-ups and iteration run in Python; the
+    dict it wraps answers the same in C, several times faster. A finished
+    span's attributes no longer change, so reading the dict is safe.
+    """
+    raw = getattr(span, "_attributes", None)
+    inner = getattr(raw, "_dict", None)
+    if isinstance(inner, dict):
+        return inner
+    return span.attributes or {}
+
+
 def record_parts(span: Any, logs: Sequence[LogContent]) -> Dict[str, Any]:
     """ctx, prompt, reasoning_trace and output of a finished span, and whether
     it looked like a message operation without any message text."""
-    attributes: Mapping[str, Any] = span.attributes or {}
+    attributes = plain_attributes(span)
     context = span.context
     operation = operation_of(attributes)
     if operation == TOOL_OPERATION:
@@ -258,9 +294,18 @@ def record_parts(span: Any, logs: Sequence[LogContent]) -> Dict[str, Any]:
         output = _value_text(attributes.get("gen_ai.tool.call.result"))
         tool_calls: List[Dict[str, Any]] = []
     else:
-        inputs, outputs = messages_of(attributes, logs)
-        prompt = messages_text(inputs)
-        output = messages_text(outputs)
+        given_input = attributes.get(INPUT_MESSAGES)
+        given_output = attributes.get(OUTPUT_MESSAGES)
+        if (_is_message_text(given_input) and _is_message_text(given_output)
+                and SYSTEM_INSTRUCTIONS not in attributes):
+            # The common case of the current conventions: both texts are kept
+            # as written, and only an output that names a tool call is parsed.
+            prompt, output = given_input, given_output
+            outputs = _message_list(given_output) if "tool_call" in given_output else None
+        else:
+            inputs, outputs = messages_of(attributes, logs)
+            prompt = messages_text(inputs, None if SYSTEM_INSTRUCTIONS in attributes else given_input)
+            output = messages_text(outputs, given_output)
         tool_calls = [dict(part) for message in outputs or () if isinstance(message, dict)
                       for part in message.get("parts") or () if isinstance(part, dict)
                       and part.get("type") == "tool_call"]

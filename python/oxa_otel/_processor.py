@@ -30,11 +30,13 @@ CONTENT_CAPTURE_OFF = (
 )
 CAPTURE_FAILED = "oxa_otel: sealing the span trace_id=%s span_id=%s failed"
 
+_plain_attributes = _content.plain_attributes
 _OPERATION = _content.OPERATION
 _LEGACY_OPERATION = _content.LEGACY_OPERATION
 # How long a producer facing a full queue sleeps between looks, in seconds:
 # the worker wakes it sooner through the condition.
 _ROOM_POLL = 0.05
+_PPP_CACHE_SIZE = 256
 
 
 class _Log:
@@ -140,6 +142,7 @@ class SealingSpanProcessor(SpanProcessor):
         self.failed_captures = 0
         self.log_record_processor = _MessageLogProcessor(self)
         self._warned_content = False
+        self._ppp_cache: Dict[Tuple[str, str, str], "tvel_oxa.PPPTriplet"] = {}
         self._closed = False
         self._inline_lock = threading.Lock()
         self._start_worker()
@@ -184,8 +187,8 @@ class SealingSpanProcessor(SpanProcessor):
     def on_end(self, span: ReadableSpan) -> None:
         select = self._select
         if select is None:
-            attributes = span.attributes
-            if attributes is None or (_OPERATION not in attributes and _LEGACY_OPERATION not in attributes):
+            attributes = _plain_attributes(span)
+            if _OPERATION not in attributes and _LEGACY_OPERATION not in attributes:
                 return
         elif not select(span):
             return
@@ -261,7 +264,14 @@ class SealingSpanProcessor(SpanProcessor):
     def _ppp_of(self, span: ReadableSpan) -> "tvel_oxa.PPPTriplet":
         ppp = self._ppp
         if ppp is None:
-            return tvel_oxa.PPPTriplet(*_content.derived_ppp(span))
+            # Few distinct triplets occur (one per service and model): reuse them.
+            fields = _content.derived_ppp(span)
+            triplet = self._ppp_cache.get(fields)
+            if triplet is None:
+                if len(self._ppp_cache) >= _PPP_CACHE_SIZE:
+                    self._ppp_cache.clear()
+                triplet = self._ppp_cache[fields] = tvel_oxa.PPPTriplet(*fields)
+            return triplet
         if callable(ppp):
             return ppp(span)
         return ppp

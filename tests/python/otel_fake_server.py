@@ -34,6 +34,9 @@ def wants_tool_call(request: Dict[str, Any]) -> bool:
 
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Headers and body leave in separate writes: without this, each answer on
+    # a kept-alive connection waits for the client's delayed acknowledgement.
+    disable_nagle_algorithm = True
     server: "FakeOpenAIServer"
 
     def log_message(self, format: str, *args: Any) -> None:  # noqa: A002 - keep test output clean
