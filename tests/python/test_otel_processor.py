@@ -405,3 +405,20 @@ def test_forked_child_gets_its_own_worker(tmp_path):
 def test_forked_child_log_verifies(tmp_path):
     log = forked_child_records(tmp_path)
     assert oxa_verify.verify_log(str(log))["ok"]
+
+
+def test_verify_log_names_the_span_of_a_record_with_a_problem(traced, tmp_path):
+    spans = [traced.span(f"call-{i}", CHAT) for i in range(3)]
+    traced.records()
+    lines = traced.log.read_text().splitlines()
+    record = json.loads(lines[1])
+    record["prompt"] = "altered"
+    piece = tmp_path / "audit.wal.1.gz"  # the first line in a rotated piece, so lines count across files
+    piece.write_bytes(gzip.compress((lines[0] + "\n").encode()))
+    rest = tmp_path / "rest.wal"
+    rest.write_text(json.dumps(record) + "\n" + lines[2] + "\n")
+    report = oxa_verify.verify_log([str(piece), str(rest)], public_key=traced.processor.engine.public_key_hex())
+    assert not report["ok"]
+    mismatch = [p for p in report["problems"] if p["kind"] == "hash-mismatch"]
+    assert [(p["line"], p["trace_id"], p["span_id"]) for p in mismatch] == [
+        (2, format(spans[1].trace_id, "032x"), format(spans[1].span_id, "016x"))]
