@@ -29,6 +29,7 @@ CONTENT_CAPTURE_OFF = (
     "or the setting your instrumentation names for content capture."
 )
 CAPTURE_FAILED = "oxa_otel: sealing the span trace_id=%s span_id=%s failed"
+SELECT_FAILED = "oxa_otel: select raised on the span trace_id=%s span_id=%s; it is not sealed"
 
 _plain_attributes = _content.plain_attributes
 _OPERATION = _content.OPERATION
@@ -166,6 +167,7 @@ class SealingSpanProcessor(SpanProcessor):
     def _after_fork_in_child(self) -> None:
         # The parent's worker seals what was queued before the fork; the child
         # starts empty with a worker of its own (threads do not survive fork).
+        self._inline_lock = threading.Lock()
         if not self._closed:
             self._start_worker()
 
@@ -190,8 +192,15 @@ class SealingSpanProcessor(SpanProcessor):
             attributes = _plain_attributes(span)
             if _OPERATION not in attributes and _LEGACY_OPERATION not in attributes:
                 return
-        elif not select(span):
-            return
+        else:
+            try:
+                chosen = select(span)
+            except Exception:  # a faulty rule must not break the application's span
+                _logger.exception(SELECT_FAILED, _content.trace_hex(span.context.trace_id),
+                                  _content.span_hex(span.context.span_id))
+                return
+            if not chosen:
+                return
         # A finished span no longer changes: the worker reads it later.
         self._put(span)
 

@@ -231,6 +231,23 @@ def test_which_spans_are_sealed(tmp_path, select, names):
     assert [json.loads(r["ctx_json"])["name"] for r in records] == names
 
 
+def test_a_select_that_raises_is_logged_and_the_span_skipped(tmp_path, caplog):
+    def select(span):
+        if span.name == "bad":
+            raise RuntimeError("rule broke")
+        return True
+
+    traced = Traced(tmp_path / "audit.wal", select=select)
+    with caplog.at_level(logging.ERROR, logger="oxa_otel"):
+        bad = traced.span("bad", CHAT)
+        traced.span("good", CHAT)
+    records = traced.records()
+    traced.close()
+    assert [json.loads(r["ctx_json"])["name"] for r in records] == ["good"]
+    (message,) = [r for r in caplog.records if r.name == "oxa_otel"]
+    assert format(bad.span_id, "016x") in message.getMessage()
+
+
 class SlowEngine:
     """A real engine that takes a moment per capture, so that spans queue up."""
 
