@@ -296,7 +296,8 @@ def record_parts(span: Any, logs: Sequence[LogContent]) -> Dict[str, Any]:
     else:
         given_input = attributes.get(INPUT_MESSAGES)
         given_output = attributes.get(OUTPUT_MESSAGES)
-        if (_is_message_text(given_input) and _is_message_text(given_output)
+        if (isinstance(given_input, str) and isinstance(given_output, str)
+                and _is_message_text(given_input) and _is_message_text(given_output)
                 and SYSTEM_INSTRUCTIONS not in attributes):
             # The common case of the current conventions: both texts are kept
             # as written, and only an output that names a tool call is parsed.
