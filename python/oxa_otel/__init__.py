@@ -7,9 +7,12 @@ invocation); ``find_record(log, trace_id, span_id)`` goes from a trace back
 to its sealed line. The processor needs ``opentelemetry-sdk``
 (``pip install tvel_oxa[otel]``); ``find_record`` does not.
 """
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ._find import find_record
+
+if TYPE_CHECKING:  # type checkers see the class; the import at run time waits until it is used
+    from ._processor import SealingSpanProcessor
 
 __all__ = ["SealingSpanProcessor", "find_record"]
 

@@ -65,7 +65,7 @@ def run_app(tmp_path, server, form, calls=CALLS, kinds=None, capture=True):
                "--ids", str(ids)]
     if kinds:
         command += ["--kinds", kinds]
-    done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=240)
+    done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr
     records = [json.loads(line) for line in log.read_text().splitlines()]
     return log, records, json.loads(ids.read_text()), done.stderr
