@@ -23,6 +23,7 @@ import statistics
 import sys
 import tempfile
 import time
+import warnings
 
 from opentelemetry.sdk.resources import Resource
 from opentelemetry.sdk.trace import SpanProcessor, TracerProvider
@@ -160,7 +161,9 @@ def traced_calls(rounds, calls, log_dir):
     try:  # the official instrumentation's releases for Python 3.9 emit through the Events API
         from opentelemetry.sdk._events import EventLoggerProvider
 
-        options["event_logger_provider"] = EventLoggerProvider(logs)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            options["event_logger_provider"] = EventLoggerProvider(logs)
     except ImportError:
         pass
     instrumentor = OpenAIInstrumentor()

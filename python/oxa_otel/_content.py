@@ -239,8 +239,11 @@ def _is_message_text(value: Any) -> bool:
     """A JSON text of a non-empty message list, judged by its first and last characters."""
     if not isinstance(value, str):
         return False
-    text = value.strip()
-    return text.startswith("[") and text.endswith("]") and text[1:-1].strip() != ""
+    if value[:1] != "[" or value[-1:] != "]":  # instrumentations write no padding: no copy then
+        value = value.strip()
+        if value[:1] != "[" or value[-1:] != "]":
+            return False
+    return len(value) > 2 and value[1:-1].strip() != ""
 
 
 def _value_text(value: Any) -> str:
@@ -268,6 +271,20 @@ def span_hex(span_id: int) -> str:
     return format(span_id, "016x")
 
 
+# Whether ctx keeps an attribute, by name: spans of one instrumentation repeat
+# the same few dozen names, so each is judged once.
+_KEPT_IN_CTX: Dict[str, bool] = {}
+
+
+def _kept_in_ctx(key: str) -> bool:
+    kept = _KEPT_IN_CTX.get(key)
+    if kept is None:
+        kept = key.startswith(_CTX_PREFIXES) and key not in _CTX_SKIPPED
+        if len(_KEPT_IN_CTX) < 4096:  # indexed attribute names are unbounded: stop remembering
+            _KEPT_IN_CTX[key] = kept
+    return kept
+
+
 def plain_attributes(span: Any) -> Mapping[str, Any]:
     """The span's attributes as a plain dict where the SDK keeps one.
 
@@ -281,6 +298,15 @@ def plain_attributes(span: Any) -> Mapping[str, Any]:
     if isinstance(inner, dict):
         return inner
     return span.attributes or {}
+
+
+def resource_attributes(span: Any) -> Mapping[str, Any]:
+    """The attributes of the span's resource, as a plain dict where the SDK keeps one."""
+    attributes = getattr(getattr(span, "resource", None), "attributes", None)
+    inner = getattr(attributes, "_dict", None)
+    if isinstance(inner, dict):
+        return inner
+    return attributes or {}
 
 
 def record_parts(span: Any, logs: Sequence[LogContent]) -> Dict[str, Any]:
@@ -315,7 +341,7 @@ def record_parts(span: Any, logs: Sequence[LogContent]) -> Dict[str, Any]:
     status_entry: Dict[str, Any] = {"code": status.status_code.name}
     if status.description:
         status_entry["description"] = status.description
-    resource = getattr(getattr(span, "resource", None), "attributes", None) or {}
+    resource = resource_attributes(span)
     parent = span.parent
     ctx: Dict[str, Any] = {
         "trace_id": trace_hex(context.trace_id),
@@ -328,8 +354,7 @@ def record_parts(span: Any, logs: Sequence[LogContent]) -> Dict[str, Any]:
         "operation": operation,
         "provider": attributes.get("gen_ai.provider.name", attributes.get("gen_ai.system")),
         "conversation_id": attributes.get("gen_ai.conversation.id"),
-        "attributes": {key: value for key, value in attributes.items()
-                       if key.startswith(_CTX_PREFIXES) and key not in _CTX_SKIPPED},
+        "attributes": {key: value for key, value in attributes.items() if _kept_in_ctx(key)},
         "resource": {key: resource[key] for key in _RESOURCE_KEYS if key in resource},
     }
     reasoning: List[Dict[str, Any]] = [dict(call) for call in tool_calls]
@@ -349,7 +374,7 @@ def derived_ppp(span: Any) -> Tuple[str, str, str]:
     """provenance (provider/response model), place (service and its
     environment or region) and purpose (agent name, else the operation)."""
     attributes: Mapping[str, Any] = span.attributes or {}
-    resource = getattr(getattr(span, "resource", None), "attributes", None) or {}
+    resource = resource_attributes(span)
     provider = attributes.get("gen_ai.provider.name", attributes.get("gen_ai.system"))
     model = attributes.get("gen_ai.response.model", attributes.get("gen_ai.request.model"))
     provenance = "/".join(str(v) for v in (provider, model) if v)
