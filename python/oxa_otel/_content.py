@@ -370,16 +370,20 @@ def record_parts(span: Any, logs: Sequence[LogContent]) -> Dict[str, Any]:
     }
 
 
+def _joined(first: Any, second: Any) -> str:
+    if first and second:
+        return f"{first}/{second}"
+    return str(first or second or "")
+
+
 def derived_ppp(span: Any) -> Tuple[str, str, str]:
     """provenance (provider/response model), place (service and its
     environment or region) and purpose (agent name, else the operation)."""
-    attributes: Mapping[str, Any] = span.attributes or {}
+    attributes = plain_attributes(span)
     resource = resource_attributes(span)
-    provider = attributes.get("gen_ai.provider.name", attributes.get("gen_ai.system"))
-    model = attributes.get("gen_ai.response.model", attributes.get("gen_ai.request.model"))
-    provenance = "/".join(str(v) for v in (provider, model) if v)
-    where = resource.get("deployment.environment.name", resource.get("deployment.environment",
-                         resource.get("cloud.region")))
-    place = "/".join(str(v) for v in (resource.get("service.name"), where) if v)
+    provider = attributes.get("gen_ai.provider.name") or attributes.get("gen_ai.system")
+    model = attributes.get("gen_ai.response.model") or attributes.get("gen_ai.request.model")
+    where = (resource.get("deployment.environment.name") or resource.get("deployment.environment")
+             or resource.get("cloud.region"))
     purpose = attributes.get("gen_ai.agent.name") or operation_of(attributes)
-    return provenance, place, str(purpose)
+    return _joined(provider, model), _joined(resource.get("service.name"), where), str(purpose)
