@@ -147,6 +147,7 @@ bench: install bench-verify bench-notary bench-chain-search
 	for b in $(BENCH_BUILD)/bench/*_bench; do $$b; done
 	$(VPY) bench/capture_bench.py
 	$(VPY) bench/thread_bench.py
+	$(VPY) bench/otel_bench.py
 
 # The verifier's fuzz target, under AddressSanitizer and UndefinedBehaviorSanitizer, run for a
 # bounded time from the corpus kept in tests/fuzz/corpus (new finds go to the build directory).
