@@ -66,7 +66,12 @@ void ChainTracker::replay(std::uint32_t chain, std::uint64_t length, const Recor
   const AnalysisResult result = replay_.step(chain, length);
   placement.replay_checked = true;
   placement.replay_matched = replay_.matches(result, record);
-  if (!placement.replay_matched) placement.replay_message = replay_.mismatch_message(result, record);
+  if (!placement.replay_matched) {
+    placement.replay_message = replay_.mismatch_message(result, record);
+    // After one altered record the replayed state no longer follows the
+    // chain's own: every later record would differ too, so one is reported.
+    chains_[chain].replaying = false;
+  }
 }
 
 // Of the chains ending in `root`, the one this record belongs to: the most

@@ -25,7 +25,7 @@ struct ChainInfo {
   std::uint64_t last_line = 0;
   std::uint64_t records = 0;
   Hash32 head{};
-  bool replaying = true;  // false after it began at a break or a fork
+  bool replaying = true;  // false after it began at a break or a fork, or after a replay mismatch
 };
 
 struct Placement {
