@@ -165,7 +165,10 @@ std::string report_plain(const Report& report) {
   }
   if (report.pieces.size() > 1) {
     out += std::to_string(report.pieces.size()) + " pieces, oldest first:";
-    for (const std::string& piece : report.pieces) out += " " + display_name(piece);
+    for (const std::string& piece : report.pieces) {
+      out += ' ';
+      out += display_name(piece);
+    }
     out += '\n';
   }
   if (report.checkpoints.checked) {
@@ -173,7 +176,11 @@ std::string report_plain(const Report& report) {
     out += grouped(c.count) + (c.count == 1 ? " checkpoint of " : " checkpoints of ") +
            (c.origin.empty() ? std::string("(no origin)") : c.origin) + " verified, covering " +
            grouped(c.sealed_lines) + (c.sealed_lines == 1 ? " line" : " lines");
-    if (c.unsealed_lines > 0) out += " (" + grouped(c.unsealed_lines) + " after them not sealed)";
+    if (c.unsealed_lines > 0) {
+      out += " (";
+      out += grouped(c.unsealed_lines);
+      out += " after them not sealed)";
+    }
     out += '\n';
   }
   for (std::size_t i = 0; i < report.chains.size() && i < plain_chain_limit; ++i) {

@@ -1,7 +1,14 @@
 #include "verify/verifier.hpp"
 
 #include <algorithm>
+#include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
+
 #include <array>
+#include <cstdint>
+#include <iterator>
+#include <optional>
 #include <cctype>
 #include <cerrno>
 #include <unordered_map>
@@ -113,7 +120,9 @@ std::string display_name(const std::string& path) {
 
 // What a piece looks like when its first line shows it is no log at all
 // (its name passed by a glob, or the wrong file given), or "" for a log.
-std::string not_a_log(const std::string& path, std::string_view first_line) {
+// With `starts_a_line` false the piece may begin inside a line of the piece
+// before it (a log split by bytes), so only what no line of a log holds counts.
+std::string not_a_log(const std::string& path, std::string_view first_line, bool starts_a_line = true) {
   constexpr std::string_view key_suffix = ".key";
   const bool key_name = path.size() > key_suffix.size() &&
                         path.compare(path.size() - key_suffix.size(), key_suffix.size(), key_suffix) == 0;
@@ -126,7 +135,7 @@ std::string not_a_log(const std::string& path, std::string_view first_line) {
     return "it is a notary checkpoint file (its first line is a checkpoint), not a log; give it with --checkpoints";
   }
   if (first_line.find('\0') != std::string_view::npos) return "its first line holds a NUL byte: binary data, not a log";
-  if (first_line.empty() || first_line.front() != '{') {
+  if (starts_a_line && (first_line.empty() || first_line.front() != '{')) {
     return "its first line is not a JSON object: not a log";
   }
   return {};
@@ -147,6 +156,49 @@ std::string rotation_base(std::string path) {
   const char mark = path[path.size() - 1 - digits];
   if (mark == '.' || (mark == '-' && digits >= 8)) path.resize(path.size() - 1 - digits);
   return path;
+}
+
+// The beginning of a regular file's first line (decompressed when it is
+// gzip), so that a piece that is no log is refused before the pieces ahead of
+// it are read; nullopt for anything else (a pipe is checked as it is read).
+std::optional<std::string> first_line_of(const std::string& path) {
+  constexpr std::size_t look = 4096;
+  FileStatus status;
+  if (path == standard_input_name || holds_nul(path) || path_status(path.c_str(), status) != 0 || !status.regular() ||
+      status.size == 0) {
+    return std::nullopt;
+  }
+  const int fd = open_retrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  std::string raw(look, '\0');
+  ssize_t n;
+  do {
+    n = ::read(fd, raw.data(), raw.size());
+  } while (n < 0 && errno == EINTR);
+  ::close(fd);
+  if (n <= 0) return std::nullopt;
+  raw.resize(static_cast<std::size_t>(n));
+  std::string text;
+  if (gzip_magic(raw)) {
+    z_stream stream{};
+    if (::inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return std::nullopt;
+    text.assign(look, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(raw.data());
+    stream.avail_in = static_cast<uInt>(raw.size());
+    stream.next_out = reinterpret_cast<Bytef*>(text.data());
+    stream.avail_out = static_cast<uInt>(text.size());
+    const int code = ::inflate(&stream, Z_SYNC_FLUSH);
+    text.resize(text.size() - stream.avail_out);
+    ::inflateEnd(&stream);
+    // Damage is reported when the piece is read.
+    if (code != Z_OK && code != Z_STREAM_END && code != Z_BUF_ERROR) return std::nullopt;
+    if (text.empty()) return std::nullopt;
+  } else {
+    text = std::move(raw);
+  }
+  const std::size_t feed = text.find('\n');
+  if (feed != std::string::npos) text.resize(feed);
+  return text;
 }
 
 // Two names of one file would read it twice and report its records as replayed.
@@ -181,6 +233,14 @@ constexpr std::uint64_t progress_every = 4096;
 Report verify_log(const VerifyOptions& options, const Progress& progress) {
   if (options.paths.empty()) throw UsageError("no log given");
   refuse_repeated_pieces(options.paths);
+  for (std::size_t i = 0; i < options.paths.size(); ++i) {
+    const std::string& path = options.paths[i];
+    if (const std::optional<std::string> first = first_line_of(path)) {
+      if (const std::string looks = not_a_log(path, *first, i == 0); !looks.empty()) {
+        throw UsageError(path + ": " + looks);
+      }
+    }
+  }
   Report report;
   report.pieces = options.paths;
   report.piece_first_lines.assign(options.paths.size(), 0);
@@ -305,14 +365,14 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
     // A record that extends no open root after another chain has ended may be
     // that chain's next record after a missing one; only while every chain
     // seen so far goes on past it can it be a chain's first record here.
+    std::vector<std::uint64_t> last_lines;
+    last_lines.reserve(tracker.chains().size());
+    for (const ChainInfo& chain : tracker.chains()) last_lines.push_back(chain.last_line);
+    std::sort(last_lines.begin(), last_lines.end());
     for (ChainStart& start : report.chain_starts) {
-      start.excusable = true;
-      for (const ChainInfo& chain : tracker.chains()) {
-        if (chain.last_line < start.line) {
-          start.excusable = false;
-          start.ended_line = std::max(start.ended_line, chain.last_line);
-        }
-      }
+      const auto ended = std::lower_bound(last_lines.begin(), last_lines.end(), start.line);
+      start.excusable = ended == last_lines.begin();
+      if (!start.excusable) start.ended_line = *std::prev(ended);
     }
   } catch (const LogSourceError& e) {
     throw InputError(e.what());
@@ -341,8 +401,10 @@ void excuse_chain_starts(Report& report, std::uint64_t last_line, std::string_vi
       kept.push_back(std::move(problem));
       continue;
     }
-    const auto start = std::find_if(report.chain_starts.begin(), report.chain_starts.end(),
-                                    [&](const ChainStart& s) { return s.line == problem.line; });
+    // Chain starts are kept in line order.
+    auto start = std::lower_bound(report.chain_starts.begin(), report.chain_starts.end(), problem.line,
+                                  [](const ChainStart& s, std::uint64_t line) { return s.line < line; });
+    if (start != report.chain_starts.end() && start->line != problem.line) start = report.chain_starts.end();
     if (start != report.chain_starts.end() && start->excusable) {
       excused.push_back(problem.line);
       report.warnings.push_back(Finding{problem.line, kind_starts_mid_chain, std::string(why)});
@@ -357,21 +419,24 @@ void excuse_chain_starts(Report& report, std::uint64_t last_line, std::string_vi
   report.problems = std::move(kept);
   // The starts-mid-chain warning says that the replay cannot run.
   std::erase_if(report.warnings, [&](const Finding& warning) {
-    return warning.kind == kind_replay_stopped &&
-           std::find(excused.begin(), excused.end(), warning.line) != excused.end();
+    return warning.kind == kind_replay_stopped && std::binary_search(excused.begin(), excused.end(), warning.line);
   });
   locate_findings(report);
 }
 
 void locate_findings(Report& report) {
-  auto locate = [&report](Finding& finding) {
-    if (finding.line == 0 || report.pieces.empty()) return;
-    std::size_t piece = 0;
-    for (std::size_t i = 0; i < report.piece_first_lines.size(); ++i) {
-      if (report.piece_first_lines[i] != 0 && report.piece_first_lines[i] <= finding.line) piece = i;
-    }
-    finding.file = report.pieces[piece];
-    finding.file_line = finding.line - (report.piece_first_lines[piece] == 0 ? 1 : report.piece_first_lines[piece]) + 1;
+  // The pieces that hold lines, with their first lines (growing).
+  std::vector<std::pair<std::uint64_t, std::size_t>> starts;
+  for (std::size_t i = 0; i < report.piece_first_lines.size() && i < report.pieces.size(); ++i) {
+    if (report.piece_first_lines[i] != 0) starts.emplace_back(report.piece_first_lines[i], i);
+  }
+  auto locate = [&](Finding& finding) {
+    if (finding.line == 0 || starts.empty()) return;
+    auto at = std::upper_bound(starts.begin(), starts.end(), std::make_pair(finding.line, SIZE_MAX));
+    if (at == starts.begin()) return;
+    --at;
+    finding.file = report.pieces[at->second];
+    finding.file_line = finding.line - at->first + 1;
   };
   for (Finding& finding : report.problems) locate(finding);
   for (Finding& finding : report.warnings) locate(finding);

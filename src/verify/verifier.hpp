@@ -43,6 +43,10 @@ struct VerifyOptions {
 };
 
 struct Finding {
+  Finding() = default;
+  Finding(std::uint64_t line_, std::string_view kind_, std::string message_)
+      : line(line_), kind(kind_), message(std::move(message_)) {}
+
   std::uint64_t line = 0;  // 0 for what concerns no single line
   std::string_view kind;   // one of the kinds above
   std::string message;
