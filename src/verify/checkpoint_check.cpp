@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/file_status.hpp"
+#include "engine/decision_history.hpp"
 #include "notary/checkpoint_check.hpp"
 #include "notary/notary_commands.hpp"
 #include "store/file_io.hpp"
@@ -87,7 +88,8 @@ void CheckpointCheck::add_to(Report& report) {
     excuse_chain_starts(report, summary.sealed_lines,
                         "its chain continues from before the log's first line, which starts at the checkpoint of "
                         "size " + std::to_string(found.start_size) +
-                            " (older pieces gone); its consistency analysis cannot be replayed");
+                            " (older pieces gone); its consistency analysis is replayed only after " +
+                            std::to_string(history_limit) + " of its records");
   }
   const bool wrong_key = found.checkpoints == 0 &&
                          std::any_of(found.problems.begin(), found.problems.end(), refused_for_signature);

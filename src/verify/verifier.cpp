@@ -15,6 +15,7 @@
 
 #include "common/file_status.hpp"
 #include "common/hex_text.hpp"
+#include "engine/decision_history.hpp"
 #include "engine/record_sealing.hpp"
 #include "verify/chain_tracker.hpp"
 #include "verify/key_reading.hpp"
@@ -42,11 +43,12 @@ std::string fork_message(std::uint64_t earlier_line) {
 constexpr std::string_view signature_message = "the signature does not verify under the public key";
 std::string stopped_message(std::uint32_t chain) {
   return "chain " + std::to_string(chain + 1) +
-         " begins here from records not in the log, so its consistency analysis cannot be replayed";
+         " begins here from records not in the log, so its consistency analysis is replayed only after " +
+         std::to_string(history_limit) + " of its records, which give the analysis state";
 }
 std::string mismatch_stopped_message(std::uint32_t chain) {
-  return "the replay of chain " + std::to_string(chain + 1) +
-         " stops at this mismatch: its later records are not replayed";
+  return "the replay of chain " + std::to_string(chain + 1) + " stops at this mismatch and starts again after " +
+         std::to_string(history_limit) + " more of its records";
 }
 constexpr std::string_view wrong_key_message = "no record verifies under this public key: is it the right key?";
 constexpr std::string_view no_records_message =
@@ -386,7 +388,8 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
   if (options.continues) {
     excuse_chain_starts(report, report.lines,
                         "its chain continues from a record before the given pieces (--continues), which it "
-                        "extends; its consistency analysis cannot be replayed");
+                        "extends; its consistency analysis is replayed only after " +
+                            std::to_string(history_limit) + " of its records");
   }
   locate_findings(report);
   report.ok = report.problems.empty() && report.problems_not_listed == 0;

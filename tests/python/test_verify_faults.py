@@ -196,3 +196,22 @@ def test_partial_logs_are_classified_the_same_whatever_follows(tmp_path, notary_
     assert about_the_middle_piece(alone["problems"]) == about_the_middle_piece(both["problems"]) == []
     # Alone, the piece lacks the newest checkpoint's lines: a cut-off end, and only that.
     assert [p["kind"] for p in alone["problems"]] == ["truncated"]
+
+
+def test_a_chain_picked_up_mid_way_is_replayed_once_its_state_is_known(tmp_path):
+    """The analysis keeps the latest 500 decisions: after that many records of a chain that began
+    before the given lines, its replay runs, and an edit there is found."""
+    log = tmp_path / "audit.wal"
+    engine = tvel_oxa.OXAEngine(str(log))
+    capture([engine], 640, 0)
+    lines = log.read_bytes().splitlines(keepends=True)[40:]  # a piece whose older pieces are not given
+    piece = tmp_path / "piece.wal"
+    piece.write_bytes(b"".join(lines))
+    report = oxa_verify.verify_log(piece, public_key=engine.public_key_hex(), continues=True)
+    assert report["ok"] and kinds(report["warnings"], "hash-only") == [(1, "starts-mid-chain")]
+    late = 560  # after the 500th record of the picked-up chain
+    lines[late - 1] = edit(lines[late - 1], lambda r: r.update(output=r["output"] + "padding" * 30))
+    piece.write_bytes(b"".join(lines))
+    report = oxa_verify.verify_log(piece, public_key=engine.public_key_hex(), continues=True)
+    assert kinds(report["problems"]) == [(late, "replay-mismatch")]
+    assert kinds(report["warnings"], "hash-only") == [(1, "starts-mid-chain"), (late, "replay-stopped")]
