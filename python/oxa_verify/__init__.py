@@ -50,7 +50,7 @@ def _flag(value, what):
     return value
 
 
-def log_arguments(paths, public_key=None, anchors=(), jobs=None, checkpoints=None, notary_key=None,
+def _log_arguments(paths, public_key=None, anchors=(), jobs=None, checkpoints=None, notary_key=None,
                   require_sealed=False, rotated=False, continues=False):
     """The arguments of a log's verification, checked and typed as the native code takes them.
 
@@ -109,12 +109,12 @@ def verify_log(paths, public_key=None, anchors=(), jobs=None, checkpoints=None, 
     bad arguments (a piece that is no log, the same file twice) and OSError
     for input that cannot be read. Files are only read, never changed.
     """
-    arguments = log_arguments(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, rotated,
+    arguments = _log_arguments(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, rotated,
                               continues)
     return json.loads(_native.verify(*arguments))
 
 
-def proof_arguments(path, public_key=None, notary_key=None):
+def _proof_arguments(path, public_key=None, notary_key=None):
     """The arguments of a proof check, checked and typed as the native code takes them."""
     path = _path_text(path, "path")
     if public_key is not None:
@@ -135,4 +135,4 @@ def verify_proof(path, public_key=None, notary_key=None):
     Raises ValueError or TypeError for bad arguments and OSError for a file
     that cannot be read.
     """
-    return json.loads(_native.verify_proof(*proof_arguments(path, public_key, notary_key)))
+    return json.loads(_native.verify_proof(*_proof_arguments(path, public_key, notary_key)))

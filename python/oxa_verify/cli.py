@@ -6,7 +6,7 @@ import signal
 import sys
 import threading
 
-from . import _native, log_arguments, proof_arguments
+from . import _native, _log_arguments, _proof_arguments
 
 
 def command_arguments(argv):
@@ -108,12 +108,12 @@ def _run(parser, options):
                 parser.error(f"--proof goes without {name}")
         if options.notary_key is None:
             parser.error("--proof needs --notary-key VKEY")
-        arguments = proof_arguments(options.proof, options.public_key, options.notary_key)
+        arguments = _proof_arguments(options.proof, options.public_key, options.notary_key)
         return _native.run_proof(*arguments, options.json)
     if not options.logs:
         parser.error("no LOG given")
     try:
-        arguments = log_arguments(options.logs, options.public_key, options.anchor, options.jobs, options.checkpoints,
+        arguments = _log_arguments(options.logs, options.public_key, options.anchor, options.jobs, options.checkpoints,
                                   options.notary_key, options.require_sealed, options.rotated, options.continues)
     except (TypeError, ValueError) as error:
         parser.error(str(error))
