@@ -76,6 +76,8 @@ class ProgressLine {
 
 Report verify_everything(const VerifyOptions& options, const NotaryCheckOptions& notary, const Progress& progress) {
   if (options.paths.empty()) throw UsageError("no LOG given");
+  // Before the checkpoint check starts reading the same pieces beside it.
+  refuse_unusable_pieces(options.paths);
   CheckpointCheck checkpoints(options, notary);
   Report report = verify_log(options, progress);
   checkpoints.add_to(report);

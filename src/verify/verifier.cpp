@@ -232,17 +232,20 @@ constexpr std::uint64_t progress_every = 4096;
 
 }  // namespace
 
-Report verify_log(const VerifyOptions& options, const Progress& progress) {
-  if (options.paths.empty()) throw UsageError("no log given");
-  refuse_repeated_pieces(options.paths);
-  for (std::size_t i = 0; i < options.paths.size(); ++i) {
-    const std::string& path = options.paths[i];
-    if (const std::optional<std::string> first = first_line_of(path)) {
-      if (const std::string looks = not_a_log(path, *first, i == 0); !looks.empty()) {
-        throw UsageError(path + ": " + looks);
+void refuse_unusable_pieces(const std::vector<std::string>& paths) {
+  refuse_repeated_pieces(paths);
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    if (const std::optional<std::string> first = first_line_of(paths[i])) {
+      if (const std::string looks = not_a_log(paths[i], *first, i == 0); !looks.empty()) {
+        throw UsageError(paths[i] + ": " + looks);
       }
     }
   }
+}
+
+Report verify_log(const VerifyOptions& options, const Progress& progress) {
+  if (options.paths.empty()) throw UsageError("no log given");
+  refuse_unusable_pieces(options.paths);
   Report report;
   report.pieces = options.paths;
   report.piece_first_lines.assign(options.paths.size(), 0);

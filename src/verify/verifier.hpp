@@ -116,6 +116,12 @@ using Progress = std::function<void(std::uint64_t bytes, std::uint64_t records, 
 // At most this many problems (and as many warnings) are listed; the rest are only counted.
 inline constexpr std::size_t problem_listing_limit = 10000;
 
+// Throws UsageError for a file given twice (two names of it, or "-" twice)
+// and for a regular file that is no log at all (the engine's key file, a
+// checkpoint file, binary data), naming it. verify_log() starts with it; it
+// may be called before other work on the same pieces.
+void refuse_unusable_pieces(const std::vector<std::string>& paths);
+
 // Verifies a log offline. Never creates or changes a file. Throws UsageError
 // for bad options and InputError (or LogSourceError) for input that cannot be read.
 Report verify_log(const VerifyOptions& options, const Progress& progress = {});
