@@ -1,11 +1,12 @@
 """The ``oxa-verify`` command."""
 
+import argparse
 import os
 import signal
 import sys
 import threading
 
-from . import _native
+from . import _native, _log_arguments, _proof_arguments
 
 
 def command_arguments(argv):
@@ -22,16 +23,140 @@ def command_arguments(argv):
     return args
 
 
+def package_version():
+    try:
+        from importlib.metadata import version
+        return version("tvel_oxa")
+    except Exception:  # not installed as a distribution (a source tree on sys.path)
+        return "unknown"
+
+
+def _jobs(text):
+    try:
+        value = int(text, 10)
+    except ValueError:
+        value = 0
+    if not 1 <= value <= 1024:
+        raise argparse.ArgumentTypeError("needs a whole number from 1 to 1024")
+    return value
+
+
+def _max_line_bytes(text):
+    try:
+        value = int(text, 10)
+    except ValueError:
+        value = 0
+    if not 1 <= value < 2**64:
+        raise argparse.ArgumentTypeError("needs a whole number of bytes, at least 1")
+    return value
+
+
+DESCRIPTION = """\
+Verifies an audit log offline: every record's format, content hash, signature,
+place in its chain and replayed consistency analysis, and with --checkpoints
+every line against the notary's signed checkpoints. Several LOG files are read
+in the order given as one log (rotated pieces, oldest first); '-' is standard
+input; compressed pieces are recognised by their content (gzip)."""
+
+EPILOG = """\
+Without --checkpoints only the records' own seals are checked, and the report
+says what that cannot show (the hash-only warning).
+
+Exit status: 0 no problem found, 1 problems found, 2 usage error or unreadable input."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        # One line naming the command and the fault, then how it is called.
+        self.exit(2, f"{self.prog}: {message}\n{self.format_usage()}")
+
+
+def build_parser():
+    parser = _Parser(
+        prog="oxa-verify", description=DESCRIPTION, epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("logs", nargs="*", metavar="LOG",
+                        help="the log, or its pieces oldest first; '-' is standard input")
+    parser.add_argument("--public-key", metavar="HEX",
+                        help="the engine's published public key (64 hex digits); without it the key is derived "
+                             "from LOG.key beside the log, which proves nothing against someone able to rewrite both")
+    parser.add_argument("--anchor", metavar="HEX", action="append", default=[],
+                        help="a merkle_root kept earlier that some record must have (repeatable); catches a "
+                             "cut-off end without the notary")
+    parser.add_argument("--json", action="store_true", help="print the report as one JSON object")
+    parser.add_argument("--jobs", metavar="N", type=_jobs, help="threads for the signature checks (default: all cores)")
+    parser.add_argument("--rotated", action="store_true",
+                        help="LOG is the current log: read its rotated pieces beside it as well (LOG.N, LOG.N.gz, "
+                             "LOG-YYYYMMDD[.gz]), oldest first; --json lists them as 'pieces'")
+    parser.add_argument("--max-line-bytes", metavar="N", type=_max_line_bytes,
+                        help="a longer line is malformed and passed over unread (default: 64 MiB)")
+    parser.add_argument("--continues", action="store_true",
+                        help="the pieces follow older ones not given (a daily check of yesterday's piece): each "
+                             "chain's first record in them may extend a root from before them (a starts-mid-chain "
+                             "warning); any later break stays a problem")
+    notary = parser.add_argument_group("the notary's checkpoints and proofs")
+    notary.add_argument("--checkpoints", metavar="FILE",
+                        help="the notary's checkpoint file: every byte of every sealed line is checked against the "
+                             "signed roots, and a cut-off end is found without an anchor (needs --notary-key)")
+    notary.add_argument("--notary-key", metavar="VKEY", help="the notary's published verifier key")
+    notary.add_argument("--require-sealed", action="store_true",
+                        help="lines after the last checkpoint are a problem, not a warning")
+    notary.add_argument("--proof", metavar="FILE",
+                        help="check one record's proof file (written by oxa-notary prove) instead of a log: its "
+                             "inclusion in the signed tree and, with --public-key, its own hash and signature "
+                             "(needs --notary-key; no LOG)")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
+    return parser
+
+
+def _run(parser, options):
+    if options.proof is not None:
+        if options.logs:
+            parser.error("--proof checks one record: give no LOG")
+        for given, name in ((options.checkpoints, "--checkpoints"), (options.require_sealed, "--require-sealed"),
+                            (options.anchor, "--anchor"), (options.rotated, "--rotated"),
+                            (options.continues, "--continues")):
+            if given:
+                parser.error(f"--proof goes without {name}")
+        if options.notary_key is None:
+            parser.error("--proof needs --notary-key VKEY")
+        arguments = _proof_arguments(options.proof, options.public_key, options.notary_key)
+        return _native.run_proof(*arguments, options.json)
+    if not options.logs:
+        parser.error("no LOG given")
+    try:
+        arguments = _log_arguments(options.logs, options.public_key, options.anchor, options.jobs, options.checkpoints,
+                                  options.notary_key, options.require_sealed, options.rotated, options.continues,
+                                  options.max_line_bytes)
+    except (TypeError, ValueError) as error:
+        parser.error(str(error))
+    except OSError as error:
+        print(f"oxa-verify: {error}", file=sys.stderr)
+        return 2
+    return _native.run_verify(*arguments, options.json)
+
+
 def main(argv=None):
     """Run oxa-verify with ``argv`` (default: the process's arguments); returns the exit status."""
     args = command_arguments(argv)
+    parser = build_parser()
+    try:
+        options = parser.parse_args(args)
+    except SystemExit as exit:  # --help, --version and usage errors
+        return exit.code if isinstance(exit.code, int) else 2
     # The verification runs in native code, where a KeyboardInterrupt would
     # wait for its end: while it runs, Ctrl-C ends the process at once.
     previous = None
     if threading.current_thread() is threading.main_thread():
         previous = signal.signal(signal.SIGINT, signal.SIG_DFL)
     try:
-        return _native.run_command(args)
+        try:
+            return _run(parser, options)
+        except SystemExit as exit:
+            return exit.code if isinstance(exit.code, int) else 2
+        finally:
+            sys.stdout.flush()
+            sys.stderr.flush()
     finally:
         if previous is not None:
             signal.signal(signal.SIGINT, previous)

@@ -154,6 +154,7 @@ CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, con
     valid.push_back({line.number, std::move(*line.checkpoint), body.root});
   }
   report.checkpoints = valid.size();
+  if (!valid.empty()) report.last_size = valid.back().checkpoint.size;
 
   // The log is read once from its beginning. Only when that fails, and the
   // log may have lost older pieces, is a later start looked for.

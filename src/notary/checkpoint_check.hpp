@@ -32,6 +32,7 @@ struct CheckpointReport {
   std::uint64_t sealed_lines = 0;  // tree size of the last checkpoint that holds
   std::uint64_t start_size = 0;    // lines before the log's first one (older pieces gone)
   std::uint64_t unsealed_lines = 0;  // complete lines after the last checkpoint, when the tree holds
+  std::uint64_t last_size = 0;     // size of the last checkpoint that verifies under the key
   std::string origin;
 };
 

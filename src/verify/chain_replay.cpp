@@ -65,6 +65,19 @@ AnalysisResult ChainReplay::step(std::uint32_t chain, std::uint64_t combined_len
   return result;
 }
 
+bool ChainReplay::observe(std::uint32_t chain, std::uint64_t combined_length, double reputation) {
+  Compact& state = chains_[chain];
+  remember(state, combined_length, reputation);
+  if (state.slot >= 0) {
+    // Keep a cached analyzer in step with the compact state it was built from.
+    ConsistencyAnalyzer& analyzer = slots_[static_cast<std::size_t>(state.slot)].analyzer;
+    analyzer.restore_decision(combined_length);
+    analyzer.restore_reputation(reputation);
+  }
+  if (state.observed < history_limit) ++state.observed;
+  return state.observed >= history_limit;
+}
+
 AnalysisResult ChainReplay::peek(std::uint32_t chain, std::uint64_t combined_length) {
   return analyzer_of(chain).preview(combined_length, 0, true);
 }

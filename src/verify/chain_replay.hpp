@@ -37,6 +37,14 @@ class ChainReplay {
   // Whether two chains are in the same analysis state, so that a replay of
   // one answers for both.
   bool same_state(std::uint32_t a, std::uint32_t b) const;
+  // A record of a chain whose earlier analysis state is unknown (it began
+  // from records not in the log, or its replay stopped at a mismatch): its
+  // length and stated reputation are taken as they are. Returns true once the
+  // chain's whole state is known again, that is after history_limit such
+  // records in a row: the analysis keeps no more than that.
+  bool observe(std::uint32_t chain, std::uint64_t combined_length, double reputation);
+  // Starts counting observed records afresh (after a mismatch).
+  void forget(std::uint32_t chain) { chains_[chain].observed = 0; }
 
   // Whether a record's coherence, reputation and insight are, bit for bit,
   // those of `result`. An absent insight is accepted (the capture may not
@@ -52,6 +60,7 @@ class ChainReplay {
     std::vector<std::uint64_t> lengths;  // a ring of at most history_limit
     std::uint32_t oldest = 0;            // index of the oldest length once the ring is full
     std::int32_t slot = -1;              // its cached analyzer, if any
+    std::uint32_t observed = 0;          // records taken by observe() in a row
   };
   struct Slot {
     ConsistencyAnalyzer analyzer;

@@ -111,11 +111,25 @@ void ChainTracker::set_head(std::uint32_t chain, const Hash32& head, std::uint64
 
 void ChainTracker::replay(std::uint32_t chain, std::uint64_t length, const RecordFields& record,
                           Placement& placement) {
-  if (!chains_[chain].replaying) return;
+  if (!chains_[chain].replaying) {
+    // The analysis keeps only the latest decisions: once the chain has shown
+    // that many records since its state was lost, its replay starts again.
+    if (replay_.observe(chain, length, record.reputation)) {
+      chains_[chain].replaying = true;
+      placement.replay_resumed = true;
+    }
+    return;
+  }
   const AnalysisResult result = replay_.step(chain, length);
   placement.replay_checked = true;
   placement.replay_matched = replay_.matches(result, record);
-  if (!placement.replay_matched) placement.replay_message = replay_.mismatch_message(result, record);
+  if (!placement.replay_matched) {
+    placement.replay_message = replay_.mismatch_message(result, record);
+    // After one altered record the replayed state no longer follows the
+    // chain's own: every later record would differ too, so one is reported.
+    chains_[chain].replaying = false;
+    replay_.forget(chain);
+  }
 }
 
 // Of the chains ending in `root`, the one this record belongs to: the most
@@ -215,6 +229,7 @@ Placement ChainTracker::place(std::uint64_t line, const RecordFields& record) {
     placement.earlier_line = earlier->line;
   }
   placement.chain = new_chain(line, record.merkle_root, false);
+  replay(placement.chain, length, record, placement);
   return placement;
 }
 

@@ -26,7 +26,8 @@ struct ChainInfo {
   std::uint64_t last_line = 0;
   std::uint64_t records = 0;
   Hash32 head{};
-  bool replaying = true;  // false after it began at a break or a fork
+  bool replaying = true;  // false after it began at a break or a fork, or after a replay mismatch,
+                         // until its state is known again
 };
 
 struct Placement {
@@ -36,6 +37,7 @@ struct Placement {
   bool replay_checked = false;  // the chain's replay ran for this record
   bool replay_matched = false;
   std::string replay_message;   // what differed, when it ran and did not match
+  bool replay_resumed = false;  // the chain's replay runs again from the next record
 };
 
 // Follows every engine's chain through a shared log: finds the open root

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/file_status.hpp"
+#include "engine/decision_history.hpp"
 #include "notary/checkpoint_check.hpp"
 #include "notary/notary_commands.hpp"
 #include "store/file_io.hpp"
@@ -25,25 +26,14 @@ void add_findings(std::vector<Finding>& into, std::vector<notary::CheckFinding>&
   std::stable_sort(into.begin(), into.end(), [](const Finding& a, const Finding& b) { return a.line < b.line; });
 }
 
-void continue_chains_from_before(const notary::CheckpointReport& found, Report& report) {
-  const std::uint64_t sealed = found.sealed_lines - found.start_size;
-  auto first_of_a_chain = [&report](std::uint64_t line) {
-    return std::any_of(report.chains.begin(), report.chains.end(),
-                       [line](const ChainSummary& chain) { return chain.first_line == line; });
-  };
-  std::vector<Finding> kept;
-  for (Finding& problem : report.problems) {
-    if (problem.kind == kind_chain_break && problem.line <= sealed && first_of_a_chain(problem.line)) {
-      problem.message = "its chain continues from before the log's first line, which starts at the checkpoint of size " +
-                        std::to_string(found.start_size) + " (older pieces gone): " + problem.message;
-      report.warnings.push_back(std::move(problem));
-    } else {
-      kept.push_back(std::move(problem));
-    }
-  }
-  report.problems = std::move(kept);
-  std::stable_sort(report.warnings.begin(), report.warnings.end(),
-                   [](const Finding& a, const Finding& b) { return a.line < b.line; });
+constexpr std::string_view wrong_notary_key_message =
+    "no checkpoint verifies under this notary key: is it the right key?";
+
+// Whether a checkpoint was refused for its signature rather than its form.
+bool refused_for_signature(const notary::CheckFinding& problem) {
+  return problem.kind == notary::kind_bad_checkpoint &&
+         (problem.message.find("carries no signature of the key") != std::string::npos ||
+          problem.message.find("signature does not verify under the key") != std::string::npos);
 }
 
 // The notary seals complete lines only, so a torn last line that was still
@@ -63,22 +53,6 @@ void count_torn_record_unsealed(std::uint64_t line, bool require_sealed, notary:
 }
 
 }  // namespace
-
-bool is_notary_option(std::string_view name, bool& takes_value) {
-  takes_value = name != "--require-sealed";
-  return name == "--checkpoints" || name == "--notary-key" || name == "--proof" || name == "--require-sealed";
-}
-
-void set_notary_option(NotaryCheckOptions& options, std::string_view name, std::string value) {
-  if (name == "--require-sealed") {
-    options.require_sealed = true;
-    return;
-  }
-  std::optional<std::string>& slot =
-      name == "--checkpoints" ? options.checkpoints : name == "--notary-key" ? options.notary_key : options.proof;
-  if (slot) throw UsageError(std::string(name) + " given twice");
-  slot = std::move(value);
-}
 
 bool wants_notary(const NotaryCheckOptions& options) {
   return options.checkpoints || options.proof || options.notary_key || options.require_sealed;
@@ -119,10 +93,31 @@ void CheckpointCheck::add_to(Report& report) {
   const bool tree_holds = std::none_of(found.problems.begin(), found.problems.end(), [](const auto& problem) {
     return problem.kind == notary::kind_checkpoint_mismatch || problem.kind == notary::kind_truncated;
   });
-  if (found.start_size > 0 && tree_holds) continue_chains_from_before(found, report);
+  CheckpointSummary& summary = report.checkpoints;
+  summary.checked = true;
+  summary.origin = found.origin;
+  summary.count = found.checkpoints;
+  summary.sealed_lines = found.sealed_lines - found.start_size;
+  summary.unsealed_lines = report.lines > summary.sealed_lines ? report.lines - summary.sealed_lines : 0;
+  summary.last_size = found.last_size;
+  // When the log starts at a checkpoint (older pieces gone), the lines up to
+  // the last checkpoint that holds are those the notary saw: a chain's first
+  // record among them may extend a root from before them. Whatever follows
+  // those lines (a later mismatch, a cut-off end) does not change that.
+  if (found.start_size > 0 && summary.sealed_lines > 0) {
+    excuse_chain_starts(report, summary.sealed_lines,
+                        "its chain continues from before the log's first line, which starts at the checkpoint of "
+                        "size " + std::to_string(found.start_size) +
+                            " (older pieces gone); its consistency analysis is replayed only after " +
+                            std::to_string(history_limit) + " of its records");
+  }
   if (report.torn_record_line != 0 && tree_holds) count_torn_record_unsealed(report.torn_record_line, require_sealed_, found);
+  const bool wrong_key = found.checkpoints == 0 &&
+                         std::any_of(found.problems.begin(), found.problems.end(), refused_for_signature);
+  if (wrong_key) found.problems.insert(found.problems.begin(), {0, kind_wrong_key, std::string(wrong_notary_key_message)});
   add_findings(report.problems, std::move(found.problems));
   add_findings(report.warnings, std::move(found.warnings));
+  locate_findings(report);
   report.ok = report.problems.empty() && report.problems_not_listed == 0;
 }
 

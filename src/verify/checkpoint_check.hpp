@@ -20,20 +20,6 @@ struct NotaryCheckOptions {
   bool require_sealed = false;
 };
 
-inline constexpr std::string_view notary_usage_text =
-    "  --checkpoints FILE  the notary's checkpoint file: every byte of every sealed\n"
-    "                      line is checked against the signed roots, and a cut-off\n"
-    "                      end is found without an anchor (needs --notary-key)\n"
-    "  --notary-key VKEY   the notary's published verifier key\n"
-    "  --require-sealed    lines after the last checkpoint are a problem\n"
-    "  --proof FILE        check one record's tlog-proof instead of a log: its\n"
-    "                      inclusion in the signed tree and, with --public-key, its\n"
-    "                      own hash and signature\n";
-
-// Whether `name` is one of the options above, and whether it takes a value.
-bool is_notary_option(std::string_view name, bool& takes_value);
-// Records one option. Throws UsageError for one given twice.
-void set_notary_option(NotaryCheckOptions& options, std::string_view name, std::string value);
 // Whether the options ask for a proof check or a checkpoint check.
 bool wants_notary(const NotaryCheckOptions& options);
 
@@ -47,8 +33,8 @@ bool wants_notary(const NotaryCheckOptions& options);
 //
 // When the log starts at a checkpoint (older pieces deleted), the chains of
 // records before it cannot be followed: a chain-break on a chain's first
-// record within the sealed lines is then a warning, since the signed tree
-// proves those lines are the ones the notary saw.
+// record within the sealed lines is then a `starts-mid-chain` warning, since
+// the signed tree proves those lines are the ones the notary saw.
 class CheckpointCheck {
  public:
   CheckpointCheck(const VerifyOptions& options, const NotaryCheckOptions& notary);

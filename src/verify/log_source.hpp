@@ -23,6 +23,9 @@ struct LogLine {
   // Longer than the source's line limit: `text` is empty, the line's bytes
   // were passed over without being kept.
   bool too_long = false;
+  std::uint32_t piece = 0;       // index of the piece holding the line's first byte
+  std::uint64_t piece_line = 0;  // 1-based line number within that piece
+  bool piece_start = false;      // the line begins at the piece's first byte
 };
 
 // A piece that cannot be opened or read; the message names the file and what is wrong.
@@ -33,14 +36,19 @@ class LogSourceError : public std::runtime_error {
 // The piece name that stands for standard input.
 inline constexpr std::string_view standard_input_name = "-";
 
-// Whether a piece is read through zlib: its name ends in ".gz".
+// Whether a piece is named as a compressed one: its name ends in ".gz".
 bool gzip_piece(std::string_view path) noexcept;
+
+// Whether bytes begin as a gzip stream does (its two magic bytes).
+bool gzip_magic(std::string_view bytes) noexcept;
 
 // Reads log pieces in order as one byte stream (rotated pieces, oldest first)
 // and splits it into lines at line feeds; a line may span two pieces. "-" is
-// standard input; names ending ".gz" are decompressed through zlib (several
-// gzip members one after another are read as one stream). Files are only
-// ever opened read-only.
+// standard input; a piece whose content begins with the gzip magic bytes is
+// decompressed through zlib, whatever its name (several gzip members one after
+// another are read as one stream). A compressed piece cut short is read as far
+// as it goes and noted (truncated_pieces), not failed. Files are only ever
+// opened read-only.
 //
 // Reading is done in large blocks into one buffer that grows only for a line
 // longer than it, so that passing a line allocates nothing.
@@ -75,6 +83,11 @@ class LogSource {
   std::uint64_t known_size() const noexcept { return known_size_; }
   bool size_complete() const noexcept { return size_complete_; }
 
+  // The pieces, as given.
+  const std::vector<std::string>& paths() const noexcept { return paths_; }
+  // Indices of the compressed pieces whose data ended before their stream did.
+  const std::vector<std::uint32_t>& truncated_pieces() const noexcept { return truncated_; }
+
  private:
   class Piece;
 
@@ -82,6 +95,8 @@ class LogSource {
   bool fill();
   // Passes over the rest of a line found too long; returns it as such.
   void skip_long_line(LogLine& line);
+  // Sets the line's piece and its number within it.
+  void place(LogLine& line);
   void skip_to(std::uint64_t offset);
 
   std::vector<std::string> paths_;
@@ -97,6 +112,11 @@ class LogSource {
   std::size_t line_limit_ = 0;  // 0: none
 
   std::uint64_t consumed_ = 0;
+  std::uint64_t read_total_ = 0;             // logical bytes read into the buffer so far
+  std::vector<std::uint64_t> piece_starts_;  // logical offset of each piece reached so far
+  std::uint32_t line_piece_ = 0;             // piece of the last line returned
+  std::uint64_t line_in_piece_ = 0;
+  std::vector<std::uint32_t> truncated_;
   std::uint64_t next_number_ = 1;
   std::uint64_t known_size_ = 0;
   bool size_complete_ = true;

@@ -13,6 +13,14 @@ void findings_json(std::string& out, std::string_view name, const std::vector<Fi
     json::key(out, "line");
     json::unsigned_integer(out, findings[i].line);
     json::separator(out);
+    if (!findings[i].file.empty()) {
+      json::key(out, "file");
+      json::string(out, findings[i].file);
+      json::separator(out);
+      json::key(out, "file_line");
+      json::unsigned_integer(out, findings[i].file_line);
+      json::separator(out);
+    }
     json::key(out, "kind");
     json::string(out, findings[i].kind);
     json::separator(out);
@@ -28,9 +36,22 @@ namespace {
 // Plain output lists this many chains; JSON lists all.
 constexpr std::size_t plain_chain_limit = 20;
 
-void finding_line(std::string& out, const Finding& finding) {
+// 51673 as "51,673": the counts a reader compares at a glance.
+std::string grouped(std::uint64_t value) {
+  std::string digits = std::to_string(value);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, 1, ',');
+  return digits;
+}
+
+std::string display_name(const std::string& path) { return path == "-" ? std::string("standard input") : path; }
+
+void finding_line(std::string& out, const Finding& finding, bool several_pieces) {
   out += "  ";
-  if (finding.line > 0) {
+  if (finding.line > 0 && several_pieces && !finding.file.empty()) {
+    // Where to look in the piece, and where the line stands in the whole log.
+    out += display_name(finding.file) + " line " + grouped(finding.file_line) + " (line " + grouped(finding.line) +
+           " of the log): ";
+  } else if (finding.line > 0) {
     out += "line ";
     out += std::to_string(finding.line);
     out += ": ";
@@ -64,6 +85,37 @@ std::string report_json(const Report& report) {
     json::separator(out);
     json::key(out, "key_file");
     json::string(out, report.key_file);
+  }
+  json::separator(out);
+  json::key(out, "pieces");
+  json::begin_array(out);
+  for (std::size_t i = 0; i < report.pieces.size(); ++i) {
+    if (i > 0) json::separator(out);
+    json::string(out, report.pieces[i]);
+  }
+  json::end_array(out);
+  json::separator(out);
+  json::key(out, "checkpoints");
+  if (report.checkpoints.checked) {
+    const CheckpointSummary& c = report.checkpoints;
+    json::begin_object(out);
+    json::key(out, "origin");
+    json::string(out, c.origin);
+    json::separator(out);
+    json::key(out, "count");
+    json::unsigned_integer(out, c.count);
+    json::separator(out);
+    json::key(out, "sealed_lines");
+    json::unsigned_integer(out, c.sealed_lines);
+    json::separator(out);
+    json::key(out, "unsealed_lines");
+    json::unsigned_integer(out, c.unsealed_lines);
+    json::separator(out);
+    json::key(out, "last_size");
+    json::unsigned_integer(out, c.last_size);
+    json::end_object(out);
+  } else {
+    out += "null";
   }
   json::separator(out);
   json::key(out, "chains");
@@ -111,6 +163,26 @@ std::string report_plain(const Report& report) {
   } else {
     out += " (given with --public-key)\n";
   }
+  if (report.pieces.size() > 1) {
+    out += std::to_string(report.pieces.size()) + " pieces, oldest first:";
+    for (const std::string& piece : report.pieces) {
+      out += ' ';
+      out += display_name(piece);
+    }
+    out += '\n';
+  }
+  if (report.checkpoints.checked) {
+    const CheckpointSummary& c = report.checkpoints;
+    out += grouped(c.count) + (c.count == 1 ? " checkpoint of " : " checkpoints of ") +
+           (c.origin.empty() ? std::string("(no origin)") : c.origin) + " verified, covering " +
+           grouped(c.sealed_lines) + (c.sealed_lines == 1 ? " line" : " lines");
+    if (c.unsealed_lines > 0) {
+      out += " (";
+      out += grouped(c.unsealed_lines);
+      out += " after them not sealed)";
+    }
+    out += '\n';
+  }
   for (std::size_t i = 0; i < report.chains.size() && i < plain_chain_limit; ++i) {
     const ChainSummary& chain = report.chains[i];
     out += "chain " + std::to_string(i + 1) + ": lines " + std::to_string(chain.first_line) + " to " +
@@ -122,9 +194,10 @@ std::string report_plain(const Report& report) {
     out += std::to_string(report.chains.size() - plain_chain_limit);
     out += " more chains; --json lists all)\n";
   }
+  const bool several_pieces = report.pieces.size() > 1;
   if (!report.problems.empty()) {
     out += "problems, first bad line first:\n";
-    for (const Finding& finding : report.problems) finding_line(out, finding);
+    for (const Finding& finding : report.problems) finding_line(out, finding, several_pieces);
     if (report.problems_not_listed > 0) {
       out += "  (";
       out += std::to_string(report.problems_not_listed);
@@ -133,7 +206,7 @@ std::string report_plain(const Report& report) {
   }
   if (!report.warnings.empty()) {
     out += "warnings:\n";
-    for (const Finding& finding : report.warnings) finding_line(out, finding);
+    for (const Finding& finding : report.warnings) finding_line(out, finding, several_pieces);
     if (report.warnings_not_listed > 0) {
       out += "  (";
       out += std::to_string(report.warnings_not_listed);

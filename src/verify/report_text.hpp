@@ -8,11 +8,14 @@
 
 namespace oxa::verify {
 
-// `"name":[{"line":N,"kind":"K","message":"M"},...]`, appended to `out`.
+// `"name":[{"line":N,"file":"F","file_line":L,"kind":"K","message":"M"},...]`,
+// appended to `out` (file and file_line only for a finding about a line).
 void findings_json(std::string& out, std::string_view name, const std::vector<Finding>& findings);
 
 // The report as one compact JSON object: ok, lines, records, public_key,
-// key_source, key_file (when the key came from one), chains (first_line,
+// key_source, key_file (when the key came from one), pieces, checkpoints
+// (origin, count, sealed_lines, unsealed_lines, last_size; null when none
+// were checked), chains (first_line,
 // last_line, records, head), problems and warnings (line, kind, message),
 // problems_not_listed. Followed by a line feed.
 std::string report_json(const Report& report);

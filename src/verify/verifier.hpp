@@ -19,10 +19,15 @@ inline constexpr std::string_view kind_chain_break = "chain-break";
 inline constexpr std::string_view kind_fork = "fork";
 inline constexpr std::string_view kind_replay_mismatch = "replay-mismatch";
 inline constexpr std::string_view kind_anchor_missing = "anchor-missing";
+inline constexpr std::string_view kind_wrong_key = "wrong-key";
+inline constexpr std::string_view kind_no_records = "no-records";
+inline constexpr std::string_view kind_truncated_piece = "truncated";
 // Warning kinds.
 inline constexpr std::string_view kind_torn_tail = "torn-tail";
 inline constexpr std::string_view kind_replay_stopped = "replay-stopped";
 inline constexpr std::string_view kind_key_from_log_directory = "key-from-log-directory";
+inline constexpr std::string_view kind_starts_mid_chain = "starts-mid-chain";
+inline constexpr std::string_view kind_hash_only = "hash-only";
 
 inline constexpr std::string_view key_source_argument = "argument";
 inline constexpr std::string_view key_source_key_file = "key-file";
@@ -37,12 +42,40 @@ struct VerifyOptions {
   // A longer line (without its line feed) is malformed and passed over
   // unread, so that one huge line cannot take the memory it would need.
   std::uint64_t max_line_bytes = default_max_line_bytes;
+  // The pieces begin after older ones that are not given: each chain's first
+  // record in them may extend a root from before them.
+  bool continues = false;
 };
 
 struct Finding {
+  Finding() = default;
+  Finding(std::uint64_t line_, std::string_view kind_, std::string message_)
+      : line(line_), kind(kind_), message(std::move(message_)) {}
+
   std::uint64_t line = 0;  // 0 for what concerns no single line
   std::string_view kind;   // one of the kinds above
   std::string message;
+  std::string file;             // the piece holding the line, when line > 0
+  std::uint64_t file_line = 0;  // the line's number within that piece
+};
+
+// A record that extends no open root and so begins a chain of its own.
+struct ChainStart {
+  std::uint64_t line = 0;
+  // No chain ended before it, so it cannot be the next record of one after a
+  // missing record: it may be a chain's first record in the given lines.
+  bool excusable = false;
+  std::uint64_t ended_line = 0;  // else the last line of a chain that ended before it
+};
+
+// What the notary's checkpoints proved, when they were checked.
+struct CheckpointSummary {
+  bool checked = false;
+  std::string origin;
+  std::uint64_t count = 0;           // checkpoints that verify under the notary key
+  std::uint64_t sealed_lines = 0;    // lines of the given log covered by a checkpoint that holds
+  std::uint64_t unsealed_lines = 0;  // lines after them
+  std::uint64_t last_size = 0;       // the last checkpoint's size in lines of the whole log
 };
 
 struct ChainSummary {
@@ -67,7 +100,22 @@ struct Report {
   // A last line without its line feed that still read as a whole record and
   // was checked as one: its number, else 0.
   std::uint64_t torn_record_line = 0;
+  std::vector<std::string> pieces;         // as given, oldest first
+  CheckpointSummary checkpoints;
+  // Not shown: where each piece's lines begin (0 for a piece without lines),
+  // and the records that began a chain at a break.
+  std::vector<std::uint64_t> piece_first_lines;
+  std::vector<ChainStart> chain_starts;
 };
+
+// Turns the chain-break problems of excusable chain starts up to `last_line`
+// into `starts-mid-chain` warnings whose message begins with `why`; the other
+// chain breaks up to it stay problems and say why they are not excused.
+void excuse_chain_starts(Report& report, std::uint64_t last_line, std::string_view why);
+
+// Names the piece and the line within it on every finding about a line, and
+// sorts problems and warnings into line order (line 0 first).
+void locate_findings(Report& report);
 
 // Called now and then with the logical bytes read and records seen so far,
 // and the total size when it is known (0 otherwise).
@@ -75,6 +123,12 @@ using Progress = std::function<void(std::uint64_t bytes, std::uint64_t records, 
 
 // At most this many problems (and as many warnings) are listed; the rest are only counted.
 inline constexpr std::size_t problem_listing_limit = 10000;
+
+// Throws UsageError for a file given twice (two names of it, or "-" twice)
+// and for a regular file that is no log at all (the engine's key file, a
+// checkpoint file, binary data), naming it. verify_log() starts with it; it
+// may be called before other work on the same pieces.
+void refuse_unusable_pieces(const std::vector<std::string>& paths);
 
 // Verifies a log offline. Never creates or changes a file. Throws UsageError
 // for bad options and InputError (or LogSourceError) for input that cannot be read.

@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -94,45 +95,125 @@ PyObject* boundary(Body&& body) noexcept {
   return nullptr;
 }
 
-// verify(paths: list[str], public_key: str | None, anchors: list[str], jobs: int[, max_line_bytes: int]) -> str
+std::optional<std::string> optional_text(PyObject* text) {
+  if (text == Py_None) return std::nullopt;
+  return filesystem_text(text);
+}
+
+// The arguments that the command and verify_log share, already typed and
+// checked by the Python side:
+//   paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, max_line_bytes
+struct LogArguments {
+  verify::VerifyOptions options;
+  verify::NotaryCheckOptions notary;
+};
+
+LogArguments log_arguments(PyObject* args, const char* format, int* as_json) {
+  PyObject* paths = nullptr;
+  PyObject* public_key = nullptr;
+  PyObject* anchors = nullptr;
+  unsigned int jobs = 0;
+  PyObject* checkpoints = nullptr;
+  PyObject* notary_key = nullptr;
+  int require_sealed = 0;
+  int continues = 0;
+  unsigned long long max_line_bytes = 0;
+  const bool parsed = as_json != nullptr
+                          ? PyArg_ParseTuple(args, format, &paths, &public_key, &anchors, &jobs, &checkpoints,
+                                             &notary_key, &require_sealed, &continues, &max_line_bytes, as_json)
+                          : PyArg_ParseTuple(args, format, &paths, &public_key, &anchors, &jobs, &checkpoints,
+                                             &notary_key, &require_sealed, &continues, &max_line_bytes);
+  if (!parsed) throw ErrorAlreadySet{};
+  LogArguments out;
+  out.options.paths = text_list(paths);
+  out.options.public_key = optional_text(public_key);
+  out.options.anchors = text_list(anchors);
+  out.options.jobs = jobs;
+  out.options.continues = continues != 0;
+  out.options.max_line_bytes = max_line_bytes;
+  out.notary.checkpoints = optional_text(checkpoints);
+  out.notary.notary_key = optional_text(notary_key);
+  out.notary.require_sealed = require_sealed != 0;
+  return out;
+}
+
+// verify(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, max_line_bytes) -> str
 PyObject* verify_entry(PyObject*, PyObject* args) {
   return boundary([&]() -> PyObject* {
-    PyObject* paths = nullptr;
-    PyObject* public_key = nullptr;
-    PyObject* anchors = nullptr;
-    unsigned int jobs = 0;
-    unsigned long long max_line_bytes = verify::default_max_line_bytes;
-    if (!PyArg_ParseTuple(args, "OOOI|K:verify", &paths, &public_key, &anchors, &jobs, &max_line_bytes))
-      throw ErrorAlreadySet{};
-    verify::VerifyOptions options;
-    options.paths = text_list(paths);
-    if (public_key != Py_None) options.public_key = filesystem_text(public_key);
-    options.anchors = text_list(anchors);
-    options.jobs = jobs;
-    options.max_line_bytes = max_line_bytes;
+    const LogArguments parsed = log_arguments(args, "OOOIOOppK:verify", nullptr);
     std::string text;
-    raise(without_interpreter_lock([&] { text = verify::report_json(verify::verify_log(options)); }));
+    raise(without_interpreter_lock(
+        [&] { text = verify::report_json(verify::verify_everything(parsed.options, parsed.notary)); }));
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
 }
 
-// run_command(args: list[str]) -> int
-PyObject* run_command_entry(PyObject*, PyObject* args) {
+// run_verify(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, as_json) -> int
+PyObject* run_verify_entry(PyObject*, PyObject* args) {
   return boundary([&]() -> PyObject* {
-    PyObject* arguments = nullptr;
-    if (!PyArg_ParseTuple(args, "O:run_command", &arguments)) throw ErrorAlreadySet{};
-    const std::vector<std::string> texts = text_list(arguments);
+    int as_json = 0;
+    const LogArguments parsed = log_arguments(args, "OOOIOOppKp:run_verify", &as_json);
     int status = verify::exit_usage;
-    raise(without_interpreter_lock([&] { status = verify::run_verify_command(texts); }));
+    raise(without_interpreter_lock(
+        [&] { status = verify::run_verify_command(parsed.options, parsed.notary, as_json != 0); }));
+    return PyLong_FromLong(status);
+  });
+}
+
+verify::NotaryCheckOptions proof_arguments(PyObject* proof, PyObject* notary_key, verify::VerifyOptions& options,
+                                           PyObject* public_key) {
+  verify::NotaryCheckOptions notary;
+  notary.proof = filesystem_text(proof);
+  notary.notary_key = optional_text(notary_key);
+  options.public_key = optional_text(public_key);
+  return notary;
+}
+
+// verify_proof(proof, public_key, notary_key) -> str
+PyObject* verify_proof_entry(PyObject*, PyObject* args) {
+  return boundary([&]() -> PyObject* {
+    PyObject* proof = nullptr;
+    PyObject* public_key = nullptr;
+    PyObject* notary_key = nullptr;
+    if (!PyArg_ParseTuple(args, "OOO:verify_proof", &proof, &public_key, &notary_key)) throw ErrorAlreadySet{};
+    verify::VerifyOptions options;
+    const verify::NotaryCheckOptions notary = proof_arguments(proof, notary_key, options, public_key);
+    std::string text;
+    raise(without_interpreter_lock([&] { text = verify::verify_proof(options, notary).json; }));
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+// run_proof(proof, public_key, notary_key, as_json) -> int
+PyObject* run_proof_entry(PyObject*, PyObject* args) {
+  return boundary([&]() -> PyObject* {
+    PyObject* proof = nullptr;
+    PyObject* public_key = nullptr;
+    PyObject* notary_key = nullptr;
+    int as_json = 0;
+    if (!PyArg_ParseTuple(args, "OOOp:run_proof", &proof, &public_key, &notary_key, &as_json)) {
+      throw ErrorAlreadySet{};
+    }
+    verify::VerifyOptions options;
+    const verify::NotaryCheckOptions notary = proof_arguments(proof, notary_key, options, public_key);
+    int status = verify::exit_usage;
+    raise(without_interpreter_lock([&] { status = verify::run_verify_command(options, notary, as_json != 0); }));
     return PyLong_FromLong(status);
   });
 }
 
 PyMethodDef methods[] = {
     {"verify", verify_entry, METH_VARARGS,
-     "verify(paths, public_key, anchors, jobs, max_line_bytes=67108864)\n--\n\nThe verification report of a log, as JSON text."},
-    {"run_command", run_command_entry, METH_VARARGS,
-     "run_command(args)\n--\n\nRuns the oxa-verify command; returns its exit status."},
+     "verify(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, max_line_bytes)\n--\n\n"
+     "The verification report of a log, as JSON text."},
+    {"run_verify", run_verify_entry, METH_VARARGS,
+     "run_verify(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, max_line_bytes, as_json)"
+     "\n--\n\nVerifies a log and prints its report as oxa-verify does; returns the exit status."},
+    {"verify_proof", verify_proof_entry, METH_VARARGS,
+     "verify_proof(proof, public_key, notary_key)\n--\n\nThe report of a proof file, as JSON text."},
+    {"run_proof", run_proof_entry, METH_VARARGS,
+     "run_proof(proof, public_key, notary_key, as_json)\n--\n\n"
+     "Checks a proof file and prints its report as oxa-verify does; returns the exit status."},
     {"run_notary_command", notary_py::run_notary_command_entry, METH_VARARGS, notary_py::run_notary_command_doc},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -42,6 +42,8 @@ void verify_bytes(const std::vector<std::string>& paths) {
     oxa::verify::verify_log(options);
   } catch (const oxa::verify::InputError&) {
     // a damaged gzip stream
+  } catch (const oxa::verify::UsageError&) {
+    // a piece that is no log at all
   }
 }
 
@@ -68,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const oxa::verify::InputError&) {
   }
 
-  // Input that starts like gzip is also read as a compressed piece, after a plain one.
+  // Input that starts like gzip is recognised by its content; it is also read
+  // after a plain piece, under a .gz name.
   if (size >= 2 && data[0] == 0x1f && data[1] == 0x8b) {
     static const std::string gz_path = [] {
       char pattern[] = "/tmp/oxa_fuzz_XXXXXX";

@@ -221,7 +221,8 @@ def test_bad_checkpoints_and_unusable_keys(sealed_log, notary_key, tmp_path):
     log, public_key = sealed_log
     other = run("oxa-notary", "keygen", "--key", tmp_path / "other.key", ORIGIN).stdout.strip()
     report = json.loads(verify(log, other, "--public-key", public_key).stdout)
-    assert [p["kind"] for p in report["problems"]] == ["bad-checkpoint"] * 3
+    # The likely cause leads; each checkpoint's own finding follows.
+    assert [p["kind"] for p in report["problems"]] == ["wrong-key"] + ["bad-checkpoint"] * 3
     assert run("oxa-verify", "--checkpoints", f"{log}.checkpoints", "--notary-key", "junk", log).returncode == 2
     assert run("oxa-verify", "--checkpoints", tmp_path / "missing", "--notary-key", notary_key[1], log).returncode == 2
 
@@ -305,8 +306,11 @@ def test_follow_seals_a_log_of_several_engines_and_processes_across_a_rotation(t
         assert child.wait(timeout=60) == 0
         time.sleep(0.5)
         os.rename(log, tmp_path / "audit.wal.1")
-        capture(engine, 6, "after")
+        # The engines take turns: a record that extends no open root after a chain has
+        # ended could be that chain's next record after a deleted one.
+        capture(engine, 3, "after")
         capture(second, 2, "after2")
+        capture(engine, 3, "after3")
         lines = complete_lines(tmp_path / "audit.wal.1", log)
         stop_follow_at(follower, tmp_path / "audit.checkpoints", len(lines))
     finally:
@@ -331,7 +335,7 @@ def test_follow_seals_a_log_of_several_engines_and_processes_across_a_rotation(t
                 tmp_path / "audit.checkpoints", "--notary-key", notary_key[1], "--require-sealed", log)
     assert alone.returncode == 0, alone.stdout + alone.stderr
     report = json.loads(alone.stdout)
-    assert {w["kind"] for w in report["warnings"]} <= {"chain-break", "replay-stopped"}
+    assert {w["kind"] for w in report["warnings"]} == {"starts-mid-chain"}
     # Without the checkpoints, the same piece has no proof of where it starts.
     assert run("oxa-verify", "--public-key", engine.public_key_hex(), log).returncode == 1
     # A record of the newer piece alone can still be proved.

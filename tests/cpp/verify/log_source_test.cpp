@@ -53,6 +53,50 @@ TEST(LogSource, PiecesFormOneStreamWithLinesAcrossTheirBorders) {
   EXPECT_EQ(source.bytes_consumed(), 19u);
 }
 
+TEST(LogSource, NamesThePieceAndTheLineWithinItOfEveryLine) {
+  TempDir dir;
+  write_file(dir / "a", "one\ntw");
+  write_gzip(dir / "b", "o\nthree\n");  // compressed without the name saying so
+  write_file(dir / "c", "");
+  write_file(dir / "d", "four\nlast");
+  LogSource source({dir / "a", dir / "b", dir / "c", dir / "d"});
+  struct Placed {
+    std::string text;
+    std::uint32_t piece;
+    std::uint64_t piece_line;
+    bool piece_start;
+    bool operator==(const Placed&) const = default;
+  };
+  std::vector<Placed> seen;
+  LogLine line;
+  while (source.next(line)) seen.push_back({std::string(line.text), line.piece, line.piece_line, line.piece_start});
+  // "two" begins in a and ends in b: it is a's second line, and b's first line is "three".
+  EXPECT_EQ(seen, (std::vector<Placed>{{"one", 0, 1, true},
+                                       {"two", 0, 2, false},
+                                       {"three", 1, 1, false},
+                                       {"four", 3, 1, true},
+                                       {"last", 3, 2, false}}));
+  EXPECT_TRUE(source.truncated_pieces().empty());
+}
+
+TEST(LogSource, ReadsACompressedPieceCutShortAsFarAsItGoes) {
+  TempDir dir;
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i) + "\n";
+  write_gzip(dir / "cut.gz", text);
+  const std::string whole = testing_support::read_file(dir / "cut.gz");
+  write_file(dir / "cut.gz", whole.substr(0, whole.size() / 2));
+  write_file(dir / "next", "after\n");
+  LogSource source({dir / "cut.gz", dir / "next"});
+  const std::vector<Seen> seen = read_all(source);
+  ASSERT_GT(seen.size(), 2u);
+  EXPECT_LT(seen.size(), 20000u);
+  for (std::size_t i = 0; i + 1 < seen.size(); ++i) ASSERT_EQ(seen[i].text, "line " + std::to_string(i));
+  // The pieces after it are still read (the cut line runs into the next piece's first).
+  EXPECT_TRUE(seen.back().text.ends_with("after"));
+  EXPECT_EQ(source.truncated_pieces(), (std::vector<std::uint32_t>{0}));
+}
+
 TEST(LogSource, StartsAtAnOffsetWithTheGivenNumber) {
   TempDir dir;
   write_file(dir / "a", "one\ntwo\n");
@@ -120,14 +164,16 @@ TEST(LogSource, LinesOverTheLimitArriveMarkedAndEmpty) {
 
 TEST(LogSource, ReportsWhatCannotBeRead) {
   TempDir dir;
-  write_file(dir / "plain.gz", "not compressed\n");
-  write_gzip(dir / "cut.gz", std::string(100000, 'y'));
-  const std::string whole = testing_support::read_file(dir / "cut.gz");
-  write_file(dir / "cut.gz", whole.substr(0, whole.size() / 2));
+  write_gzip(dir / "damaged.gz", std::string(100000, 'y'));
+  std::string bytes = testing_support::read_file(dir / "damaged.gz");
+  for (std::size_t i = 12; i < bytes.size() - 8; i += 7) bytes[i] = static_cast<char>(bytes[i] ^ 0x5a);
+  write_file(dir / "damaged.gz", bytes);
+  write_gzip(dir / "trailing.gz", "one\n");
+  write_file(dir / "trailing.gz", testing_support::read_file(dir / "trailing.gz") + "garbage");
 
   EXPECT_THROW(LogSource({dir / "missing"}), LogSourceError);
   EXPECT_THROW(LogSource({dir.path()}), LogSourceError);
-  for (const char* name : {"plain.gz", "cut.gz"}) {
+  for (const char* name : {"damaged.gz", "trailing.gz"}) {
     LogSource source({dir / name});
     LogLine line;
     EXPECT_THROW(while (source.next(line)) {}, LogSourceError) << name;
