@@ -15,6 +15,7 @@
 #include "verify/verifier.hpp"
 #include "verify/verify_errors.hpp"
 #include "verify_module/notary_entry.hpp"
+#include "verify_module/witness_entry.hpp"
 
 namespace oxa::verify_py {
 
@@ -144,5 +145,5 @@ PyModuleDef module_definition = {
 }  // namespace oxa::verify_py
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
-  return PyModule_Create2(&oxa::verify_py::module_definition, PYTHON_ABI_VERSION);
+  return oxa::witness_py::add_witness_functions(PyModule_Create2(&oxa::verify_py::module_definition, PYTHON_ABI_VERSION));
 }

@@ -1,0 +1,29 @@
+"""oxa-witness: a transparency-log witness, and the trust policies that ask for witnesses.
+
+A witness remembers, for every log it follows, the last checkpoint it cosigned,
+and cosigns a new checkpoint only with a consistency proof that it extends that
+one. ``oxa-witness serve`` speaks the ``add-checkpoint`` protocol over HTTP;
+the checks and the signatures are the native code of ``oxa_verify``.
+
+``check_policy`` and ``quorum_met`` read a trust policy (``log``, ``witness``,
+``group`` and ``quorum`` lines) and tell whether a set of witnesses meets its
+quorum.
+"""
+
+from oxa_verify import _native
+
+__all__ = ["check_policy", "quorum_met"]
+
+
+def _policy_bytes(policy):
+    return policy.encode() if isinstance(policy, str) else bytes(policy)
+
+
+def check_policy(policy):
+    """Raise ValueError, naming the line and the fault, when ``policy`` (str or bytes) is not a valid policy."""
+    _native.policy_check(_policy_bytes(policy))
+
+
+def quorum_met(policy, cosigned):
+    """Whether the witnesses named in ``cosigned`` (their names in the policy) meet the policy's quorum."""
+    return _native.policy_quorum(_policy_bytes(policy), [str(name) for name in cosigned])
