@@ -140,7 +140,7 @@ test-sanitized: install
 	$(VPY) -c 'import sys, tvel_oxa; sys.exit(not tvel_oxa.__file__.startswith(sys.argv[1]))' $(CURDIR)/$(ASAN_BUILD)
 	$(VPY) -m pytest -p no:cacheprovider tests/python
 
-bench: install bench-verify bench-notary
+bench: install bench-verify bench-notary bench-witness
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DTVEL_OXA_BUILD_MODULE=OFF -DTVEL_OXA_BUILD_BENCH=ON
 	$(VENV)/bin/cmake --build $(BENCH_BUILD)
@@ -184,3 +184,8 @@ test-notary-fuzz: test-fuzz
 	mkdir -p $(FUZZ_BUILD)/notary_corpus
 	$(FUZZ_BUILD)/notary_fuzz $(FUZZ_BUILD)/notary_corpus tests/fuzz/notary_corpus \
 	  -max_total_time=$(NOTARY_FUZZ_SECONDS) -artifact_prefix=$(FUZZ_BUILD)/notary- -print_final_stats=1
+
+# The witness's benchmark (see bench/README.md); part of `make bench`.
+.PHONY: bench-witness
+bench-witness: install
+	$(VPY) bench/witness_bench.py
