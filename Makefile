@@ -22,7 +22,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 demo: install
 	$(VPY) examples/demo.py
 
-test: install test-cpp test-python test-pythons test-wheel test-types test-sdist test-sanitized test-fuzz test-notary-fuzz
+test: install test-cpp test-python test-pythons test-wheel test-types test-sdist test-sanitized test-fuzz test-notary-fuzz test-witness-fuzz
 
 system-deps:
 	missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done)
@@ -189,3 +189,13 @@ test-notary-fuzz: test-fuzz
 .PHONY: bench-witness
 bench-witness: install
 	$(VPY) bench/witness_bench.py
+
+# The witness's fuzz target (add-checkpoint bodies, trust policies), in the
+# same sanitized build as the verifier's, for a short bounded time.
+WITNESS_FUZZ_SECONDS ?= 10
+.PHONY: test-witness-fuzz
+test-witness-fuzz: test-fuzz
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD) --target witness_fuzz
+	mkdir -p $(FUZZ_BUILD)/witness_corpus
+	$(FUZZ_BUILD)/witness_fuzz $(FUZZ_BUILD)/witness_corpus -max_total_time=$(WITNESS_FUZZ_SECONDS) \
+	  -artifact_prefix=$(FUZZ_BUILD)/witness- -print_final_stats=1

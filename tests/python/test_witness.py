@@ -8,9 +8,9 @@ the cosignatures the witness returns.
 import base64
 import hashlib
 import http.client
-import os
 import signal
 import socket
+import sqlite3
 import stat
 import subprocess
 import sys
@@ -474,3 +474,45 @@ def test_state_survives_sigkill_under_load_and_sigterm_exits_cleanly(make_witnes
     for log in logs:
         assert witness.stored_size(log) >= answered[log.origin]
     assert witness.stop() == 0
+
+
+# Storage failures are never answered as cosigned.
+
+def test_a_failed_commit_raises_and_stores_nothing(tmp_path):
+    from oxa_witness.state import WitnessState
+
+    state = WitnessState(str(tmp_path / "state.db"))
+    try:
+        assert state.advance(b"o", 3, b"r" * 32, lambda size, root: 200) == (200, 0)
+        with pytest.raises(sqlite3.Error):
+            state.advance(b"o", 5, object(), lambda size, root: 200)  # a root SQLite cannot bind
+        seen = []
+        assert state.advance(b"o", 5, b"s" * 32, lambda size, root: seen.append((size, root)) or 200) == (200, 3)
+        assert seen == [(3, b"r" * 32)]
+    finally:
+        state.close()
+
+
+def test_a_storage_failure_is_answered_500_without_a_cosignature(tmp_path):
+    from oxa_witness.server import WitnessServer
+
+    class BrokenState:
+        def advance(self, origin, size, root, check):
+            raise sqlite3.OperationalError("disk I/O error")
+
+    log = Log("example.net/broken-disk")
+    key = tmp_path / "w.key"
+    witness_key(key)
+    handle, _, _ = _native.witness_new(str(key), f"log {log.vkey}\n".encode())
+    server = WitnessServer(("127.0.0.1", 0), handle, BrokenState(), 10)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        connection = http.client.HTTPConnection("127.0.0.1", server.server_address[1], timeout=20)
+        connection.request("POST", "/add-checkpoint", body=request_body(0, [], log.note(2)))
+        response = connection.getresponse()
+        assert response.status == 500 and EM_DASH not in response.read().decode()
+        connection.close()
+    finally:
+        server.shutdown()
+        server.server_close()
