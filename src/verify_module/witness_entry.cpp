@@ -8,8 +8,8 @@
 
 #include "module/py_ref.hpp"
 #include "notary/signed_note.hpp"
-#include "tlog/cosignature.hpp"
-#include "tlog/policy.hpp"
+#include "witness/cosignature.hpp"
+#include "witness/policy.hpp"
 #include "witness/add_checkpoint.hpp"
 
 namespace oxa::witness_py {
@@ -82,9 +82,9 @@ PyObject* bytes_object(const void* data, std::size_t size) {
   throw ErrorAlreadySet{};
 }
 
-tlog::Policy parse_policy_or_raise(const std::string& text, tlog::PolicyScope scope) {
-  tlog::Policy policy;
-  if (std::string error = tlog::parse_policy(text, scope, policy); !error.empty())
+witness::Policy parse_policy_or_raise(const std::string& text, witness::PolicyScope scope) {
+  witness::Policy policy;
+  if (std::string error = witness::parse_policy(text, scope, policy); !error.empty())
     raise_value_error("policy: " + error);
   return policy;
 }
@@ -116,7 +116,7 @@ PyObject* keygen_entry(PyObject*, PyObject* args) {
     without_interpreter_lock([&] {
       notary::generate_key_file(file, key_name);
       const auto signer = notary::read_key_file(file);
-      vkey = tlog::format_cosignature_vkey(signer->name(), signer->verifier().public_key);
+      vkey = witness::format_cosignature_vkey(signer->name(), signer->verifier().public_key);
     });
     return text_object(vkey);
   });
@@ -131,7 +131,7 @@ PyObject* vkey_entry(PyObject*, PyObject* args) {
     std::string vkey;
     without_interpreter_lock([&] {
       const auto signer = notary::read_key_file(file);
-      vkey = tlog::format_cosignature_vkey(signer->name(), signer->verifier().public_key);
+      vkey = witness::format_cosignature_vkey(signer->name(), signer->verifier().public_key);
     });
     return text_object(vkey);
   });
@@ -144,18 +144,18 @@ PyObject* new_entry(PyObject*, PyObject* args) {
     PyObject* policy_text = nullptr;
     if (!PyArg_ParseTuple(args, "US:witness_new", &path, &policy_text)) throw ErrorAlreadySet{};
     const std::string file = filesystem_text(path);
-    const tlog::Policy policy = parse_policy_or_raise(bytes_text(policy_text), tlog::PolicyScope::logs_only);
+    const witness::Policy policy = parse_policy_or_raise(bytes_text(policy_text), witness::PolicyScope::logs_only);
     if (policy.logs.empty()) raise_value_error("policy: it names no log (log <vkey> lines)");
     std::unique_ptr<notary::NoteSigner> signer;
     without_interpreter_lock([&] { signer = notary::read_key_file(file); });
     std::vector<notary::NoteVerifier> keys;
-    for (const tlog::PolicyLog& log : policy.logs) keys.push_back(log.key);
+    for (const witness::PolicyLog& log : policy.logs) keys.push_back(log.key);
     auto owned = std::make_unique<witness::Witness>(std::move(signer), std::move(keys));
     const std::string vkey = owned->vkey();
     Ref capsule = Ref::steal_or_throw(PyCapsule_New(owned.get(), witness_capsule_name, delete_witness));
     owned.release();
     Ref origins = Ref::steal_or_throw(PyList_New(0));
-    for (const tlog::PolicyLog& log : policy.logs) {
+    for (const witness::PolicyLog& log : policy.logs) {
       Ref origin = Ref::steal_or_throw(text_object(log.key.name));
       if (PyList_Append(origins.get(), origin.get()) != 0) throw ErrorAlreadySet{};
     }
@@ -227,7 +227,7 @@ PyObject* cosign_entry(PyObject*, PyObject* args) {
       throw ErrorAlreadySet{};
     const auto* owner = capsule_pointer<witness::Witness>(witness_capsule, witness_capsule_name);
     const auto* submission = capsule_pointer<witness::Submission>(submission_capsule, submission_capsule_name);
-    if (timestamp > tlog::cosignature_timestamp_limit) raise_value_error("the timestamp is out of range");
+    if (timestamp > witness::cosignature_timestamp_limit) raise_value_error("the timestamp is out of range");
     std::string line;
     without_interpreter_lock([&] { line = owner->cosign(submission->checkpoint_text, timestamp); });
     return text_object(line);
@@ -239,7 +239,7 @@ PyObject* policy_check_entry(PyObject*, PyObject* args) {
   return boundary([&]() -> PyObject* {
     PyObject* text = nullptr;
     if (!PyArg_ParseTuple(args, "S:policy_check", &text)) throw ErrorAlreadySet{};
-    parse_policy_or_raise(bytes_text(text), tlog::PolicyScope::complete);
+    parse_policy_or_raise(bytes_text(text), witness::PolicyScope::complete);
     Py_IncRef(Py_None);
     return Py_None;
   });
@@ -252,7 +252,7 @@ PyObject* policy_quorum_entry(PyObject*, PyObject* args) {
     PyObject* text = nullptr;
     PyObject* names = nullptr;
     if (!PyArg_ParseTuple(args, "SO!:policy_quorum", &text, &PyList_Type, &names)) throw ErrorAlreadySet{};
-    const tlog::Policy policy = parse_policy_or_raise(bytes_text(text), tlog::PolicyScope::complete);
+    const witness::Policy policy = parse_policy_or_raise(bytes_text(text), witness::PolicyScope::complete);
     std::unique_ptr<bool[]> cosigned(new bool[policy.witnesses.size() + 1]());
     for (Py_ssize_t i = 0; i < PyList_Size(names); ++i) {
       Ref utf8 = Ref::steal_or_throw(PyUnicode_AsUTF8String(PyList_GetItem(names, i)));
@@ -262,7 +262,7 @@ PyObject* policy_quorum_entry(PyObject*, PyObject* args) {
       if (w == policy.witnesses.size()) raise_value_error("\"" + name + "\" is not a witness of the policy");
       cosigned[w] = true;
     }
-    return PyBool_FromLong(tlog::quorum_met(policy, {cosigned.get(), policy.witnesses.size()}));
+    return PyBool_FromLong(witness::quorum_met(policy, {cosigned.get(), policy.witnesses.size()}));
   });
 }
 

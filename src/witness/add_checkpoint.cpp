@@ -5,7 +5,7 @@
 
 #include "notary/base64_text.hpp"
 #include "tlog/consistency_check.hpp"
-#include "tlog/cosignature.hpp"
+#include "witness/cosignature.hpp"
 
 namespace oxa::witness {
 
@@ -117,11 +117,11 @@ Status Witness::extends(const Submission& submission, const StoredCheckpoint& st
 }
 
 std::string Witness::cosign(std::string_view checkpoint_text, std::uint64_t timestamp) const {
-  return tlog::cosignature_line(*signer_, timestamp, checkpoint_text);
+  return cosignature_line(*signer_, timestamp, checkpoint_text);
 }
 
 std::string Witness::vkey() const {
-  return tlog::format_cosignature_vkey(signer_->name(), signer_->verifier().public_key);
+  return format_cosignature_vkey(signer_->name(), signer_->verifier().public_key);
 }
 
 }  // namespace oxa::witness

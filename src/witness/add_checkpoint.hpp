@@ -10,7 +10,7 @@
 #include "notary/checkpoint.hpp"
 #include "notary/merkle_tree.hpp"
 #include "notary/signed_note.hpp"
-#include "tlog/policy.hpp"
+#include "witness/policy.hpp"
 
 // The checks a witness makes on an add-checkpoint request. The request body
 // is an "old <size>" line, at most 63 base64 hash lines of a consistency

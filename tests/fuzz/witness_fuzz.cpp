@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "notary/signed_note.hpp"
-#include "tlog/policy.hpp"
+#include "witness/policy.hpp"
 #include "witness/add_checkpoint.hpp"
 
 namespace {
@@ -34,13 +34,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
   switch (data[0] % 3) {
     case 0: {
-      oxa::tlog::Policy policy;
-      if (oxa::tlog::parse_policy(input, oxa::tlog::PolicyScope::complete, policy).empty()) {
+      oxa::witness::Policy policy;
+      if (oxa::witness::parse_policy(input, oxa::witness::PolicyScope::complete, policy).empty()) {
         std::unique_ptr<bool[]> cosigned(new bool[policy.witnesses.size() + 1]());
         for (std::size_t i = 0; i < policy.witnesses.size(); ++i) cosigned[i] = (i + size) % 2;
-        oxa::tlog::quorum_met(policy, {cosigned.get(), policy.witnesses.size()});
+        oxa::witness::quorum_met(policy, {cosigned.get(), policy.witnesses.size()});
       }
-      oxa::tlog::parse_policy(input, oxa::tlog::PolicyScope::logs_only, policy);
+      oxa::witness::parse_policy(input, oxa::witness::PolicyScope::logs_only, policy);
       break;
     }
     case 1:

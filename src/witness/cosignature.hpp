@@ -10,7 +10,7 @@
 // "— <name> base64(key id || timestamp || signature)" whose key id uses the
 // signature type 0x04, over "cosignature/v1\ntime <t>\n" and the checkpoint
 // text.
-namespace oxa::tlog {
+namespace oxa::witness {
 
 inline constexpr std::uint8_t cosignature_ed25519_type = 0x04;
 inline constexpr std::size_t cosignature_timestamp_bytes = 8;
@@ -34,4 +34,4 @@ std::string cosignature_message(std::uint64_t timestamp, std::string_view checkp
 std::string cosignature_line(const notary::NoteSigner& signer, std::uint64_t timestamp,
                              std::string_view checkpoint_text);
 
-}  // namespace oxa::tlog
+}  // namespace oxa::witness

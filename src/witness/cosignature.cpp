@@ -1,4 +1,4 @@
-#include "tlog/cosignature.hpp"
+#include "witness/cosignature.hpp"
 
 #include <sodium.h>
 
@@ -8,7 +8,7 @@
 #include "common/hex_text.hpp"
 #include "notary/base64_text.hpp"
 
-namespace oxa::tlog {
+namespace oxa::witness {
 
 namespace {
 
@@ -89,4 +89,4 @@ std::string cosignature_line(const notary::NoteSigner& signer, std::uint64_t tim
   return line;
 }
 
-}  // namespace oxa::tlog
+}  // namespace oxa::witness

@@ -1,13 +1,13 @@
-#include "tlog/policy.hpp"
+#include "witness/policy.hpp"
 
 #include <charconv>
 #include <map>
 #include <optional>
 #include <set>
 
-#include "tlog/cosignature.hpp"
+#include "witness/cosignature.hpp"
 
-namespace oxa::tlog {
+namespace oxa::witness {
 
 namespace {
 
@@ -184,4 +184,4 @@ bool quorum_met(const Policy& policy, std::span<const bool> cosigned) {
   return met(policy.quorum);
 }
 
-}  // namespace oxa::tlog
+}  // namespace oxa::witness

@@ -18,7 +18,7 @@
 // Items are separated by spaces and tabs; blank lines and '#' comments are
 // ignored. A group or the quorum names only witnesses and groups defined on
 // earlier lines, so the groups form no cycle.
-namespace oxa::tlog {
+namespace oxa::witness {
 
 struct PolicyLog {
   notary::NoteVerifier key;  // its name is the log's origin
@@ -64,4 +64,4 @@ std::string parse_policy(std::string_view text, PolicyScope scope, Policy& out);
 // policy.witnesses) meet the policy's quorum.
 bool quorum_met(const Policy& policy, std::span<const bool> cosigned);
 
-}  // namespace oxa::tlog
+}  // namespace oxa::witness
