@@ -14,6 +14,9 @@ BENCH_BUILD := build/bench
 APT_PACKAGES := g++ make libsodium-dev librust-blake3-dev libgtest-dev libbenchmark-dev python3-dev python3-venv
 # The log verifier: simdjson and zlib; clang for its fuzz target.
 APT_PACKAGES += libsimdjson-dev zlib1g-dev clang libclang-rt-14-dev
+# The notary's SHA-256 (OpenSSL's libcrypto); Go's tlog package as a second
+# implementation the tile tests check against.
+APT_PACKAGES += libssl-dev golang-go golang-golang-x-mod-dev
 BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
