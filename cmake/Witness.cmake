@@ -1,11 +1,11 @@
-# The transparency-log layer shared by the notary, the verifier and the
-# witness (trust policies, cosignatures, consistency proofs), and the witness
-# core over it. Both are plain C++; oxa-witness reaches them through the
-# verifier's extension.
-file(GLOB OXA_TLOG_SOURCES CONFIGURE_DEPENDS
-  ${CMAKE_CURRENT_LIST_DIR}/../src/tlog/*.cpp ${CMAKE_CURRENT_LIST_DIR}/../src/witness/*.cpp)
-add_library(oxa_witness STATIC ${OXA_TLOG_SOURCES})
-target_link_libraries(oxa_witness PUBLIC oxa_notary)
+# The witness core: trust policies and their quorums, cosignatures, and the
+# checks of an add-checkpoint request, over the notary's signed notes and the
+# tree layer's consistency proofs. Plain C++; oxa-witness reaches it through
+# the verifier's extension, and the notary and the verifier can link it for
+# policies and cosignatures.
+file(GLOB OXA_WITNESS_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/../src/witness/*.cpp)
+add_library(oxa_witness STATIC ${OXA_WITNESS_SOURCES})
+target_link_libraries(oxa_witness PUBLIC oxa_notary oxa_tlog)
 
 if(TARGET oxa_verify_native)
   target_link_libraries(oxa_verify_native PRIVATE oxa_witness)

@@ -4,7 +4,7 @@
 #include <charconv>
 
 #include "notary/base64_text.hpp"
-#include "tlog/consistency_check.hpp"
+#include "tlog/merkle_tree.hpp"
 #include "witness/cosignature.hpp"
 
 namespace oxa::witness {
@@ -106,11 +106,12 @@ Submission Witness::open(std::string_view body) const {
 Status Witness::extends(const Submission& submission, const StoredCheckpoint& stored) {
   const notary::CheckpointBody& next = submission.checkpoint;
   if (submission.old_size != stored.size) return Status::conflict;
-  if (!stored.root) return submission.proof.empty() ? Status::ok : Status::unprovable;
   if (next.size == stored.size) {
     if (!submission.proof.empty()) return Status::unprovable;
-    return next.root == *stored.root ? Status::ok : Status::conflict;
+    return !stored.root || next.root == *stored.root ? Status::ok : Status::conflict;
   }
+  // The empty tree is a prefix of every tree: from size 0 the proof is empty.
+  if (stored.size == 0) return submission.proof.empty() ? Status::ok : Status::unprovable;
   return tlog::verify_consistency(stored.size, *stored.root, next.size, next.root, submission.proof)
              ? Status::ok
              : Status::unprovable;
