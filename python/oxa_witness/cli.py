@@ -6,6 +6,7 @@ prints it again, and ``serve`` runs the witness until SIGTERM or SIGINT.
 
 import argparse
 import signal
+import sqlite3
 import sys
 import threading
 
@@ -59,7 +60,11 @@ def _serve(args):
         policy = policy_file.read()
     witness, _vkey, _origins = _native.witness_new(args.key, policy)
     state = WitnessState(args.db)
-    server = WitnessServer(address, witness, state, args.idle_timeout)
+    try:
+        server = WitnessServer(address, witness, state, args.idle_timeout)
+    except BaseException:
+        state.close()
+        raise
     stop = threading.Event()
 
     def request_stop(signum, frame):
@@ -94,7 +99,7 @@ def main(argv=None):
             print(_native.witness_vkey(args.key))
         else:
             return _serve(args)
-    except (OSError, ValueError) as error:
+    except (OSError, ValueError, sqlite3.Error) as error:
         print(f"oxa-witness: {error}", file=sys.stderr)
         return EXIT_FAILURE
     return EXIT_OK

@@ -221,17 +221,18 @@ def test_keygen_writes_an_owner_only_key_once_and_prints_the_cosignature_vkey(tm
     assert capsys.readouterr().out.strip() == vkey
 
 
-@pytest.mark.parametrize("policy, message", [
-    ("", "names no log"),
-    ("log not-a-key\n", "line 1"),
-    ("log {vkey}\nlog {vkey}\n", "listed twice"),
-], ids=["no-log", "bad-vkey", "duplicate-log"])
-def test_serve_refuses_a_policy_it_cannot_use(tmp_path, capsys, policy, message):
+@pytest.mark.parametrize("policy, db, message", [
+    ("", "db", "names no log"),
+    ("log not-a-key\n", "db", "line 1"),
+    ("log {vkey}\nlog {vkey}\n", "db", "listed twice"),
+    ("log {vkey}\n", "missing/db", "unable to open"),
+], ids=["no-log", "bad-vkey", "duplicate-log", "database-in-missing-directory"])
+def test_serve_refuses_what_it_cannot_use(tmp_path, capsys, policy, db, message):
     key = tmp_path / "w.key"
     witness_key(key)
     policy_file = tmp_path / "policy"
     policy_file.write_text(policy.format(vkey=Log("example.com/log").vkey))
-    status = cli.main(["serve", "--key", str(key), "--policy", str(policy_file), "--db", str(tmp_path / "db"),
+    status = cli.main(["serve", "--key", str(key), "--policy", str(policy_file), "--db", str(tmp_path / db),
                        "--listen", "127.0.0.1:0"])
     assert status == 1
     assert message in capsys.readouterr().err
