@@ -266,6 +266,32 @@ PyObject* policy_quorum_entry(PyObject*, PyObject* args) {
   });
 }
 
+// policy_cosignatures(policy: bytes, note: bytes) -> (verified: list[str], bad: list[str]):
+// the policy's witnesses (by their names in the policy) whose cosignatures on
+// the note verify, and those with a cosignature line that does not.
+PyObject* policy_cosignatures_entry(PyObject*, PyObject* args) {
+  return boundary([&]() -> PyObject* {
+    PyObject* text = nullptr;
+    PyObject* note_object = nullptr;
+    if (!PyArg_ParseTuple(args, "SS:policy_cosignatures", &text, &note_object)) throw ErrorAlreadySet{};
+    const witness::Policy policy = parse_policy_or_raise(bytes_text(text), witness::PolicyScope::complete);
+    const std::string note = bytes_text(note_object);
+    std::vector<witness::CosignatureCheck> checks;
+    without_interpreter_lock([&] {
+      for (const witness::PolicyWitness& w : policy.witnesses) checks.push_back(witness::check_cosignature(note, w.key));
+    });
+    Ref verified = Ref::steal_or_throw(PyList_New(0));
+    Ref bad = Ref::steal_or_throw(PyList_New(0));
+    for (std::size_t i = 0; i < checks.size(); ++i) {
+      if (checks[i] == witness::CosignatureCheck::absent) continue;
+      Ref name = Ref::steal_or_throw(text_object(policy.witnesses[i].name));
+      PyObject* into = checks[i] == witness::CosignatureCheck::verified ? verified.get() : bad.get();
+      if (PyList_Append(into, name.get()) != 0) throw ErrorAlreadySet{};
+    }
+    return PyTuple_Pack(2, verified.get(), bad.get());
+  });
+}
+
 }  // namespace
 
 PyMethodDef witness_methods[] = {
@@ -285,6 +311,8 @@ PyMethodDef witness_methods[] = {
      "policy_check(policy)\n--\n\nRaises ValueError when the policy text is not valid."},
     {"policy_quorum", policy_quorum_entry, METH_VARARGS,
      "policy_quorum(policy, cosigned)\n--\n\nWhether the named witnesses meet the policy's quorum."},
+    {"policy_cosignatures", policy_cosignatures_entry, METH_VARARGS,
+     "policy_cosignatures(policy, note)\n--\n\nThe policy's witnesses whose cosignatures on the note verify, and those whose do not."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -87,6 +88,42 @@ std::string cosignature_line(const notary::NoteSigner& signer, std::uint64_t tim
   line += notary::base64_encode(blob);
   line += '\n';
   return line;
+}
+
+CosignatureCheck check_cosignature(std::string_view note, const notary::NoteVerifier& witness) {
+  static const bool sodium_ready = sodium_init() >= 0;
+  if (!sodium_ready) return CosignatureCheck::bad;
+  const std::size_t blank = note.rfind("\n\n");
+  if (note.empty() || note.back() != '\n' || blank == std::string_view::npos) return CosignatureCheck::absent;
+  const std::string_view text = note.substr(0, blank + 1);
+  std::string_view lines = note.substr(blank + 2);
+  CosignatureCheck outcome = CosignatureCheck::absent;
+  while (!lines.empty()) {
+    const std::size_t end = lines.find('\n');
+    std::string_view line = lines.substr(0, end);
+    lines.remove_prefix(end + 1);
+    if (line.substr(0, notary::signature_line_start.size()) != notary::signature_line_start) continue;
+    line.remove_prefix(notary::signature_line_start.size());
+    const std::size_t space = line.find(' ');
+    if (space == std::string_view::npos || line.substr(0, space) != witness.name) continue;
+    const auto blob = notary::base64_decode(line.substr(space + 1));
+    if (!blob || blob->size() < notary::key_id_bytes ||
+        !std::equal(witness.id.begin(), witness.id.end(), blob->begin()))
+      continue;
+    constexpr std::size_t blob_bytes = notary::key_id_bytes + cosignature_timestamp_bytes + signature_bytes;
+    if (blob->size() != blob_bytes) return CosignatureCheck::bad;
+    std::uint64_t timestamp = 0;
+    for (std::size_t i = 0; i < cosignature_timestamp_bytes; ++i)
+      timestamp = (timestamp << 8) | (*blob)[notary::key_id_bytes + i];
+    if (timestamp > cosignature_timestamp_limit) return CosignatureCheck::bad;
+    const std::string message = cosignature_message(timestamp, text);
+    if (crypto_sign_verify_detached(blob->data() + notary::key_id_bytes + cosignature_timestamp_bytes,
+                                    reinterpret_cast<const unsigned char*>(message.data()), message.size(),
+                                    witness.public_key.data()) != 0)
+      return CosignatureCheck::bad;
+    outcome = CosignatureCheck::verified;
+  }
+  return outcome;
 }
 
 }  // namespace oxa::witness

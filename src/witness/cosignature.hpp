@@ -34,4 +34,13 @@ std::string cosignature_message(std::uint64_t timestamp, std::string_view checkp
 std::string cosignature_line(const notary::NoteSigner& signer, std::uint64_t timestamp,
                              std::string_view checkpoint_text);
 
+enum class CosignatureCheck {
+  absent,    // no signature line with the witness's name and key id
+  verified,  // such lines, and each verifies
+  bad,       // such a line that does not verify (or is not a cosignature)
+};
+// The cosignature lines of `witness` on a signed checkpoint note. Lines of
+// other keys are ignored; a note that is not a signed note is `absent`.
+CosignatureCheck check_cosignature(std::string_view note, const notary::NoteVerifier& witness);
+
 }  // namespace oxa::witness

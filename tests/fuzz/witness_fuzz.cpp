@@ -1,7 +1,8 @@
 // libFuzzer target for what a witness reads from the network and from its
-// operator: add-checkpoint request bodies (checked against a stored state
-// taken from the input too) and trust policies. The first byte picks the
-// reader; the rest is its input.
+// operator, and a verifier from a checkpoint: add-checkpoint request bodies
+// (checked against a stored state taken from the input too), cosignature
+// lines and trust policies. The first byte picks the reader; the rest is its
+// input.
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "notary/signed_note.hpp"
 #include "witness/policy.hpp"
 #include "witness/add_checkpoint.hpp"
+#include "witness/cosignature.hpp"
 
 namespace {
 
@@ -59,6 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (data[0] % 3 == 2) stored.root.emplace();
       oxa::witness::Witness::extends(submission, stored);
       some_witness().open(input);
+      oxa::notary::NoteVerifier cosigner;
+      cosigner.name = "fuzz.example/witness";
+      oxa::witness::check_cosignature(input, cosigner);
       break;
     }
   }

@@ -23,6 +23,7 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey,
 from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
 
 from oxa_verify import _native
+import oxa_witness
 from oxa_witness import cli
 
 BIN = Path(sys.executable).parent
@@ -364,6 +365,42 @@ def test_a_checkpoint_with_extension_lines_and_several_signatures_is_cosigned(sh
     check_cosignature(body, witness.vkey, text)
     # The cosigned note, with the witness's line added, is still a note the witness accepts.
     assert witness.post(request_body(9, [], note + body))[0] == 200
+
+
+def cosignature_line(key, name, text, timestamp):
+    """A cosignature line made with cryptography."""
+    message = f"cosignature/v1\ntime {timestamp}\n{text}".encode()
+    blob = key_id(name, 4, raw_public(key)) + timestamp.to_bytes(8, "big") + key.sign(message)
+    return f"{EM_DASH} {name} {base64.b64encode(blob).decode()}\n"
+
+
+def test_cosignatures_on_a_note_are_checked_against_a_policy_and_its_quorum(shared_witness):
+    witness, logs = shared_witness
+    log = logs[POOL_SIZE + 2]
+    status, _, witness_line = witness.post(request_body(4, log.proof(4, 6), log.note(6)))
+    assert status == 200
+    other, forged = Ed25519PrivateKey.generate(), Ed25519PrivateKey.generate()
+    text = log.text(6)
+    # Signed at one time, claiming another: the signature does not cover the claim.
+    signed = cosignature_line(forged, "y.example/w", text, 1700000000)
+    blob = bytearray(base64.b64decode(signed.split(" ")[2]))
+    blob[11] ^= 1
+    forged_line = f"{EM_DASH} y.example/w {base64.b64encode(bytes(blob)).decode()}\n"
+    note = (log.note(6) + witness_line + cosignature_line(other, "x.example/w", text, 1700000000)
+            + forged_line + cosignature_line(Ed25519PrivateKey.generate(), "z.example/w", text, 1))
+
+    def cosigner_vkey(key, name):
+        data = base64.b64encode(bytes([4]) + raw_public(key)).decode()
+        return f"{name}+{key_id(name, 4, raw_public(key)).hex()}+{data}"
+
+    policy = (f"log {log.vkey}\nwitness W {witness.vkey}\nwitness X {cosigner_vkey(other, 'x.example/w')}\n"
+              f"witness Y {cosigner_vkey(forged, 'y.example/w')}\n"
+              f"witness Q {cosigner_vkey(Ed25519PrivateKey.generate(), 'q.example/w')}\n"
+              "group G 2 W X Y Q\nquorum G\n")
+    verified, bad = oxa_witness.cosignatures(policy, note)
+    assert sorted(verified) == ["W", "X"] and bad == ["Y"]
+    assert oxa_witness.quorum_met(policy, verified)
+    assert not oxa_witness.quorum_met(policy, ["W"])
 
 
 # The HTTP service.
