@@ -111,6 +111,11 @@ class AddCheckpointHandler(BaseHTTPRequestHandler):
             self.log_error("storing the checkpoint failed: %s", error)
             self._reply(500, "the witness could not store the checkpoint\n")
             return
+        if status in (409, 422) and old_size == stored_size:
+            # A checkpoint signed by the log that contradicts one this witness
+            # cosigned: evidence of a forked or rewritten history, worth a note.
+            self.log_error("%s: a checkpoint of size %d does not extend the cosigned size %d (%d)",
+                           origin.decode("utf-8", "backslashreplace"), size, stored_size, status)
         if status == 409:
             self._reply(409, f"{stored_size}\n", content_type=SIZE_CONTENT_TYPE)
         elif status == 422:

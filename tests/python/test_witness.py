@@ -142,12 +142,15 @@ class WitnessProcess:
         self.start()
 
     def start(self):
-        self.process = subprocess.Popen(
-            [str(BIN / "oxa-witness"), "serve", "--key", str(self.key), "--policy", str(self.policy),
-             "--db", str(self.db), "--listen", "127.0.0.1:0", *self.extra],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        # Standard error goes to a file: a pipe nobody reads could fill and stall the witness.
+        self.errors = self.directory / "witness.stderr"
+        with open(self.errors, "ab") as errors:
+            self.process = subprocess.Popen(
+                [str(BIN / "oxa-witness"), "serve", "--key", str(self.key), "--policy", str(self.policy),
+                 "--db", str(self.db), "--listen", "127.0.0.1:0", *self.extra],
+                stdout=subprocess.PIPE, stderr=errors, text=True)
         first = self.process.stdout.readline()
-        assert first.startswith("listening on http://127.0.0.1:"), first + self.process.stderr.read()
+        assert first.startswith("listening on http://127.0.0.1:"), first + self.errors.read_text()
         self.port = int(first.rsplit(":", 1)[1])
 
     def connection(self):
@@ -179,13 +182,11 @@ class WitnessProcess:
             return self.process.wait(timeout=20)
         finally:
             self.process.stdout.close()
-            self.process.stderr.close()
 
     def kill(self):
         self.process.kill()
         self.process.wait()
         self.process.stdout.close()
-        self.process.stderr.close()
 
 
 @pytest.fixture
@@ -351,6 +352,10 @@ def test_add_checkpoint_answers(shared_witness, case):
         assert abs(timestamp - time.time()) < 60
     # A refused request leaves the stored checkpoint as it was.
     assert witness.stored_size(log) == (7 if case == "extends-with-proof" else 4)
+    # A signed checkpoint that contradicts the cosigned one is noted as evidence.
+    noted = f"{log.origin}: a checkpoint of size" in witness.errors.read_text()
+    assert noted == (case in ("same-size-other-root", "proof-wrong-hashes", "proof-too-short",
+                              "proof-of-equal-sizes", "checkpoint-of-another-tree"))
 
 
 def test_a_checkpoint_with_extension_lines_and_several_signatures_is_cosigned(shared_witness):
