@@ -3,7 +3,7 @@
 file(GLOB OXA_TLOG_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/../src/tlog/*.cpp)
 add_library(oxa_tlog STATIC ${OXA_TLOG_SOURCES})
 target_include_directories(oxa_tlog PUBLIC ${CMAKE_CURRENT_LIST_DIR}/../src)
-target_link_libraries(oxa_tlog PUBLIC OpenSSL::Crypto)
+target_link_libraries(oxa_tlog PUBLIC oxa_core OpenSSL::Crypto)
 
 if(TVEL_OXA_BUILD_TESTS)
   find_package(GTest REQUIRED)

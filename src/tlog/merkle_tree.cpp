@@ -2,7 +2,7 @@
 
 // The low-level SHA-256 interface: no provider lookup per call, which matters
 // for a 65-byte node hash, and it keeps the static link down to SHA-256 and
-// the CPU detection.
+// the CPU detection (which picks the SHA instructions where the CPU has them).
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 
@@ -52,8 +52,13 @@ void consistency_of(std::uint64_t m, std::uint64_t begin, std::uint64_t end, boo
 }  // namespace
 
 TreeHash sha256(std::span<const std::uint8_t> data) {
+  // Not the one-shot SHA256(), which in OpenSSL 3 goes through the provider
+  // machinery (and would link all of it in).
+  SHA256_CTX context;
+  SHA256_Init(&context);
+  SHA256_Update(&context, data.data(), data.size());
   TreeHash out;
-  SHA256(data.data(), data.size(), out.data());
+  SHA256_Final(out.data(), &context);
   return out;
 }
 

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <set>
 
+#include "common/file_status.hpp"
+
 namespace oxa::tlog {
 
 namespace {
@@ -18,6 +20,8 @@ namespace {
 // name before one flush of the file system makes them durable and they are
 // renamed, so that sealing a long log at once keeps few files pending.
 constexpr std::size_t pending_tile_limit = 1024;
+// Up to this many pending tiles are flushed to storage one by one.
+constexpr std::size_t few_tiles = 16;
 
 std::string os_error(const std::string& path, int error) { return path + ": " + std::strerror(error); }
 
@@ -36,9 +40,9 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
 // Creates `path` and its missing parents; each directory made is added to
 // `created_in`'s set as the directory whose entry must be made durable.
 void make_directories(const std::string& path, std::set<std::string>& created_in) {
-  struct stat status;
-  if (::stat(path.c_str(), &status) == 0) {
-    if (!S_ISDIR(status.st_mode)) throw TileError(path + " is not a directory");
+  FileStatus status;
+  if (path_status(path.c_str(), status) == 0) {
+    if (!status.directory()) throw TileError(path + " is not a directory");
     return;
   }
   const std::string parent = parent_of(path);
@@ -184,20 +188,23 @@ std::vector<TreeHash> TileReader::frontier() {
 
 TreeHash TileReader::root() { return root_from_frontier(frontier()); }
 
-std::vector<TreeHash> TileReader::inclusion_proof(std::uint64_t index) {
-  if (index >= size_)
-    throw TileError("leaf " + std::to_string(index) + " is not in a tree of " + std::to_string(size_));
+std::vector<TreeHash> TileReader::inclusion_proof(std::uint64_t index, std::uint64_t size) {
+  if (size > size_) throw TileError("a tree of " + std::to_string(size) + " is beyond one of " + std::to_string(size_));
+  if (index >= size)
+    throw TileError("leaf " + std::to_string(index) + " is not in a tree of " + std::to_string(size));
   std::vector<TreeHash> out;
-  for (const LeafRange& range : inclusion_ranges(index, size_))
+  for (const LeafRange& range : inclusion_ranges(index, size))
     out.push_back(range_hash(range, [this](const Subtree& s) { return subtree_hash(s); }));
   return out;
 }
 
-std::vector<TreeHash> TileReader::consistency_proof(std::uint64_t old_size) {
-  if (old_size > size_)
-    throw TileError("a tree of " + std::to_string(old_size) + " is not within one of " + std::to_string(size_));
+std::vector<TreeHash> TileReader::consistency_proof(std::uint64_t old_size, std::uint64_t new_size) {
+  if (new_size > size_)
+    throw TileError("a tree of " + std::to_string(new_size) + " is beyond one of " + std::to_string(size_));
+  if (old_size > new_size)
+    throw TileError("a tree of " + std::to_string(old_size) + " is not within one of " + std::to_string(new_size));
   std::vector<TreeHash> out;
-  for (const LeafRange& range : consistency_ranges(old_size, size_))
+  for (const LeafRange& range : consistency_ranges(old_size, new_size))
     out.push_back(range_hash(range, [this](const Subtree& s) { return subtree_hash(s); }));
   return out;
 }
@@ -279,14 +286,21 @@ void TileWriter::store(int level, std::uint64_t index, const std::vector<TreeHas
 
 void TileWriter::settle() {
   if (pending_.empty()) return;
-  // One flush of the file system for the batch instead of one per tile; then
-  // the renames, then the directories that hold them.
-  const int fd = open_retrying(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) throw TileError(os_error(directory_, errno));
-  const int result = ::syncfs(fd);
-  const int error = errno;
-  ::close(fd);
-  if (result != 0) throw TileError(os_error(directory_, error));
+  // The tiles' data first, then the renames, then the directories that hold
+  // them. A few tiles (a checkpoint of a followed log) are flushed one by
+  // one; a large batch (sealing a long log at once) with one flush of the
+  // file system instead of one per tile.
+  if (pending_.size() <= few_tiles) {
+    for (const auto& [temporary, final_path] : pending_)
+      if (!temporary.empty()) sync_path(temporary, false);
+  } else {
+    const int fd = open_retrying(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) throw TileError(os_error(directory_, errno));
+    const int result = ::syncfs(fd);
+    const int error = errno;
+    ::close(fd);
+    if (result != 0) throw TileError(os_error(directory_, error));
+  }
   std::set<std::string> directories;
   for (const auto& [temporary, final_path] : pending_) {
     if (temporary.empty()) {
@@ -335,8 +349,14 @@ void TileWriter::publish_checkpoint(std::string_view note) {
 
 std::string TileWriter::published_checkpoint() const {
   std::string out;
-  if (!read_file(join(directory_, checkpoint_file_name), out)) out.clear();
+  read_published_checkpoint(directory_, out);
   return out;
+}
+
+bool read_published_checkpoint(const std::string& directory, std::string& note) {
+  if (read_file(join(directory, checkpoint_file_name), note)) return true;
+  note.clear();
+  return false;
 }
 
 }  // namespace oxa::tlog

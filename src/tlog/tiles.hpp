@@ -22,6 +22,10 @@ namespace oxa::tlog {
 inline constexpr std::uint64_t tile_width = std::uint64_t{1} << tile_height;  // hashes in a full tile
 inline constexpr std::string_view checkpoint_file_name = "checkpoint";
 
+// The directory's `checkpoint` (the signed note), or false when there is
+// none. Throws TileError when it cannot be read.
+bool read_published_checkpoint(const std::string& directory, std::string& note);
+
 // "tile/<L>/<N>" for a full tile (width 256), "tile/<L>/<N>.p/<W>" otherwise.
 std::string tile_path(int level, std::uint64_t index, std::uint64_t width);
 
@@ -45,10 +49,13 @@ class TileReader {
   // The frontier of the tree (largest subtree first) and its root.
   std::vector<TreeHash> frontier();
   TreeHash root();
-  // The inclusion path of leaf `index` and the consistency proof from
-  // `old_size` to this tree's size. Throw TileError.
-  std::vector<TreeHash> inclusion_proof(std::uint64_t index);
-  std::vector<TreeHash> consistency_proof(std::uint64_t old_size);
+  // The inclusion path of leaf `index` in the tree of `size` leaves, and the
+  // consistency proof from `old_size` to `new_size`, for any sizes up to this
+  // tree's: the perfect subtrees they are made of are this tree's too, so the
+  // tiles of the largest tree give the proofs of every smaller one. Throw
+  // TileError.
+  std::vector<TreeHash> inclusion_proof(std::uint64_t index, std::uint64_t size);
+  std::vector<TreeHash> consistency_proof(std::uint64_t old_size, std::uint64_t new_size);
   // The hashes of tile `index` of `level` as this tree has it: full, or as
   // wide as the tree's right edge. Throws TileError.
   const std::vector<TreeHash>& tile(int level, std::uint64_t index);

@@ -132,6 +132,8 @@ PyMethodDef methods[] = {
     {"run_command", run_command_entry, METH_VARARGS,
      "run_command(args)\n--\n\nRuns the oxa-verify command; returns its exit status."},
     {"run_notary_command", notary_py::run_notary_command_entry, METH_VARARGS, notary_py::run_notary_command_doc},
+    {"consistency_proof", notary_py::consistency_proof_entry, METH_VARARGS, notary_py::consistency_proof_doc},
+    {"check_consistency", notary_py::check_consistency_entry, METH_VARARGS, notary_py::check_consistency_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
