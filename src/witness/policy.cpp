@@ -13,6 +13,14 @@ namespace {
 
 constexpr std::string_view none_name = "none";
 
+// A name in double quotes, for messages.
+std::string quoted(std::string_view name) {
+  std::string text(1, '"');
+  text += name;
+  text += '"';
+  return text;
+}
+
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 std::vector<std::string_view> split_items(std::string_view line) {
@@ -53,7 +61,7 @@ class PolicyParser {
     if (keyword == "witness") return witness_line(items);
     if (keyword == "group") return group_line(items);
     if (keyword == "quorum") return quorum_line(items);
-    return "unknown keyword \"" + std::string(keyword) + "\"";
+    return "unknown keyword " + quoted(keyword);
   }
 
   std::string finish() const {
@@ -98,8 +106,8 @@ class PolicyParser {
     for (const std::string_view member : items.subspan(3)) {
       if (member == none_name) return "\"none\" cannot be a group member";
       const auto found = names_.find(std::string(member));
-      if (found == names_.end()) return "\"" + std::string(member) + "\" is not defined on an earlier line";
-      if (!seen.insert(member).second) return "\"" + std::string(member) + "\" is listed twice in the group";
+      if (found == names_.end()) return quoted(member) + " is not defined on an earlier line";
+      if (!seen.insert(member).second) return quoted(member) + " is listed twice in the group";
       group.members.push_back(found->second);
     }
     const std::string_view threshold = items[2];
@@ -127,14 +135,14 @@ class PolicyParser {
       return {};
     }
     const auto found = names_.find(std::string(items[1]));
-    if (found == names_.end()) return "\"" + std::string(items[1]) + "\" is not defined on an earlier line";
+    if (found == names_.end()) return quoted(items[1]) + " is not defined on an earlier line";
     policy_.quorum = found->second;
     return {};
   }
 
   std::string new_name(std::string_view name) const {
     if (name == none_name) return "\"none\" is a reserved name";
-    if (names_.count(std::string(name))) return "the name \"" + std::string(name) + "\" is defined twice";
+    if (names_.count(std::string(name))) return "the name " + quoted(name) + " is defined twice";
     return {};
   }
 
