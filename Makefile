@@ -16,6 +16,9 @@ APT_PACKAGES := g++ make libsodium-dev librust-blake3-dev libgtest-dev libbenchm
 APT_PACKAGES += libsimdjson-dev zlib1g-dev clang libclang-rt-14-dev
 # oxa-verify --rotated is tested on a log rotated by the real logrotate.
 APT_PACKAGES += logrotate
+# The notary's SHA-256 (OpenSSL's libcrypto); Go's tlog package as a second
+# implementation the tile tests check against.
+APT_PACKAGES += libssl-dev golang-go golang-golang-x-mod-dev
 BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -24,7 +27,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 demo: install
 	$(VPY) examples/demo.py
 
-test: install test-cpp test-python test-pythons test-wheel test-types test-sdist test-sanitized test-fuzz test-notary-fuzz
+test: install test-cpp test-python test-pythons test-wheel test-types test-sdist test-sanitized test-fuzz test-notary-fuzz test-witness-fuzz
 
 system-deps:
 	missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done)
@@ -142,7 +145,7 @@ test-sanitized: install
 	$(VPY) -c 'import sys, tvel_oxa; sys.exit(not tvel_oxa.__file__.startswith(sys.argv[1]))' $(CURDIR)/$(ASAN_BUILD)
 	$(VPY) -m pytest -p no:cacheprovider tests/python
 
-bench: install bench-verify bench-notary bench-chain-search
+bench: install bench-verify bench-notary bench-chain-search bench-witness
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DTVEL_OXA_BUILD_MODULE=OFF -DTVEL_OXA_BUILD_BENCH=ON
 	$(VENV)/bin/cmake --build $(BENCH_BUILD)
@@ -192,3 +195,18 @@ test-notary-fuzz: test-fuzz
 	mkdir -p $(FUZZ_BUILD)/notary_corpus
 	$(FUZZ_BUILD)/notary_fuzz $(FUZZ_BUILD)/notary_corpus tests/fuzz/notary_corpus \
 	  -max_total_time=$(NOTARY_FUZZ_SECONDS) -artifact_prefix=$(FUZZ_BUILD)/notary- -print_final_stats=1
+
+# The witness's benchmark (see bench/README.md); part of `make bench`.
+.PHONY: bench-witness
+bench-witness: install
+	$(VPY) bench/witness_bench.py
+
+# The witness's fuzz target (add-checkpoint bodies, trust policies), in the
+# same sanitized build as the verifier's, for a short bounded time.
+WITNESS_FUZZ_SECONDS ?= 10
+.PHONY: test-witness-fuzz
+test-witness-fuzz: test-fuzz
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD) --target witness_fuzz
+	mkdir -p $(FUZZ_BUILD)/witness_corpus
+	$(FUZZ_BUILD)/witness_fuzz $(FUZZ_BUILD)/witness_corpus -max_total_time=$(WITNESS_FUZZ_SECONDS) \
+	  -artifact_prefix=$(FUZZ_BUILD)/witness- -print_final_stats=1

@@ -10,7 +10,7 @@ set(_oxa_needs_message
   "(Debian and Ubuntu: apt-get install librust-blake3-dev, or elsewhere point BLAKE3_C_DIR at a "
   "directory holding blake3.h and blake3.c, for pip with "
   "--config-settings=cmake.define.BLAKE3_C_DIR=/path/to/c), and for the log verifier simdjson "
-  "(libsimdjson-dev) and zlib (zlib1g-dev). 'make test' installs them all on Debian 12.")
+  "(libsimdjson-dev) and zlib (zlib1g-dev), and for the notary's tree OpenSSL's libcrypto (libssl-dev). 'make test' installs them all on Debian 12.")
 
 # The static library is preferred: the shared one of recent distributions asks
 # for newer glibc symbols (Debian 12's for fstat@GLIBC_2.33) than the wheel's floor.
@@ -66,6 +66,19 @@ endif()
 find_package(ZLIB QUIET)
 if(NOT ZLIB_FOUND)
   list(APPEND _oxa_missing "zlib")
+endif()
+
+# SHA-256 of the notary's tree through OpenSSL's libcrypto, which picks the
+# CPU's SHA instructions at run time. The static library is preferred, so that
+# the wheel carries only the SHA-256 code it uses and needs nothing beside it.
+set(OPENSSL_USE_STATIC_LIBS TRUE)
+find_package(OpenSSL QUIET COMPONENTS Crypto)
+if(NOT TARGET OpenSSL::Crypto)
+  unset(OPENSSL_USE_STATIC_LIBS)
+  find_package(OpenSSL QUIET COMPONENTS Crypto)
+endif()
+if(NOT TARGET OpenSSL::Crypto)
+  list(APPEND _oxa_missing "OpenSSL's libcrypto")
 endif()
 
 if(_oxa_missing)

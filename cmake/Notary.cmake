@@ -13,7 +13,7 @@ endif()
 file(GLOB OXA_NOTARY_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/../src/notary/*.cpp)
 add_library(oxa_notary STATIC ${OXA_NOTARY_SOURCES})
 # The log is read through the verifier's reader of the logical log.
-target_link_libraries(oxa_notary PUBLIC oxa_core oxa_verify_core PRIVATE simdjson::simdjson)
+target_link_libraries(oxa_notary PUBLIC oxa_core oxa_tlog oxa_verify_core PRIVATE simdjson::simdjson)
 
 if(TVEL_OXA_BUILD_TESTS)
   enable_testing()

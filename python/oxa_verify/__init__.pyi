@@ -1,9 +1,9 @@
 import os
-from typing import Any, Dict, Iterable, Optional, Sequence, Union
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Union
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-__all__ = ["verify_log", "verify_proof"]
+__all__ = ["verify_log", "verify_proof", "consistency_proof", "check_consistency"]
 
 def verify_log(
     paths: Union[_Path, Sequence[_Path]],
@@ -22,3 +22,8 @@ def verify_proof(
     public_key: Optional[str] = ...,
     notary_key: Optional[str] = ...,
 ) -> Dict[str, Any]: ...
+
+def consistency_proof(tiles_dir: _Path, old: int, new: int) -> List[bytes]: ...
+def check_consistency(
+    old_size: int, old_root: bytes, new_size: int, new_root: bytes, proof: Iterable[bytes]
+) -> bool: ...

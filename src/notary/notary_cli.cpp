@@ -10,7 +10,9 @@
 
 #include "common/file_status.hpp"
 #include "common/os_error.hpp"
+#include "notary/base64_text.hpp"
 #include "notary/notary_commands.hpp"
+#include "notary/tile_proofs.hpp"
 #include "store/file_io.hpp"
 #include "store/json_writer.hpp"
 
@@ -20,10 +22,12 @@ namespace {
 
 constexpr std::string_view usage_text =
     "usage: oxa-notary keygen [--key FILE] NAME\n"
-    "       oxa-notary seal --key KEYFILE --origin ORIGIN [--out FILE] [--recheck] [--json] LOG [LOG...]\n"
-    "       oxa-notary follow --key KEYFILE --origin ORIGIN [--out FILE] [--recheck] [--every N]\n"
-    "                         [--seconds T] [--json] LOG [LOG...]\n"
-    "       oxa-notary prove --checkpoints FILE [--out FILE] LOG [LOG...] LINE\n"
+    "       oxa-notary seal --key KEYFILE --origin ORIGIN [--out FILE] [--tiles DIR | --no-tiles]\n"
+    "                       [--recheck] [--json] LOG [LOG...]\n"
+    "       oxa-notary follow --key KEYFILE --origin ORIGIN [--out FILE] [--tiles DIR | --no-tiles]\n"
+    "                         [--recheck] [--every N] [--seconds T] [--json] LOG [LOG...]\n"
+    "       oxa-notary prove --checkpoints FILE [--tiles DIR] [--out FILE] LOG [LOG...] LINE\n"
+    "       oxa-notary consistency --tiles DIR OLD NEW\n"
     "\n"
     "  keygen   writes a new private key (default notary.key, never overwritten) and\n"
     "           prints the verifier key to publish\n"
@@ -31,7 +35,12 @@ constexpr std::string_view usage_text =
     "           beside the last piece) when the log grew\n"
     "  follow   keeps sealing the live log: every N lines (64) or T seconds (5), on\n"
     "           rotation and at SIGTERM or SIGINT\n"
-    "  prove    writes the tlog-proof of one line (from 1) with the line itself\n";
+    "  prove    writes the tlog-proof of one line (from 1) with the line itself\n"
+    "  consistency  prints the consistency proof between tree sizes OLD and NEW\n"
+    "           (at most the published checkpoint's), one base64 hash a line\n"
+    "\n"
+    "  seal and follow keep the tree as tiles in DIR (default LOG.tiles beside the\n"
+    "  checkpoint file), with the latest signed checkpoint in DIR/checkpoint\n";
 
 constexpr std::string_view default_key_file = "notary.key";
 
@@ -44,17 +53,18 @@ void write_text(int fd, std::string_view text) { write_all(fd, text.data(), text
 struct Arguments {
   std::string command;
   std::vector<std::string> positional;
-  std::optional<std::string> key, origin, out, checkpoints, every, seconds;
+  std::optional<std::string> key, origin, out, checkpoints, every, seconds, tiles;
   bool recheck = false;
+  bool no_tiles = false;
   bool json = false;
 };
 
 Arguments parse(std::span<const std::string> args) {
-  if (args.empty()) throw UsageError{"a command is needed: keygen, seal, follow or prove"};
+  if (args.empty()) throw UsageError{"a command is needed: keygen, seal, follow, prove or consistency"};
   Arguments parsed;
   parsed.command = args[0];
   if (parsed.command != "keygen" && parsed.command != "seal" && parsed.command != "follow" &&
-      parsed.command != "prove")
+      parsed.command != "prove" && parsed.command != "consistency")
     throw UsageError{"unknown command '" + parsed.command + "'"};
   const bool sealing = parsed.command == "seal" || parsed.command == "follow";
   bool options_done = false;
@@ -74,15 +84,17 @@ Arguments parse(std::span<const std::string> args) {
       name = arg.substr(0, eq);
       inline_value = arg.substr(eq + 1);
     }
-    if ((name == "--recheck" && sealing) || (name == "--json" && parsed.command != "keygen")) {
+    if ((name == "--recheck" && sealing) || (name == "--no-tiles" && sealing) ||
+        (name == "--json" && parsed.command != "keygen" && parsed.command != "consistency")) {
       if (inline_value) throw UsageError{"option " + name + " takes no value"};
-      (name == "--json" ? parsed.json : parsed.recheck) = true;
+      (name == "--json" ? parsed.json : name == "--recheck" ? parsed.recheck : parsed.no_tiles) = true;
       continue;
     }
     std::optional<std::string>* slot = nullptr;
-    if (name == "--key" && parsed.command != "prove") slot = &parsed.key;
+    if (name == "--key" && (sealing || parsed.command == "keygen")) slot = &parsed.key;
     else if (name == "--origin" && sealing) slot = &parsed.origin;
-    else if (name == "--out" && parsed.command != "keygen") slot = &parsed.out;
+    else if (name == "--out" && parsed.command != "keygen" && parsed.command != "consistency") slot = &parsed.out;
+    else if (name == "--tiles" && parsed.command != "keygen") slot = &parsed.tiles;
     else if (name == "--checkpoints" && parsed.command == "prove") slot = &parsed.checkpoints;
     else if (name == "--every" && parsed.command == "follow") slot = &parsed.every;
     else if (name == "--seconds" && parsed.command == "follow") slot = &parsed.seconds;
@@ -121,6 +133,15 @@ std::uint64_t parse_count(const std::string& text, std::string_view what) {
   return value;
 }
 
+// A tree size: a whole number, 0 included.
+std::uint64_t parse_size(const std::string& text, std::string_view what) {
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size())
+    throw UsageError{std::string(what) + " must be a whole number, not '" + text + "'"};
+  return value;
+}
+
 double parse_seconds(const std::string& text) {
   char* end = nullptr;
   const double value = std::strtod(text.c_str(), &end);
@@ -139,6 +160,10 @@ SealOptions seal_options(const Arguments& parsed) {
   options.out_path = parsed.out.value_or("");
   options.logs = parsed.positional;
   options.recheck = parsed.recheck;
+  if (parsed.tiles && parsed.no_tiles) throw UsageError{"--tiles and --no-tiles do not go together"};
+  if (parsed.tiles && parsed.tiles->empty()) throw UsageError{"--tiles needs a directory"};
+  options.tiles = !parsed.no_tiles;
+  options.tiles_dir = parsed.tiles.value_or("");
   if (parsed.every) options.every = parse_count(*parsed.every, "--every");
   if (parsed.seconds) options.seconds = parse_seconds(*parsed.seconds);
   return options;
@@ -189,12 +214,23 @@ int run(const Arguments& parsed, const std::function<bool()>& should_stop, int o
     write_text(out_fd, vkey + "\n");
     return notary_exit_ok;
   }
+  if (parsed.command == "consistency") {
+    if (!parsed.tiles || parsed.tiles->empty()) throw UsageError{"--tiles DIR is needed"};
+    if (parsed.positional.size() != 2) throw UsageError{"consistency takes OLD and NEW"};
+    const std::uint64_t old_size = parse_size(parsed.positional[0], "OLD");
+    const std::uint64_t new_size = parse_size(parsed.positional[1], "NEW");
+    std::string text;
+    for (const TreeHash& hash : consistency_from_tiles(*parsed.tiles, old_size, new_size))
+      text += base64_encode(hash) + "\n";
+    write_text(out_fd, text);
+    return notary_exit_ok;
+  }
   if (parsed.command == "prove") {
     if (!parsed.checkpoints) throw UsageError{"--checkpoints FILE is needed"};
     if (parsed.positional.size() < 2) throw UsageError{"prove needs LOG and LINE"};
     std::vector<std::string> logs(parsed.positional.begin(), parsed.positional.end() - 1);
     const std::uint64_t line = parse_count(parsed.positional.back(), "LINE");
-    const std::string proof = prove(*parsed.checkpoints, logs, line);
+    const std::string proof = prove(*parsed.checkpoints, logs, line, parsed.tiles.value_or(""));
     if (!parsed.out) {
       write_text(out_fd, proof);
       return notary_exit_ok;

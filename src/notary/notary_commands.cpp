@@ -16,8 +16,10 @@
 #include "notary/checkpoint.hpp"
 #include "notary/log_start.hpp"
 #include "notary/signed_note.hpp"
+#include "notary/tile_proofs.hpp"
 #include "notary/tlog_proof.hpp"
 #include "store/file_io.hpp"
+#include "tlog/tiles.hpp"
 #include "verify/log_source.hpp"
 
 namespace oxa::notary {
@@ -45,6 +47,8 @@ struct Notary {
   std::uint64_t bytes = 0;          // log bytes the tree's lines take
   std::uint64_t sealed_size = 0;    // size of the last checkpoint in the file
   std::uint64_t written = 0;
+  std::unique_ptr<tlog::TileWriter> tiles;  // fed by `tree` when tiles are kept
+  std::string last_note;                    // of the last checkpoint in the file
 
   void add_line(std::string_view text, std::uint64_t end_offset) {
     tree.append_data(text);
@@ -59,13 +63,38 @@ struct Notary {
     checkpoint.bytes = bytes;
     checkpoint.frontier = tree.frontier();
     checkpoint.note = signer->sign(format_checkpoint_body({origin, tree.size(), tree.root()}));
+    // The tiles first: a checkpoint is published only once every tile it
+    // needs is durable, so any checkpoint a client sees can be proved from them.
+    flush_tiles();
     try {
       append_checkpoint(out_path, checkpoint);
     } catch (const CheckpointFileError& error) {
       throw NotaryInputError(error.what());
     }
     sealed_size = tree.size();
+    last_note = checkpoint.note;
     ++written;
+    publish_last();
+  }
+
+  void flush_tiles() {
+    if (!tiles) return;
+    try {
+      tiles->flush();
+    } catch (const tlog::TileError& error) {
+      throw NotaryInputError(std::string("tiles: ") + error.what());
+    }
+  }
+
+  // Publishes the last checkpoint of the file in the tile directory, unless
+  // it is there already (a crash may have come between the two).
+  void publish_last() {
+    if (!tiles || last_note.empty()) return;
+    try {
+      if (tiles->published_checkpoint() != last_note) tiles->publish_checkpoint(last_note);
+    } catch (const tlog::TileError& error) {
+      throw NotaryInputError(std::string("tiles: ") + error.what());
+    }
   }
 
   NotaryOutcome outcome(int status = 0, std::string message = {}) const {
@@ -131,6 +160,12 @@ std::string load_state(const SealOptions& options, Notary& notary, std::vector<N
       return "line " + std::to_string(line.number) + " of " + notary.out_path +
              " covers less of the log than the checkpoint before it";
     history.push_back({line.number, std::move(*line.checkpoint)});
+  }
+  if (!history.empty()) notary.last_note = history.back().checkpoint.note;
+  if (options.tiles) {
+    const std::string directory = options.tiles_dir.empty() ? default_tiles_path(notary.out_path) : options.tiles_dir;
+    notary.tiles = std::make_unique<tlog::TileWriter>(directory, options.recheck);
+    notary.tree.set_sink(notary.tiles.get());
   }
   const NoteVerifier verifier = notary.signer->verifier();
   for (std::size_t i = all ? 0 : (history.empty() ? 0 : history.size() - 1); i < history.size(); ++i) {
@@ -230,10 +265,14 @@ std::string recheck_all(const std::vector<std::string>& logs, Notary& notary,
     return {};
   };
   if (std::string error = check_reached(); !error.empty()) return error;
-  while (next_line(*source, line)) {
-    if (!line.terminated) break;
-    notary.add_line(line.text, line.offset + line.text.size() + 1);
-    if (std::string error = check_reached(); !error.empty()) return error;
+  try {
+    while (next_line(*source, line)) {
+      if (!line.terminated) break;
+      notary.add_line(line.text, line.offset + line.text.size() + 1);
+      if (std::string error = check_reached(); !error.empty()) return error;
+    }
+  } catch (const tlog::TileError& error) {
+    return std::string("tiles: ") + error.what() + "; refusing to go on over tiles that contradict it";
   }
   if (next < history.size())
     return checkpoint_name(notary.out_path, history[next]) + " covers " +
@@ -243,12 +282,27 @@ std::string recheck_all(const std::vector<std::string>& logs, Notary& notary,
   return {};
 }
 
+// Whether the tiles must be built from the log's first line: when they are
+// checked (--recheck), or when those of the last checkpoint are missing or do
+// not give its frontier (tiles never kept, or lost). Otherwise the writer goes
+// on from them.
+bool tiles_need_rebuild(const SealOptions& options, Notary& notary, const std::vector<NumberedCheckpoint>& history) {
+  if (options.recheck) return true;
+  if (!notary.tiles) return false;
+  if (history.empty()) return false;
+  const Checkpoint& last = history.back().checkpoint;
+  if (notary.tiles->resume(last.size) && tiles_give_frontier(notary.tiles->directory(), last.size, last.frontier))
+    return false;
+  notary.tiles->resume(0);
+  return true;
+}
+
 std::string prepare(const SealOptions& options, Notary& notary) {
   if (options.logs.empty()) throw NotaryInputError("no log given");
   std::vector<NumberedCheckpoint> history;
   if (std::string error = load_state(options, notary, history, options.recheck); !error.empty()) return error;
-  return options.recheck ? recheck_all(options.logs, notary, history)
-                         : continue_from_last(options.logs, notary, history);
+  return tiles_need_rebuild(options, notary, history) ? recheck_all(options.logs, notary, history)
+                                                      : continue_from_last(options.logs, notary, history);
 }
 
 // A descriptor closed on every way out of its scope.
@@ -352,6 +406,13 @@ std::string default_checkpoint_path(const std::vector<std::string>& logs) {
   return logs.back() + ".checkpoints";
 }
 
+std::string default_tiles_path(const std::string& checkpoint_path) {
+  constexpr std::string_view suffix = ".checkpoints";
+  if (checkpoint_path.size() > suffix.size() && checkpoint_path.ends_with(suffix))
+    return checkpoint_path.substr(0, checkpoint_path.size() - suffix.size()) + ".tiles";
+  return checkpoint_path + ".tiles";
+}
+
 std::string keygen(const std::string& key_path, const std::string& name) {
   try {
     return generate_key_file(key_path, name);
@@ -360,17 +421,24 @@ std::string keygen(const std::string& key_path, const std::string& name) {
   }
 }
 
-NotaryOutcome seal(const SealOptions& options) {
+NotaryOutcome seal(const SealOptions& options) try {
   Notary notary;
   if (std::string refusal = prepare(options, notary); !refusal.empty()) return notary.outcome(1, refusal);
   const bool grew = notary.tree.size() > notary.sealed_size;
   notary.checkpoint_if_grown();
+  if (!grew) {
+    // Tiles built or checked for the checkpoints already there.
+    notary.flush_tiles();
+    notary.publish_last();
+  }
   return notary.outcome(0, grew ? "sealed " + std::to_string(notary.tree.size()) + " lines"
                                 : "no new lines since the last checkpoint");
+} catch (const tlog::TileError& error) {
+  throw NotaryInputError(std::string("tiles: ") + error.what());
 }
 
 NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& should_stop,
-                     int poll_milliseconds) {
+                     int poll_milliseconds) try {
   if (options.logs.empty()) throw NotaryInputError("no log given");
   std::vector<Descriptor> pieces;
   for (const std::string& path : options.logs) pieces.push_back(open_piece(path));
@@ -379,13 +447,19 @@ NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& sh
   std::vector<NumberedCheckpoint> history;
   if (std::string refusal = load_state(options, notary, history, options.recheck); !refusal.empty())
     return notary.outcome(1, refusal);
-  if (options.recheck) {
+  const bool rehash = tiles_need_rebuild(options, notary, history);
+  if (rehash) {
     if (std::string refusal = recheck_all(options.logs, notary, history); !refusal.empty())
       return notary.outcome(1, refusal);
+    notary.flush_tiles();
+    notary.publish_last();
     // The re-hash read everything; continue from where it ended.
     history.clear();
     history.push_back({0, Checkpoint{notary.tree.size(), notary.bytes, notary.tree.frontier(), {}}});
     notary.tree = TreeBuilder();
+    notary.tree.set_sink(notary.tiles.get());
+  } else {
+    notary.publish_last();
   }
   const std::uint64_t resume_bytes = history.empty() ? 0 : history.back().checkpoint.bytes;
   const std::uint64_t sealed_before = notary.sealed_size;
@@ -398,7 +472,7 @@ NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& sh
   // Where the pieces given begin in the logical log: at its start, or at the
   // checkpoint they start at when older pieces are gone.
   std::uint64_t base = 0;
-  if (resume_bytes > 0 && !options.recheck) {
+  if (resume_bytes > 0 && !rehash) {
     std::unique_ptr<verify::LogSource> probe;
     if (!open_after_sealed(options.logs, notary, 0, probe).empty()) {
       std::uint64_t later = 0;
@@ -481,6 +555,8 @@ NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& sh
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(poll_milliseconds));
   }
+} catch (const tlog::TileError& error) {
+  throw NotaryInputError(std::string("tiles: ") + error.what());
 }
 
 namespace {
@@ -572,10 +648,58 @@ std::string prove_from(const std::vector<std::string>& logs, std::uint64_t start
   return {};
 }
 
+// The proof of leaf `index` with its path from the tiles, which give the
+// chosen checkpoint's root: only the lines from the checkpoint before the
+// leaf up to it are read, and the line must be the tiles' leaf. False, with
+// nothing to rely on in `proof`, when the tiles cannot make it (the log is
+// then read as without them).
+bool prove_with_tiles(const std::string& directory, const std::vector<std::string>& logs,
+                      const std::vector<ProofCandidate>& candidates, std::uint64_t index, TlogProof& proof) {
+  const ProofCandidate* chosen = nullptr;
+  const ProofCandidate* before = nullptr;
+  for (const ProofCandidate& candidate : candidates)
+    if (candidate.checkpoint->size <= index) before = &candidate;
+  for (auto it = candidates.rbegin(); it != candidates.rend(); ++it)
+    if (it->checkpoint->size > index) {
+      chosen = &*it;
+      break;
+    }
+  if (!chosen) return false;
+  try {
+    tlog::TileReader reader(directory, chosen->checkpoint->size);
+    if (reader.root() != chosen->body.root) return false;
+    const TreeHash leaf = reader.leaf(index);
+    // The files given must start at the log's first line (not after deleted
+    // pieces), so that line numbers and the tree's indexes agree.
+    {
+      verify::LogSource start(logs);
+      verify::LogLine line;
+      if (!start.next(line) || !line.terminated || leaf_hash(line.text) != reader.leaf(0)) return false;
+    }
+    const std::uint64_t first = before ? before->checkpoint->size : 0;
+    verify::LogSource source(logs, before ? before->checkpoint->bytes : 0, first + 1);
+    verify::LogLine line;
+    for (std::uint64_t at = first; at <= index; ++at) {
+      if (!source.next(line) || !line.terminated) return false;
+    }
+    if (leaf_hash(line.text) != leaf) return false;
+    proof.has_extra = true;
+    proof.extra = std::string(line.text);
+    proof.index = index;
+    proof.path = reader.inclusion_proof(index, chosen->checkpoint->size);
+    proof.checkpoint = chosen->checkpoint->note;
+    return true;
+  } catch (const tlog::TileError&) {
+    return false;
+  } catch (const verify::LogSourceError&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 std::string prove(const std::string& checkpoints_path, const std::vector<std::string>& logs,
-                  std::uint64_t line_number) {
+                  std::uint64_t line_number, const std::string& tiles_dir) {
   if (line_number == 0) throw NotaryInputError("line numbers count from 1");
   const std::vector<CheckpointLine> lines = read_checkpoints(checkpoints_path, false);
   std::vector<ProofCandidate> candidates;
@@ -593,6 +717,8 @@ std::string prove(const std::string& checkpoints_path, const std::vector<std::st
   }
 
   TlogProof proof;
+  const std::string directory = tiles_dir.empty() ? default_tiles_path(checkpoints_path) : tiles_dir;
+  if (prove_with_tiles(directory, logs, candidates, line_number - 1, proof)) return format_tlog_proof(proof);
   std::string error = prove_from(logs, 0, {}, candidates, line_number - 1, proof);
   if (!error.empty() && candidates.size() >= 2) {
     // The log may have lost its older pieces: continue from the checkpoint it starts at.

@@ -35,12 +35,19 @@ struct SealOptions {
   std::string out_path;  // empty: the last piece's name with ".checkpoints"
   std::vector<std::string> logs;
   bool recheck = false;
+  // The tree's tiles: `tiles_dir`, or when empty LOG.tiles beside the
+  // checkpoint file; none at all without `tiles`.
+  bool tiles = true;
+  std::string tiles_dir;
   // follow only: checkpoint after this many new lines or this many seconds.
   std::uint64_t every = 64;
   double seconds = 5.0;
 };
 
 std::string default_checkpoint_path(const std::vector<std::string>& logs);
+// The tile directory beside a checkpoint file: its name with ".checkpoints"
+// replaced by ".tiles" (LOG.checkpoints: LOG.tiles), or ".tiles" added.
+std::string default_tiles_path(const std::string& checkpoint_path);
 
 // Writes a new private key file and returns the verifier key text.
 std::string keygen(const std::string& key_path, const std::string& name);
@@ -57,9 +64,11 @@ NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& sh
                      int poll_milliseconds = 50);
 
 // The tlog-proof text of log line `line_number` (from 1) against the latest
-// checkpoint covering it. Throws NotaryInputError; a log that does not give
-// the checkpoint's root is refused with NotaryInputError too.
+// checkpoint covering it. The path comes from the tiles in `tiles_dir` (or
+// the default one beside the checkpoint file) when they hold that
+// checkpoint's tree; otherwise from the log. Throws NotaryInputError; a log
+// that does not give the checkpoint's root is refused with NotaryInputError too.
 std::string prove(const std::string& checkpoints_path, const std::vector<std::string>& logs,
-                  std::uint64_t line_number);
+                  std::uint64_t line_number, const std::string& tiles_dir = {});
 
 }  // namespace oxa::notary

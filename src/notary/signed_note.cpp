@@ -160,6 +160,10 @@ std::string NoteSigner::sign(std::string_view text) const {
   return note;
 }
 
+Signature NoteSigner::sign_bytes(std::string_view message) const {
+  return key_.sign({reinterpret_cast<const std::uint8_t*>(message.data()), message.size()});
+}
+
 std::string format_private_key(std::string_view name, const SigningSeed& seed) {
   const SigningKey key(seed);
   std::vector<std::uint8_t> data{ed25519_signature_type};

@@ -48,6 +48,9 @@ class NoteSigner {
   // The note: `text` (which must end in a line feed), a blank line and this
   // key's signature line.
   std::string sign(std::string_view text) const;
+  // A bare Ed25519 signature of `message`, for formats that wrap it in their
+  // own signature line (cosignatures).
+  Signature sign_bytes(std::string_view message) const;
 
  private:
   std::string name_;

@@ -16,6 +16,7 @@
 #include "verify/verifier.hpp"
 #include "verify/verify_errors.hpp"
 #include "verify_module/notary_entry.hpp"
+#include "verify_module/witness_entry.hpp"
 
 namespace oxa::verify_py {
 
@@ -215,6 +216,8 @@ PyMethodDef methods[] = {
      "run_proof(proof, public_key, notary_key, as_json)\n--\n\n"
      "Checks a proof file and prints its report as oxa-verify does; returns the exit status."},
     {"run_notary_command", notary_py::run_notary_command_entry, METH_VARARGS, notary_py::run_notary_command_doc},
+    {"consistency_proof", notary_py::consistency_proof_entry, METH_VARARGS, notary_py::consistency_proof_doc},
+    {"check_consistency", notary_py::check_consistency_entry, METH_VARARGS, notary_py::check_consistency_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -228,5 +231,5 @@ PyModuleDef module_definition = {
 }  // namespace oxa::verify_py
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
-  return PyModule_Create2(&oxa::verify_py::module_definition, PYTHON_ABI_VERSION);
+  return oxa::witness_py::add_witness_functions(PyModule_Create2(&oxa::verify_py::module_definition, PYTHON_ABI_VERSION));
 }

@@ -475,12 +475,15 @@ def test_usage_errors_and_unreadable_input_exit_2_naming_what_is_wrong(sealed_lo
 def test_nothing_is_written_but_the_checkpoint_file_and_the_proof(sealed_log, notary_key, tmp_path):
     log, public_key = sealed_log
     capture(tvel_oxa.OXAEngine(str(log)), 2, "late")
-    before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+    # The tree's tiles live in their own directory beside the checkpoint file.
+    assert [p.name for p in tmp_path.iterdir() if p.is_dir()] == ["audit.wal.tiles"]
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
     checkpoint_file = f"{log}.checkpoints"
     assert run("oxa-notary", "seal", "--key", notary_key[0], "--origin", ORIGIN, log).returncode == 0
     assert run("oxa-notary", "prove", "--checkpoints", checkpoint_file, "--out", tmp_path / "p", log, 2).returncode == 0
     assert verify(log, notary_key[1], "--public-key", public_key).returncode == 0
-    after = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+    assert [p.name for p in tmp_path.iterdir() if p.is_dir()] == ["audit.wal.tiles"]
+    after = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
     assert set(after) == set(before) | {"p"}
     changed = {name for name in before if after[name] != before[name]}
     assert changed == {"audit.wal.checkpoints"}

@@ -1,0 +1,362 @@
+#include "tlog/tiles.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+#include "common/file_status.hpp"
+
+namespace oxa::tlog {
+
+namespace {
+
+// Tiles are written in batches: at most this many wait under a temporary
+// name before one flush of the file system makes them durable and they are
+// renamed, so that sealing a long log at once keeps few files pending.
+constexpr std::size_t pending_tile_limit = 1024;
+// Up to this many pending tiles are flushed to storage one by one.
+constexpr std::size_t few_tiles = 16;
+
+std::string os_error(const std::string& path, int error) { return path + ": " + std::strerror(error); }
+
+std::string parent_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string(".") : (slash == 0 ? std::string("/") : path.substr(0, slash));
+}
+
+int open_retrying(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do fd = ::open(path, flags, mode);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Creates `path` and its missing parents; each directory made is added to
+// `created_in`'s set as the directory whose entry must be made durable.
+void make_directories(const std::string& path, std::set<std::string>& created_in) {
+  FileStatus status;
+  if (path_status(path.c_str(), status) == 0) {
+    if (!status.directory()) throw TileError(path + " is not a directory");
+    return;
+  }
+  const std::string parent = parent_of(path);
+  if (parent != path) make_directories(parent, created_in);
+  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) throw TileError(os_error(path, errno));
+  created_in.insert(parent);
+}
+
+void write_all(int fd, const std::string& path, const void* data, std::size_t size) {
+  const char* at = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, at, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw TileError(os_error(path, errno));
+    }
+    at += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+void sync_path(const std::string& path, bool directory) {
+  const int fd = open_retrying(path.c_str(), (directory ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
+  if (fd < 0) throw TileError(os_error(path, errno));
+  const int result = ::fsync(fd);
+  const int error = errno;
+  ::close(fd);
+  if (result != 0) throw TileError(os_error(path, error));
+}
+
+// The whole file, or false when it does not exist.
+bool read_file(const std::string& path, std::string& out) {
+  const int fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    throw TileError(os_error(path, errno));
+  }
+  out.clear();
+  char buffer[1 << 14];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      ::close(fd);
+      throw TileError(os_error(path, error));
+    }
+    if (n == 0) break;
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+std::string tile_bytes(const std::vector<TreeHash>& hashes) {
+  std::string out;
+  out.reserve(hashes.size() * tree_hash_bytes);
+  for (const TreeHash& hash : hashes) out.append(reinterpret_cast<const char*>(hash.data()), hash.size());
+  return out;
+}
+
+std::string join(const std::string& directory, std::string_view name) {
+  return directory.empty() || directory.back() == '/' ? directory + std::string(name)
+                                                      : directory + "/" + std::string(name);
+}
+
+}  // namespace
+
+std::string tile_path(int level, std::uint64_t index, std::uint64_t width) {
+  // Three digits a path element, from the most significant; all but the last
+  // carry the "x" prefix.
+  std::vector<unsigned> groups;
+  do {
+    groups.push_back(static_cast<unsigned>(index % 1000));
+    index /= 1000;
+  } while (index > 0);
+  std::string out = "tile/" + std::to_string(level) + "/";
+  for (std::size_t i = groups.size(); i-- > 0;) {
+    char element[8];
+    std::snprintf(element, sizeof element, i > 0 ? "x%03u/" : "%03u", groups[i]);
+    out += element;
+  }
+  if (width < tile_width) out += ".p/" + std::to_string(width);
+  return out;
+}
+
+// ---- reading
+
+TileReader::TileReader(std::string directory, std::uint64_t tree_size)
+    : directory_(std::move(directory)), size_(tree_size) {}
+
+const std::vector<TreeHash>& TileReader::tile(int level, std::uint64_t index) {
+  const auto key = std::make_pair(level, index);
+  if (auto found = cache_.find(key); found != cache_.end()) return found->second;
+  const std::uint64_t hashes_at_level = size_ >> (tile_height * level);
+  if (index * tile_width >= hashes_at_level)
+    throw TileError("tile " + tile_path(level, index, tile_width) + " is beyond a tree of " + std::to_string(size_));
+  const std::uint64_t width = std::min(tile_width, hashes_at_level - index * tile_width);
+  const std::string path = join(directory_, tile_path(level, index, width));
+  std::string bytes;
+  bool found = read_file(path, bytes);
+  if (!found && width < tile_width) found = read_file(join(directory_, tile_path(level, index, tile_width)), bytes);
+  if (!found) throw TileError(path + ": no such tile");
+  if (bytes.size() < width * tree_hash_bytes ||
+      (bytes.size() != width * tree_hash_bytes && bytes.size() != tile_width * tree_hash_bytes))
+    throw TileError(path + ": holds " + std::to_string(bytes.size()) + " bytes, not " +
+                    std::to_string(width * tree_hash_bytes));
+  std::vector<TreeHash> hashes(width);
+  for (std::uint64_t i = 0; i < width; ++i)
+    std::memcpy(hashes[i].data(), bytes.data() + i * tree_hash_bytes, tree_hash_bytes);
+  return cache_.emplace(key, std::move(hashes)).first->second;
+}
+
+TreeHash TileReader::subtree_hash(const Subtree& subtree) {
+  if (subtree.height < 0 || subtree.height >= 64 ||
+      subtree.index >= (size_ >> subtree.height) )
+    throw TileError("no subtree of height " + std::to_string(subtree.height) + " at " +
+                    std::to_string(subtree.index) + " in a tree of " + std::to_string(size_));
+  const int level = subtree.height / tile_height;
+  const int rest = subtree.height % tile_height;
+  const std::uint64_t first = subtree.index << rest;
+  const std::uint64_t count = std::uint64_t{1} << rest;
+  const std::vector<TreeHash>& hashes = tile(level, first / tile_width);
+  std::vector<TreeHash> row(hashes.begin() + static_cast<std::ptrdiff_t>(first % tile_width),
+                            hashes.begin() + static_cast<std::ptrdiff_t>(first % tile_width + count));
+  for (std::size_t n = row.size(); n > 1; n /= 2)
+    for (std::size_t i = 0; i < n / 2; ++i) row[i] = node_hash(row[2 * i], row[2 * i + 1]);
+  return row.front();
+}
+
+std::vector<TreeHash> TileReader::frontier() {
+  std::vector<TreeHash> out;
+  std::uint64_t at = 0;
+  for (int height = 63; height >= 0; --height) {
+    const std::uint64_t block = std::uint64_t{1} << height;
+    if (size_ & block) {
+      out.push_back(subtree_hash({height, at >> height}));
+      at += block;
+    }
+  }
+  return out;
+}
+
+TreeHash TileReader::root() { return root_from_frontier(frontier()); }
+
+std::vector<TreeHash> TileReader::inclusion_proof(std::uint64_t index, std::uint64_t size) {
+  if (size > size_) throw TileError("a tree of " + std::to_string(size) + " is beyond one of " + std::to_string(size_));
+  if (index >= size)
+    throw TileError("leaf " + std::to_string(index) + " is not in a tree of " + std::to_string(size));
+  std::vector<TreeHash> out;
+  for (const LeafRange& range : inclusion_ranges(index, size))
+    out.push_back(range_hash(range, [this](const Subtree& s) { return subtree_hash(s); }));
+  return out;
+}
+
+std::vector<TreeHash> TileReader::consistency_proof(std::uint64_t old_size, std::uint64_t new_size) {
+  if (new_size > size_)
+    throw TileError("a tree of " + std::to_string(new_size) + " is beyond one of " + std::to_string(size_));
+  if (old_size > new_size)
+    throw TileError("a tree of " + std::to_string(old_size) + " is not within one of " + std::to_string(new_size));
+  std::vector<TreeHash> out;
+  for (const LeafRange& range : consistency_ranges(old_size, new_size))
+    out.push_back(range_hash(range, [this](const Subtree& s) { return subtree_hash(s); }));
+  return out;
+}
+
+// ---- writing
+
+TileWriter::TileWriter(std::string directory, bool check_existing)
+    : directory_(std::move(directory)), check_existing_(check_existing) {}
+
+TileWriter::~TileWriter() {
+  // Tiles never made durable are left out, not renamed into place half-synced.
+  for (const auto& [temporary, final_path] : pending_) ::unlink(temporary.c_str());
+}
+
+bool TileWriter::resume(std::uint64_t size) {
+  open_.clear();
+  size_ = 0;
+  TileReader reader(directory_, size);
+  std::vector<std::vector<TreeHash>> open;
+  try {
+    for (int level = 0; (size >> (tile_height * level)) > 0; ++level) {
+      const std::uint64_t hashes_at_level = size >> (tile_height * level);
+      const std::uint64_t width = hashes_at_level % tile_width;
+      open.emplace_back();
+      if (width > 0) open.back() = reader.tile(level, hashes_at_level / tile_width);
+    }
+  } catch (const TileError&) {
+    return false;
+  }
+  open_ = std::move(open);
+  size_ = size;
+  return true;
+}
+
+void TileWriter::leaf(const TreeHash& hash) {
+  ++size_;
+  push(0, hash);
+}
+
+void TileWriter::subtree(int height, const TreeHash& hash) { push(height / tile_height, hash); }
+
+void TileWriter::push(int level, const TreeHash& hash) {
+  if (open_.size() <= static_cast<std::size_t>(level)) open_.resize(static_cast<std::size_t>(level) + 1);
+  std::vector<TreeHash>& row = open_[static_cast<std::size_t>(level)];
+  row.push_back(hash);
+  if (row.size() == tile_width) {
+    const std::uint64_t hashes_at_level = size_ >> (tile_height * level);
+    store(level, (hashes_at_level - 1) / tile_width, row);
+    row.clear();
+  }
+}
+
+void TileWriter::store(int level, std::uint64_t index, const std::vector<TreeHash>& hashes) {
+  const std::string final_path = join(directory_, tile_path(level, index, hashes.size()));
+  const std::string bytes = tile_bytes(hashes);
+  std::string existing;
+  if (check_existing_ && read_file(final_path, existing)) {
+    if (existing != bytes) throw TileError("tile " + final_path + " does not match the log");
+    return;
+  }
+  std::set<std::string> created_in;
+  make_directories(parent_of(final_path), created_in);
+  const std::string temporary = final_path + ".tmp";
+  const int fd = open_retrying(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
+  if (fd < 0) throw TileError(os_error(temporary, errno));
+  try {
+    write_all(fd, temporary, bytes.data(), bytes.size());
+  } catch (...) {
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    throw;
+  }
+  ::close(fd);
+  pending_.emplace_back(temporary, final_path);
+  // New directories' entries are made durable with the tiles' own.
+  for (const std::string& directory : created_in) pending_.emplace_back(std::string(), directory);
+  if (pending_.size() >= pending_tile_limit) settle();
+}
+
+void TileWriter::settle() {
+  if (pending_.empty()) return;
+  // The tiles' data first, then the renames, then the directories that hold
+  // them. A few tiles (a checkpoint of a followed log) are flushed one by
+  // one; a large batch (sealing a long log at once) with one flush of the
+  // file system instead of one per tile.
+  if (pending_.size() <= few_tiles) {
+    for (const auto& [temporary, final_path] : pending_)
+      if (!temporary.empty()) sync_path(temporary, false);
+  } else {
+    const int fd = open_retrying(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) throw TileError(os_error(directory_, errno));
+    const int result = ::syncfs(fd);
+    const int error = errno;
+    ::close(fd);
+    if (result != 0) throw TileError(os_error(directory_, error));
+  }
+  std::set<std::string> directories;
+  for (const auto& [temporary, final_path] : pending_) {
+    if (temporary.empty()) {
+      directories.insert(final_path);
+      continue;
+    }
+    if (::rename(temporary.c_str(), final_path.c_str()) != 0) throw TileError(os_error(final_path, errno));
+    directories.insert(parent_of(final_path));
+  }
+  pending_.clear();
+  for (const std::string& directory : directories) sync_path(directory, true);
+}
+
+void TileWriter::flush() {
+  for (std::size_t level = 0; level < open_.size(); ++level) {
+    if (open_[level].empty()) continue;
+    const std::uint64_t hashes_at_level = size_ >> (tile_height * level);
+    store(static_cast<int>(level), hashes_at_level / tile_width, open_[level]);
+  }
+  std::set<std::string> created_in;
+  make_directories(directory_, created_in);
+  for (const std::string& directory : created_in) pending_.emplace_back(std::string(), directory);
+  settle();
+}
+
+void TileWriter::publish_checkpoint(std::string_view note) {
+  std::set<std::string> created_in;
+  make_directories(directory_, created_in);
+  const std::string final_path = join(directory_, checkpoint_file_name);
+  const std::string temporary = final_path + ".tmp";
+  const int fd = open_retrying(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
+  if (fd < 0) throw TileError(os_error(temporary, errno));
+  try {
+    write_all(fd, temporary, note.data(), note.size());
+    if (::fsync(fd) != 0) throw TileError(os_error(temporary, errno));
+  } catch (...) {
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    throw;
+  }
+  ::close(fd);
+  if (::rename(temporary.c_str(), final_path.c_str()) != 0) throw TileError(os_error(final_path, errno));
+  sync_path(directory_, true);
+  for (const std::string& directory : created_in) sync_path(directory, true);
+}
+
+std::string TileWriter::published_checkpoint() const {
+  std::string out;
+  read_published_checkpoint(directory_, out);
+  return out;
+}
+
+bool read_published_checkpoint(const std::string& directory, std::string& note) {
+  if (read_file(join(directory, checkpoint_file_name), note)) return true;
+  note.clear();
+  return false;
+}
+
+}  // namespace oxa::tlog

@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tlog/merkle_tree.hpp"
+#include "tlog/tiles.hpp"
+
+namespace oxa::tlog {
+namespace {
+
+std::vector<TreeHash> leaves_of(std::uint64_t n) {
+  std::vector<TreeHash> out;
+  for (std::uint64_t i = 0; i < n; ++i) out.push_back(leaf_hash("leaf " + std::to_string(i)));
+  return out;
+}
+
+// The RFC 6962 hash of leaves [begin, end) by the recursive definition.
+TreeHash naive(const std::vector<TreeHash>& leaves, std::uint64_t begin, std::uint64_t end) {
+  if (end - begin == 1) return leaves[begin];
+  std::uint64_t k = 1;
+  while (2 * k < end - begin) k *= 2;
+  return node_hash(naive(leaves, begin, begin + k), naive(leaves, begin + k, end));
+}
+
+TreeHash root_of(const std::vector<TreeHash>& leaves, std::uint64_t n) {
+  return n == 0 ? empty_tree_root() : naive(leaves, 0, n);
+}
+
+TEST(ConsistencyProof, EveryPairUpTo40VerifiesAndAnyChangeFails) {
+  const std::vector<TreeHash> leaves = leaves_of(40);
+  for (std::uint64_t n = 0; n <= 40; ++n) {
+    for (std::uint64_t m = 0; m <= n; ++m) {
+      std::vector<TreeHash> proof;
+      for (const LeafRange& range : consistency_ranges(m, n)) proof.push_back(naive(leaves, range.begin, range.end));
+      const TreeHash old_root = root_of(leaves, m);
+      const TreeHash new_root = root_of(leaves, n);
+      ASSERT_TRUE(verify_consistency(m, old_root, n, new_root, proof)) << m << " " << n;
+      for (std::size_t i = 0; i < proof.size(); ++i) {
+        std::vector<TreeHash> bad = proof;
+        bad[i][5] ^= 1;
+        EXPECT_FALSE(verify_consistency(m, old_root, n, new_root, bad)) << m << " " << n << " " << i;
+      }
+      if (m > 0 && m < n) {
+        EXPECT_FALSE(verify_consistency(m, new_root, n, new_root, proof));
+        std::vector<TreeHash> longer = proof;
+        longer.push_back(old_root);
+        EXPECT_FALSE(verify_consistency(m, old_root, n, new_root, longer));
+        EXPECT_FALSE(verify_consistency(n, new_root, m, old_root, proof));
+      }
+    }
+  }
+}
+
+TEST(RangeSubtrees, ProofRangesHashLikeTheirLeaves) {
+  const std::vector<TreeHash> leaves = leaves_of(300);
+  std::vector<std::vector<TreeHash>> levels = {leaves};
+  while (levels.back().size() > 1) {
+    std::vector<TreeHash> up;
+    for (std::size_t i = 0; i + 1 < levels.back().size(); i += 2)
+      up.push_back(node_hash(levels.back()[i], levels.back()[i + 1]));
+    levels.push_back(up);
+  }
+  const auto read = [&](const Subtree& s) { return levels.at(static_cast<std::size_t>(s.height)).at(s.index); };
+  for (std::uint64_t n : {1, 2, 3, 255, 256, 257, 300}) {
+    for (std::uint64_t m = 1; m < n; m += 7)
+      for (const LeafRange& r : consistency_ranges(m, n)) EXPECT_EQ(range_hash(r, read), naive(leaves, r.begin, r.end));
+    for (std::uint64_t i = 0; i < n; i += 5)
+      for (const LeafRange& r : inclusion_ranges(i, n)) EXPECT_EQ(range_hash(r, read), naive(leaves, r.begin, r.end));
+  }
+}
+
+TEST(TilePath, ThreeDigitElementsWithThePrefix) {
+  EXPECT_EQ(tile_path(0, 0, 256), "tile/0/000");
+  EXPECT_EQ(tile_path(0, 273, 112), "tile/0/273.p/112");
+  EXPECT_EQ(tile_path(1, 1000, 256), "tile/1/x001/000");
+  EXPECT_EQ(tile_path(2, 1234067, 1), "tile/2/x001/x234/067.p/1");
+}
+
+TEST(Tiles, WrittenAsTheTreeGrowsAndReadBack) {
+  const auto directory = std::filesystem::temp_directory_path() / ("tlog_test_" + std::to_string(::getpid()));
+  std::filesystem::remove_all(directory);
+  const std::vector<TreeHash> leaves = leaves_of(70000);
+  {
+    TileWriter writer(directory.string());
+    TreeBuilder tree;
+    tree.set_sink(&writer);
+    for (std::uint64_t n = 0; n < leaves.size(); ++n) {
+      tree.append(leaves[n]);
+      if (n + 1 == 300 || n + 1 == 65536 || n + 1 == 70000) {
+        writer.flush();
+        TileReader reader(directory.string(), n + 1);
+        EXPECT_EQ(reader.root(), tree.root());
+        EXPECT_EQ(reader.frontier(), tree.frontier());
+      }
+    }
+  }
+  TileReader reader(directory.string(), 300);
+  EXPECT_EQ(reader.root(), naive(leaves, 0, 300));
+  TileWriter resumed(directory.string());
+  EXPECT_TRUE(resumed.resume(70000));
+  EXPECT_FALSE(resumed.resume(70001));
+  std::filesystem::remove_all(directory);
+}
+
+}  // namespace
+}  // namespace oxa::tlog
