@@ -86,7 +86,9 @@ std::string format_checkpoint_body(const CheckpointBody& body) {
 }
 
 bool valid_origin(std::string_view origin) {
-  if (origin.empty()) return false;
+  // Notes are UTF-8 text: an origin that is not would be signed into
+  // checkpoints no reader of the file could take.
+  if (origin.empty() || !simdjson::validate_utf8(origin.data(), origin.size())) return false;
   for (unsigned char c : origin)
     if (c < 0x20 || c == 0x7f) return false;
   return true;

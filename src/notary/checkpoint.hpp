@@ -29,7 +29,7 @@ std::string format_checkpoint_body(const CheckpointBody& body);
 // lines after the root are allowed and ignored.
 std::string parse_checkpoint_body(std::string_view text, CheckpointBody& out);
 
-// An origin must be one non-empty line without control bytes.
+// An origin must be one non-empty line of UTF-8 without control bytes.
 bool valid_origin(std::string_view origin);
 
 struct Checkpoint {

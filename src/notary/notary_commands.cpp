@@ -1,6 +1,7 @@
 #include "notary/notary_commands.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +27,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr std::string_view invalid_origin_message = "the origin must be one non-empty line of UTF-8 text";
+
 struct NumberedCheckpoint {
   std::uint64_t line = 0;  // in the checkpoint file
   Checkpoint checkpoint;
@@ -38,6 +41,7 @@ std::string checkpoint_name(const std::string& path, const NumberedCheckpoint& e
 
 // The notary's state: its key and the tree over the lines read so far.
 struct Notary {
+  const SealOptions* options = nullptr;
   std::unique_ptr<NoteSigner> signer;
   std::string origin;
   std::string out_path;
@@ -66,6 +70,7 @@ struct Notary {
     }
     sealed_size = tree.size();
     ++written;
+    if (options && options->on_checkpoint) options->on_checkpoint(outcome());
   }
 
   NotaryOutcome outcome(int status = 0, std::string message = {}) const {
@@ -76,16 +81,23 @@ struct Notary {
     out.bytes = bytes;
     out.checkpoints_written = written;
     out.root = base64_encode(tree.root());
+    out.origin = origin;
+    out.checkpoint_file = out_path;
     return out;
   }
 };
 
-std::unique_ptr<NoteSigner> load_signer(const std::string& path) {
+std::unique_ptr<NoteSigner> load_signer(const std::string& path, std::string* warning) {
   try {
-    return read_key_file(path);
+    return read_key_file(path, warning);
   } catch (const KeyError& error) {
     throw NotaryInputError(error.what());
   }
+}
+
+std::string origin_not_key_name(const std::string& origin, const std::string& key_path, const std::string& name) {
+  return "the origin \"" + origin + "\" is not the name of the key in " + key_path + " (\"" + name +
+         "\"): leave --origin out to sign as \"" + name + "\", or use the key made for this origin";
 }
 
 std::vector<CheckpointLine> read_checkpoints(const std::string& path, bool missing_is_empty) {
@@ -119,9 +131,16 @@ bool next_line(verify::LogSource& source, verify::LogLine& line) {
 // signed root. Returns "" or why the notary refuses.
 std::string load_state(const SealOptions& options, Notary& notary, std::vector<NumberedCheckpoint>& history,
                        bool all) {
-  if (!valid_origin(options.origin)) throw NotaryInputError("the origin must be one non-empty line");
-  notary.signer = load_signer(options.key_path);
-  notary.origin = options.origin;
+  if (!options.origin.empty() && !valid_origin(options.origin))
+    throw NotaryInputError(std::string(invalid_origin_message));
+  notary.options = &options;
+  std::string warning;
+  notary.signer = load_signer(options.key_path, &warning);
+  if (!warning.empty() && options.on_warning) options.on_warning(warning);
+  if (!options.origin.empty() && options.origin != notary.signer->name())
+    throw NotaryInputError(origin_not_key_name(options.origin, options.key_path, notary.signer->name()));
+  notary.origin = notary.signer->name();
+  if (!valid_origin(notary.origin)) throw NotaryInputError(std::string(invalid_origin_message));
   notary.out_path = options.out_path.empty() ? default_checkpoint_path(options.logs) : options.out_path;
   for (CheckpointLine& line : read_checkpoints(notary.out_path, true)) {
     if (!line.checkpoint)
@@ -358,6 +377,14 @@ std::string keygen(const std::string& key_path, const std::string& name) {
   } catch (const KeyError& error) {
     throw NotaryInputError(error.what());
   }
+}
+
+KeyInfo key_info(const std::string& key_path) {
+  KeyInfo info;
+  const std::unique_ptr<NoteSigner> signer = load_signer(key_path, &info.warning);
+  info.name = signer->name();
+  info.verifier_key = format_verifier_key(signer->verifier());
+  return info;
 }
 
 NotaryOutcome seal(const SealOptions& options) {
@@ -606,6 +633,38 @@ std::string prove(const std::string& checkpoints_path, const std::vector<std::st
   }
   if (!error.empty()) throw NotaryInputError("checkpoint file " + checkpoints_path + ": " + error);
   return format_tlog_proof(proof);
+}
+
+void write_proof_file(const std::string& path, std::string_view proof) {
+  if (holds_nul(path)) throw NotaryInputError("proof file " + path + ": " + std::string(nul_in_path_rendering));
+  const auto refuse = [&path](std::string_view why) -> NotaryInputError {
+    return NotaryInputError("proof file " + path + ": cannot be written: " + std::string(why));
+  };
+  // A new file, never reached through a link planted at the name.
+  int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
+  const bool existing = fd < 0 && errno == EEXIST;
+  if (existing) {
+    // An earlier proof is rewritten in place, but only a plain file of this
+    // user's with this one name: not a link to, nor a second name of,
+    // someone else's file. Non-blocking, so that a FIFO does not wait for a reader.
+    fd = open_retrying(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0 && errno == ELOOP) throw refuse("it is a symbolic link, and a proof is never written through one");
+  }
+  if (fd < 0) throw refuse(describe_os_error(errno));
+  Descriptor file(fd);
+  if (existing) {
+    struct statx status {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_UID | STATX_NLINK, &status) != 0)
+      throw refuse(describe_os_error(errno));
+    if (!S_ISREG(status.stx_mode)) throw refuse("it exists and is not a regular file");
+    if (status.stx_uid != ::geteuid())
+      throw refuse("it exists and belongs to uid " + std::to_string(status.stx_uid) + ", not to this user");
+    if (status.stx_nlink != 1) throw refuse("it exists and has other names (hard links)");
+    if (::ftruncate(fd, 0) != 0) throw refuse(describe_os_error(errno));
+  }
+  const WriteOutcome outcome = write_all(fd, proof.data(), proof.size());
+  if (!outcome.ok()) throw refuse(outcome.error);
+  if (::fsync(fd) != 0) throw refuse(describe_os_error(errno));
 }
 
 }  // namespace oxa::notary
