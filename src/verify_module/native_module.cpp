@@ -130,9 +130,6 @@ PyMethodDef methods[] = {
      "verify(paths, public_key, anchors, jobs)\n--\n\nThe verification report of a log, as JSON text."},
     {"run_command", run_command_entry, METH_VARARGS,
      "run_command(args)\n--\n\nRuns the oxa-verify command; returns its exit status."},
-    {"run_notary_command", notary_py::run_notary_command_entry, METH_VARARGS, notary_py::run_notary_command_doc},
-    {"consistency_proof", notary_py::consistency_proof_entry, METH_VARARGS, notary_py::consistency_proof_doc},
-    {"check_consistency", notary_py::check_consistency_entry, METH_VARARGS, notary_py::check_consistency_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -146,5 +143,11 @@ PyModuleDef module_definition = {
 }  // namespace oxa::verify_py
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
-  return PyModule_Create2(&oxa::verify_py::module_definition, PYTHON_ABI_VERSION);
+  PyObject* module = PyModule_Create2(&oxa::verify_py::module_definition, PYTHON_ABI_VERSION);
+  // The oxa-notary commands live beside the verifier's.
+  if (module && PyModule_AddFunctions(module, oxa::notary_py::notary_methods) != 0) {
+    Py_DecRef(module);
+    return nullptr;
+  }
+  return module;
 }
