@@ -14,6 +14,7 @@
 #include "notary/base64_text.hpp"
 #include "store/file_io.hpp"
 #include "store/json_writer.hpp"
+#include "store/trusted_file.hpp"
 
 namespace oxa::notary {
 
@@ -251,15 +252,7 @@ int open_existing_for_append(const std::string& path) {
   if (status.owner != ::geteuid() && status.owner != 0)
     refuse("owned by uid " + std::to_string(status.owner) + ", neither this user (uid " + me + ") nor root");
   if (status.mode & S_IWOTH) refuse("writable by others");
-  FileStatus name;
-  if (link_status(path.c_str(), name) != 0) refuse("it changed while it was opened");
-  if ((name.mode & S_IFMT) == S_IFLNK) {
-    if (name.owner != ::geteuid() && name.owner != 0)
-      refuse("a symbolic link owned by uid " + std::to_string(name.owner) + ", neither this user (uid " + me +
-             ") nor root");
-  } else if (name.device != status.device || name.inode != status.inode) {
-    refuse("it changed while it was opened");
-  }
+  if (auto reason = planted_name_reason(path, status, "opened")) refuse(*reason);
   return fd;
 }
 

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -18,7 +17,7 @@
 #include "common/file_status.hpp"
 #include "common/internal_fault.hpp"
 #include "store/file_io.hpp"
-#include "store/key_file.hpp"
+#include "store/trusted_file.hpp"
 
 namespace oxa::notary {
 
@@ -216,20 +215,14 @@ std::unique_ptr<NoteSigner> read_key_file(const std::string& path, std::string* 
   // The engine key's rules: whoever else could write or plant this file
   // could sign checkpoints in the notary's name.
   try {
-    if (check_key_file(fd, path) && warning) {
-      FileStatus status;
-      file_status(fd, status);
-      char mode[8];
-      std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.mode & 07777));
-      *warning = key_file_error(path, std::string("has mode ") + mode +
+    const FileStatus status = check_trusted_file(fd, path, {"", "notary key"});
+    if (warning && readable_by_others(status))
+      *warning = key_file_error(path, "has mode " + mode_text(status.mode) +
                                           ", readable by group or others: anyone who can read it can sign "
                                           "checkpoints as this notary. Restrict it with: chmod 600 " + path);
-    }
   } catch (const InternalFault& fault) {
     ::close(fd);
-    std::string_view reason = fault.what();
-    if (const std::size_t colon = reason.find(": "); colon != std::string_view::npos) reason.remove_prefix(colon + 2);
-    throw KeyError(key_file_error(path, reason));
+    throw KeyError(key_file_error(path, fault.what()));
   }
   WipedText content;
   content.text.resize(private_key_file_limit + 1);

@@ -76,14 +76,24 @@ class Callbacks {
     return stopped_;
   }
 
+  // Still called once stopped: the checkpoint written at the stop is reported
+  // too. Not after a callback failed. A stop signal whose handler ran at the
+  // start of the call interrupted it before it did anything: it is made again.
   void call(PyObject* function, const std::string& text) {
-    if (function == Py_None || stopped_) return;
+    if (function == Py_None || type_) return;
     const PyGILState_STATE held = PyGILState_Ensure();
-    PyObject* argument = new_text(text);
-    PyObject* result = argument ? PyObject_CallFunctionObjArgs(function, argument, nullptr) : nullptr;
-    Py_DecRef(argument);
-    if (result) Py_DecRef(result);
-    else keep_error();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      PyObject* argument = new_text(text);
+      PyObject* result = argument ? PyObject_CallFunctionObjArgs(function, argument, nullptr) : nullptr;
+      Py_DecRef(argument);
+      if (result) {
+        Py_DecRef(result);
+        break;
+      }
+      const bool interrupted = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
+      keep_error();
+      if (!interrupted) break;
+    }
     PyGILState_Release(held);
   }
 

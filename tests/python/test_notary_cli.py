@@ -226,3 +226,18 @@ def test_follow_prints_a_status_line_per_checkpoint_to_a_terminal_and_what_it_se
             quiet.kill()
             quiet.wait()
     assert (quiet.returncode, err) == (0, "")
+
+
+def test_the_checkpoint_written_at_the_stop_is_reported_too(tmp_path, notary_key, log):
+    follower = start_follow(notary_key[0], log, "--json", "--every", "1000", "--seconds", "1000")
+    try:
+        time.sleep(1)
+        follower.send_signal(signal.SIGTERM)
+        out, err = follower.communicate(timeout=20)
+    finally:
+        if follower.poll() is None:
+            follower.kill()
+            follower.wait()
+    assert follower.returncode == 0, err
+    event, summary = [json.loads(line) for line in out.splitlines()]
+    assert (event["event"], event["size"], summary["size"], summary["checkpoints_written"]) == ("checkpoint", 3, 3, 1)
