@@ -6,7 +6,6 @@ directory served over HTTP as a complete static log."""
 import base64
 import functools
 import hashlib
-import http.server
 import json
 import os
 import random
@@ -16,6 +15,7 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.error
 import urllib.request
 from pathlib import Path
 
