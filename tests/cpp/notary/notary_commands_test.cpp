@@ -29,7 +29,13 @@ struct NotaryFiles {
   std::string log = dir / "audit.wal";
   std::string key = dir / "notary.key";
   std::string vkey = keygen(key, "example.com/audit");
-  SealOptions options() const { return {key, "example.com/audit", "", {log}}; }
+  SealOptions options() const {
+    SealOptions options;
+    options.key_path = key;
+    options.origin = "example.com/audit";
+    options.logs = {log};
+    return options;
+  }
   std::string checkpoints() const { return log + ".checkpoints"; }
 };
 
@@ -87,11 +93,18 @@ TEST(Seal, RefusesRewrittenHistoryAndTruncation) {
   EXPECT_EQ(seal(s.options()).status, 1);
   EXPECT_EQ(read_file(s.checkpoints()), before);
 
-  // Another key's or another origin's checkpoint file is not continued.
+  // An origin that is not the key's name is refused before anything is read;
+  // another key's checkpoint file (another name, so another origin) is not continued.
   SealOptions other_origin = s.options();
   other_origin.origin = "example.com/other";
   write_file(s.log, original + numbered_lines(20, 40));
-  EXPECT_EQ(seal(other_origin).status, 1);
+  EXPECT_THROW(seal(other_origin), NotaryInputError);
+  SealOptions other_key = s.options();
+  other_key.key_path = s.dir / "other.key";
+  other_key.origin.clear();
+  keygen(other_key.key_path, "example.com/other");
+  EXPECT_EQ(seal(other_key).status, 1);
+  EXPECT_EQ(read_file(s.checkpoints()), before);
 }
 
 TEST(CheckLog, FindsMismatchTruncationAndUnsealedTail) {
