@@ -248,3 +248,45 @@ TEST(Follow, RefusesRewrittenHistoryAndTruncationWithoutWriting) {
 
 }  // namespace
 }  // namespace oxa::notary
+
+namespace oxa::notary {
+namespace {
+
+// The follow asks whether to stop once per poll, before it reads: a rewrite
+// made in that call lands exactly between two polls.
+TEST(Follow, RefusesALogRewrittenInPlaceBetweenTwoPolls) {
+  struct Case {
+    const char* name;
+    std::string (*rewrite)(const std::string& old);
+  };
+  const Case cases[] = {
+      {"line feed kept", [](const std::string& old) {
+         std::string same_lengths = old;
+         for (std::size_t at = same_lengths.find("\"n\""); at != std::string::npos;
+              at = same_lengths.find("\"n\"", at + 1))
+           same_lengths[at + 1] = 'm';
+         return same_lengths + numbered_lines(20, 23);
+       }},
+      {"line feed moved", [](const std::string& old) { return "{\"shift\":1}\n" + old + numbered_lines(20, 23); }},
+  };
+  for (const Case& c : cases) {
+    NotaryFiles s;
+    const std::string old = numbered_lines(0, 5);
+    write_file(s.log, old);
+    SealOptions options = s.options();
+    options.every = 1;
+    int polls = 0;
+    const NotaryOutcome outcome = follow(options, [&] {
+      if (++polls == 3) write_file(s.log, c.rewrite(old));
+      return polls > 50;
+    }, 1);
+    EXPECT_EQ(outcome.status, 1) << c.name;
+    EXPECT_NE(outcome.message.find("rewritten in place"), std::string::npos) << c.name << ": " << outcome.message;
+    const auto lines = read_checkpoint_file(s.checkpoints(), false);
+    ASSERT_EQ(lines.size(), 1u) << c.name;
+    EXPECT_EQ(lines[0].checkpoint->size, 5u) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace oxa::notary
