@@ -56,7 +56,7 @@ def capture_many(engine, count, start=0):
 
 
 def quiet(args):
-    """Runs a native command with its output sent to /dev/null; returns (status, wall s, CPU s)."""
+    """Runs an oxa-notary command in this process with its output sent to /dev/null; returns (status, wall s, CPU s)."""
     saved = os.dup(1)
     null = os.open(os.devnull, os.O_WRONLY)
     try:

@@ -42,8 +42,20 @@ std::string checkpoint_name(const std::string& path, const NumberedCheckpoint& e
 }
 
 // The notary's state: its key and the tree over the lines read so far.
+// Thrown out of a long read of the log when a follow is told to stop.
+struct Stopped {};
+
 struct Notary {
   const SealOptions* options = nullptr;
+  // follow only: asked now and then while the whole log is read at the start.
+  const std::function<bool()>* should_stop = nullptr;
+  std::uint64_t lines_read = 0;
+
+  void poll_stop() {
+    constexpr std::uint64_t lines_between_stop_checks = 4096;
+    if (should_stop && ++lines_read % lines_between_stop_checks == 0 && (*should_stop)()) throw Stopped{};
+  }
+
   std::unique_ptr<NoteSigner> signer;
   std::string origin;
   std::string out_path;
@@ -243,8 +255,9 @@ bool open_after_deleted_pieces(const std::vector<std::string>& logs, const Notar
 // the size is odd) must hash to that block's root. The pieces begin at the
 // log's start, or at checkpoint `start` when older pieces are gone. Returns
 // "" with the last sealed line in `last_line`, or why the notary refuses.
-std::string check_sealed_lines(const std::vector<std::string>& logs, const std::string& out_path,
+std::string check_sealed_lines(const std::vector<std::string>& logs, Notary& notary,
                                const NumberedCheckpoint& last, const Checkpoint* start, std::string& last_line) {
+  const std::string& out_path = notary.out_path;
   const Checkpoint& sealed = last.checkpoint;
   const std::uint64_t start_size = start ? start->size : 0;
   const std::uint64_t base = start ? start->bytes : 0;
@@ -260,6 +273,7 @@ std::string check_sealed_lines(const std::vector<std::string>& logs, const std::
   auto source = open_log(logs, 0, 1);
   verify::LogLine line;
   while (end < sealed.bytes && count < sealed.size && next_line(*source, line) && line.terminated) {
+    notary.poll_stop();
     ++count;
     end = base + line.offset + line.text.size() + 1;
     if (whole || count > sealed.size - block) tree.append_data(line.text);
@@ -302,7 +316,7 @@ std::string continue_from_last(const std::vector<std::string>& logs, Notary& not
       start = &history[k].checkpoint;
     }
     std::string last_line;
-    if (std::string refusal = check_sealed_lines(logs, notary.out_path, history.back(), start, last_line);
+    if (std::string refusal = check_sealed_lines(logs, notary, history.back(), start, last_line);
         !refusal.empty())
       return refusal;
   }
@@ -340,6 +354,7 @@ std::string recheck_all(const std::vector<std::string>& logs, Notary& notary,
   try {
     while (next_line(*source, line)) {
       if (!line.terminated) break;
+      notary.poll_stop();
       notary.add_line(line.text, line.offset + line.text.size() + 1);
       if (last_line) last_line->assign(line.text);
       if (std::string error = check_reached(); !error.empty()) return error;
@@ -607,6 +622,12 @@ NotaryOutcome seal(const SealOptions& options) try {
   throw NotaryInputError(std::string("tiles: ") + error.what());
 }
 
+namespace {
+// The follow once its key, checkpoint file and live log are there.
+NotaryOutcome follow_log(const SealOptions& options, const std::function<bool()>& should_stop, int poll_milliseconds,
+                         Notary& notary, std::vector<NumberedCheckpoint>& history);
+}  // namespace
+
 NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& should_stop,
                      int poll_milliseconds) try {
   if (options.logs.empty()) throw NotaryInputError("no log given");
@@ -617,6 +638,21 @@ NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& sh
   const std::string& live_path = options.logs.back();
   if (!wait_for_log(live_path, should_stop, poll_milliseconds))
     return notary.outcome(0, "stopped before the log " + live_path + " appeared; nothing sealed");
+  notary.should_stop = &should_stop;
+  try {
+    return follow_log(options, should_stop, poll_milliseconds, notary, history);
+  } catch (const Stopped&) {
+    return notary.outcome(0, "stopped while reading the log, before sealing; nothing sealed");
+  }
+} catch (const tlog::TileError& error) {
+  throw NotaryInputError(std::string("tiles: ") + error.what());
+}
+
+namespace {
+
+NotaryOutcome follow_log(const SealOptions& options, const std::function<bool()>& should_stop, int poll_milliseconds,
+                         Notary& notary, std::vector<NumberedCheckpoint>& history) {
+  const std::string& live_path = options.logs.back();
   std::vector<Descriptor> pieces;
   for (const std::string& path : options.logs) pieces.push_back(open_piece(path));
 
@@ -657,7 +693,7 @@ NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& sh
         start = &history[k].checkpoint;
       }
     }
-    if (std::string refusal = check_sealed_lines(options.logs, notary.out_path, history.back(), start, last_line);
+    if (std::string refusal = check_sealed_lines(options.logs, notary, history.back(), start, last_line);
         !refusal.empty())
       return notary.outcome(1, refusal);
   }
@@ -761,11 +797,7 @@ NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& sh
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(poll_milliseconds));
   }
-} catch (const tlog::TileError& error) {
-  throw NotaryInputError(std::string("tiles: ") + error.what());
 }
-
-namespace {
 
 struct ProofCandidate {
   const Checkpoint* checkpoint = nullptr;
