@@ -1,6 +1,7 @@
 #include "notary/checkpoint.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <bit>
@@ -8,10 +9,12 @@
 #include <charconv>
 #include <simdjson.h>
 
+#include "common/file_status.hpp"
 #include "common/os_error.hpp"
 #include "notary/base64_text.hpp"
 #include "store/file_io.hpp"
 #include "store/json_writer.hpp"
+#include "store/trusted_file.hpp"
 
 namespace oxa::notary {
 
@@ -85,8 +88,21 @@ std::string format_checkpoint_body(const CheckpointBody& body) {
   return text;
 }
 
+std::string file_kind_text(const FileStatus& status) {
+  switch (status.mode & S_IFMT) {
+    case S_IFIFO: return "a FIFO";
+    case S_IFCHR: return "a character device";
+    case S_IFBLK: return "a block device";
+    case S_IFSOCK: return "a socket";
+    case S_IFDIR: return "a directory";
+    default: return "not a plain file";
+  }
+}
+
 bool valid_origin(std::string_view origin) {
-  if (origin.empty()) return false;
+  // Notes are UTF-8 text: an origin that is not would be signed into
+  // checkpoints no reader of the file could take.
+  if (origin.empty() || !simdjson::validate_utf8(origin.data(), origin.size())) return false;
   for (unsigned char c : origin)
     if (c < 0x20 || c == 0x7f) return false;
   return true;
@@ -136,16 +152,28 @@ std::string format_checkpoint_line(const Checkpoint& checkpoint) {
 
 std::vector<CheckpointLine> read_checkpoint_file(const std::string& path, bool missing_is_empty) {
   if (holds_nul(path)) throw CheckpointFileError(file_error(path, nul_in_path_rendering));
-  const int fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  // Non-blocking, and only a regular file is read, to the size it has when
+  // opened: a FIFO would wait for a writer forever, a device never end.
+  const int fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     const int error = errno;
     if (error == ENOENT && missing_is_empty) return {};
     throw CheckpointFileError(file_error(path, describe_os_error(error)));
   }
+  FileStatus status;
+  if (const int error = file_status(fd, status)) {
+    ::close(fd);
+    throw CheckpointFileError(file_error(path, describe_os_error(error)));
+  }
+  if (!status.regular()) {
+    ::close(fd);
+    throw CheckpointFileError(file_error(path, "not a regular file (" + file_kind_text(status) + ")"));
+  }
   std::string content;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  content.resize(static_cast<std::size_t>(status.size));
+  std::size_t got = 0;
+  while (got < content.size()) {
+    const ssize_t n = ::read(fd, content.data() + got, content.size() - got);
     if (n < 0) {
       if (errno == EINTR) continue;
       const int error = errno;
@@ -153,9 +181,10 @@ std::vector<CheckpointLine> read_checkpoint_file(const std::string& path, bool m
       throw CheckpointFileError(file_error(path, describe_os_error(error)));
     }
     if (n == 0) break;
-    content.append(buffer, static_cast<std::size_t>(n));
+    got += static_cast<std::size_t>(n);
   }
   ::close(fd);
+  content.resize(got);
   return parse_checkpoint_text(content);
 }
 
@@ -202,11 +231,50 @@ std::string check_checkpoint(const Checkpoint& checkpoint, const NoteVerifier& v
   return {};
 }
 
+namespace {
+
+// Opens the existing checkpoint file for appending, or returns -1 with errno
+// set. Appended to only when no one else could have planted or changed it:
+// a regular file owned by this user or root that others cannot write,
+// reached through no symbolic link of someone else's.
+int open_existing_for_append(const std::string& path) {
+  // Non-blocking: a FIFO at the name is refused below, not waited on.
+  const int fd = open_retrying(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return -1;
+  const auto refuse = [fd, &path](const std::string& why) {
+    ::close(fd);
+    throw CheckpointFileError(file_error(path, why + "; refusing to append to it"));
+  };
+  const std::string me = std::to_string(::geteuid());
+  FileStatus status;
+  if (const int error = file_status(fd, status)) refuse(describe_os_error(error));
+  if (!status.regular()) refuse("not a regular file (" + file_kind_text(status) + ")");
+  if (status.owner != ::geteuid() && status.owner != 0)
+    refuse("owned by uid " + std::to_string(status.owner) + ", neither this user (uid " + me + ") nor root");
+  if (status.mode & S_IWOTH) refuse("writable by others");
+  if (auto reason = planted_name_reason(path, status, "opened")) refuse(*reason);
+  return fd;
+}
+
+}  // namespace
+
 void append_checkpoint(const std::string& path, const Checkpoint& checkpoint) {
   if (holds_nul(path)) throw CheckpointFileError(file_error(path, nul_in_path_rendering));
   std::string line = format_checkpoint_line(checkpoint);
   line += '\n';
-  const int fd = open_retrying(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+  int fd = open_existing_for_append(path);
+  if (fd < 0 && errno == ENOENT) {
+    // A new file, never made through a link planted at the name (a dangling
+    // one would otherwise create its target wherever it points).
+    fd = open_retrying(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                       0644);
+    if (fd < 0 && errno == EEXIST) {
+      FileStatus name;
+      if (link_status(path.c_str(), name) == 0 && (name.mode & S_IFMT) == S_IFLNK)
+        throw CheckpointFileError(file_error(path, "a symbolic link that leads nowhere; refusing to create its target"));
+      fd = open_existing_for_append(path);  // made meanwhile by another notary
+    }
+  }
   if (fd < 0) throw CheckpointFileError(file_error(path, describe_os_error(errno)));
   // One write: a reader never sees half a checkpoint unless the device fails.
   const WriteOutcome outcome = write_all(fd, line.data(), line.size());

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/file_status.hpp"
 #include "notary/merkle_tree.hpp"
 #include "notary/signed_note.hpp"
 
@@ -29,7 +30,10 @@ std::string format_checkpoint_body(const CheckpointBody& body);
 // lines after the root are allowed and ignored.
 std::string parse_checkpoint_body(std::string_view text, CheckpointBody& out);
 
-// An origin must be one non-empty line without control bytes.
+// What a file that is not a regular one is ("a FIFO"), for messages.
+std::string file_kind_text(const FileStatus& status);
+
+// An origin must be one non-empty line of UTF-8 without control bytes.
 bool valid_origin(std::string_view origin);
 
 struct Checkpoint {

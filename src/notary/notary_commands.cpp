@@ -1,6 +1,7 @@
 #include "notary/notary_commands.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +29,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr std::string_view invalid_origin_message = "the origin must be one non-empty line of UTF-8 text";
+
 struct NumberedCheckpoint {
   std::uint64_t line = 0;  // in the checkpoint file
   Checkpoint checkpoint;
@@ -39,7 +42,20 @@ std::string checkpoint_name(const std::string& path, const NumberedCheckpoint& e
 }
 
 // The notary's state: its key and the tree over the lines read so far.
+// Thrown out of a long read of the log when a follow is told to stop.
+struct Stopped {};
+
 struct Notary {
+  const SealOptions* options = nullptr;
+  // follow only: asked now and then while the whole log is read at the start.
+  const std::function<bool()>* should_stop = nullptr;
+  std::uint64_t lines_read = 0;
+
+  void poll_stop() {
+    constexpr std::uint64_t lines_between_stop_checks = 4096;
+    if (should_stop && ++lines_read % lines_between_stop_checks == 0 && (*should_stop)()) throw Stopped{};
+  }
+
   std::unique_ptr<NoteSigner> signer;
   std::string origin;
   std::string out_path;
@@ -74,6 +90,7 @@ struct Notary {
     sealed_size = tree.size();
     last_note = checkpoint.note;
     ++written;
+    if (options && options->on_checkpoint) options->on_checkpoint(outcome());
     publish_last();
   }
 
@@ -105,16 +122,23 @@ struct Notary {
     out.bytes = bytes;
     out.checkpoints_written = written;
     out.root = base64_encode(tree.root());
+    out.origin = origin;
+    out.checkpoint_file = out_path;
     return out;
   }
 };
 
-std::unique_ptr<NoteSigner> load_signer(const std::string& path) {
+std::unique_ptr<NoteSigner> load_signer(const std::string& path, std::string* warning) {
   try {
-    return read_key_file(path);
+    return read_key_file(path, warning);
   } catch (const KeyError& error) {
     throw NotaryInputError(error.what());
   }
+}
+
+std::string origin_not_key_name(const std::string& origin, const std::string& key_path, const std::string& name) {
+  return "the origin \"" + origin + "\" is not the name of the key in " + key_path + " (\"" + name +
+         "\"): leave --origin out to sign as \"" + name + "\", or use the key made for this origin";
 }
 
 std::vector<CheckpointLine> read_checkpoints(const std::string& path, bool missing_is_empty) {
@@ -148,9 +172,16 @@ bool next_line(verify::LogSource& source, verify::LogLine& line) {
 // signed root. Returns "" or why the notary refuses.
 std::string load_state(const SealOptions& options, Notary& notary, std::vector<NumberedCheckpoint>& history,
                        bool all) {
-  if (!valid_origin(options.origin)) throw NotaryInputError("the origin must be one non-empty line");
-  notary.signer = load_signer(options.key_path);
-  notary.origin = options.origin;
+  if (!options.origin.empty() && !valid_origin(options.origin))
+    throw NotaryInputError(std::string(invalid_origin_message));
+  notary.options = &options;
+  std::string warning;
+  notary.signer = load_signer(options.key_path, &warning);
+  if (!warning.empty() && options.on_warning) options.on_warning(warning);
+  if (!options.origin.empty() && options.origin != notary.signer->name())
+    throw NotaryInputError(origin_not_key_name(options.origin, options.key_path, notary.signer->name()));
+  notary.origin = notary.signer->name();
+  if (!valid_origin(notary.origin)) throw NotaryInputError(std::string(invalid_origin_message));
   notary.out_path = options.out_path.empty() ? default_checkpoint_path(options.logs) : options.out_path;
   for (CheckpointLine& line : read_checkpoints(notary.out_path, true)) {
     if (!line.checkpoint)
@@ -201,7 +232,7 @@ std::string open_after_sealed(const std::vector<std::string>& logs, const Notary
 // open_after_sealed does; false when no checkpoint fits.
 bool open_after_deleted_pieces(const std::vector<std::string>& logs, const Notary& notary,
                                const std::vector<NumberedCheckpoint>& history, std::uint64_t& base,
-                               std::unique_ptr<verify::LogSource>& source) {
+                               std::unique_ptr<verify::LogSource>& source, std::size_t& start) {
   const NoteVerifier verifier = notary.signer->verifier();
   std::vector<KnownCheckpoint> known;
   for (const NumberedCheckpoint& entry : history) {
@@ -212,7 +243,55 @@ bool open_after_deleted_pieces(const std::vector<std::string>& logs, const Notar
   const std::size_t k = find_later_start(logs, known);
   if (k >= known.size() || history[k].checkpoint.bytes >= notary.bytes) return false;
   base = history[k].checkpoint.bytes;
+  start = k;
   return open_after_sealed(logs, notary, base, source).empty();
+}
+
+// The lines the last checkpoint covers must be what the log gives before its
+// frontier is continued: its `bytes` is not signed, and one moved forward to
+// the end of a later line would make the notary skip lines. Up to `bytes`
+// the pieces must hold exactly its `size` lines, each ending in a line feed,
+// and the lines of its smallest frontier block (the last line alone when
+// the size is odd) must hash to that block's root. The pieces begin at the
+// log's start, or at checkpoint `start` when older pieces are gone. Returns
+// "" with the last sealed line in `last_line`, or why the notary refuses.
+std::string check_sealed_lines(const std::vector<std::string>& logs, Notary& notary,
+                               const NumberedCheckpoint& last, const Checkpoint* start, std::string& last_line) {
+  const std::string& out_path = notary.out_path;
+  const Checkpoint& sealed = last.checkpoint;
+  const std::uint64_t start_size = start ? start->size : 0;
+  const std::uint64_t base = start ? start->bytes : 0;
+  const std::uint64_t block = sealed.size & (~sealed.size + 1);
+  // A block reaching back before the pieces' first line is checked whole,
+  // from the start checkpoint's frontier on.
+  const bool whole = sealed.size - block < start_size;
+  TreeBuilder tree;
+  if (whole && start && !tree.resume(start->size, start->frontier))
+    return checkpoint_name(out_path, last) + " cannot be continued: the checkpoint the log starts at is damaged";
+  std::uint64_t count = start_size;
+  std::uint64_t end = base;
+  auto source = open_log(logs, 0, 1);
+  verify::LogLine line;
+  while (end < sealed.bytes && count < sealed.size && next_line(*source, line) && line.terminated) {
+    notary.poll_stop();
+    ++count;
+    end = base + line.offset + line.text.size() + 1;
+    if (whole || count > sealed.size - block) tree.append_data(line.text);
+    if (end == sealed.bytes) last_line.assign(line.text);
+  }
+  const std::string name = checkpoint_name(out_path, last);
+  if (end != sealed.bytes || count != sealed.size)
+    return name + " does not match the log: its first " + std::to_string(sealed.bytes) + " bytes hold " +
+           (end == sealed.bytes ? std::to_string(count - start_size) + " lines, not " +
+                                      std::to_string(sealed.size - start_size)
+                                : "no line that ends where the checkpoint's bytes end") +
+           "; refusing to continue from it";
+  const bool matches = whole ? tree.frontier() == sealed.frontier
+                             : !sealed.frontier.empty() && tree.root() == sealed.frontier.back();
+  if (!matches)
+    return name + " does not match the log: its last lines do not hash to the signed tree; refusing to continue "
+                  "from it";
+  return {};
 }
 
 // Continues the tree from the last checkpoint's frontier, reading only the
@@ -230,9 +309,16 @@ std::string continue_from_last(const std::vector<std::string>& logs, Notary& not
     notary.tree.resume(last.size, last.frontier);
     notary.bytes = last.bytes;
     notary.sealed_size = last.size;
+    const Checkpoint* start = nullptr;
     if (std::string refusal = open_after_sealed(logs, notary, 0, source); !refusal.empty()) {
-      if (!open_after_deleted_pieces(logs, notary, history, base, source)) return refusal;
+      std::size_t k = 0;
+      if (!open_after_deleted_pieces(logs, notary, history, base, source, k)) return refusal;
+      start = &history[k].checkpoint;
     }
+    std::string last_line;
+    if (std::string refusal = check_sealed_lines(logs, notary, history.back(), start, last_line);
+        !refusal.empty())
+      return refusal;
   }
   verify::LogLine line;
   while (next_line(*source, line)) {
@@ -244,7 +330,7 @@ std::string continue_from_last(const std::vector<std::string>& logs, Notary& not
 
 // Re-hashes the whole log, checking every checkpoint's root and bytes on the way.
 std::string recheck_all(const std::vector<std::string>& logs, Notary& notary,
-                        const std::vector<NumberedCheckpoint>& history) {
+                        const std::vector<NumberedCheckpoint>& history, std::string* last_line = nullptr) {
   auto source = open_log(logs, 0, 1);
   verify::LogLine line;
   std::size_t next = 0;
@@ -268,7 +354,9 @@ std::string recheck_all(const std::vector<std::string>& logs, Notary& notary,
   try {
     while (next_line(*source, line)) {
       if (!line.terminated) break;
+      notary.poll_stop();
       notary.add_line(line.text, line.offset + line.text.size() + 1);
+      if (last_line) last_line->assign(line.text);
       if (std::string error = check_reached(); !error.empty()) return error;
     }
   } catch (const tlog::TileError& error) {
@@ -297,8 +385,25 @@ bool tiles_need_rebuild(const SealOptions& options, Notary& notary, const std::v
   return true;
 }
 
+// The notary reads its logs to their end, more than once: a FIFO or a device
+// given as a piece would wait for a writer or never end. Opened without
+// waiting, and refused unless it is a regular file.
+void refuse_unless_regular(const std::string& path) {
+  if (path == verify::standard_input_name)
+    throw NotaryInputError("the notary reads log files, not standard input");
+  if (holds_nul(path)) throw NotaryInputError("log " + path + ": " + std::string(nul_in_path_rendering));
+  const int fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) throw NotaryInputError("log " + path + ": " + describe_os_error(errno));
+  FileStatus status;
+  const int error = file_status(fd, status);
+  ::close(fd);
+  if (error) throw NotaryInputError("log " + path + ": " + describe_os_error(error));
+  if (!status.regular()) throw NotaryInputError("log " + path + ": not a regular file (" + file_kind_text(status) + ")");
+}
+
 std::string prepare(const SealOptions& options, Notary& notary) {
   if (options.logs.empty()) throw NotaryInputError("no log given");
+  for (const std::string& path : options.logs) refuse_unless_regular(path);
   std::vector<NumberedCheckpoint> history;
   if (std::string error = load_state(options, notary, history, options.recheck); !error.empty()) return error;
   return tiles_need_rebuild(options, notary, history) ? recheck_all(options.logs, notary, history)
@@ -333,12 +438,21 @@ class Descriptor {
 // cut at the end of a rotated file continues in the next one.
 class FollowedStream {
  public:
-  FollowedStream(Notary& notary, std::uint64_t position) : notary_(notary), position_(position) {}
+  // `position`: the logical offset of the next byte read; `last_line`: the
+  // line that ends just before it (when continuing a checkpoint).
+  FollowedStream(Notary& notary, std::uint64_t position, std::string last_line)
+      : notary_(notary), position_(position), tail_(std::move(last_line)) {}
 
-  // Reads `fd` to its current end. Returns "" or why the notary refuses.
-  std::string drain(int fd) {
+  // Reads `fd` to its current end, asking `should_stop` now and then on a
+  // long read. Returns "" or why the notary refuses.
+  std::string drain(int fd, const std::function<bool()>& should_stop) {
+    constexpr int chunks_between_stop_checks = 256;  // 16 MiB
     char buffer[1 << 16];
-    for (;;) {
+    for (int chunk = 1;; ++chunk) {
+      if (chunk % chunks_between_stop_checks == 0 && should_stop()) {
+        interrupted_ = true;
+        return {};
+      }
       const ssize_t n = ::read(fd, buffer, sizeof buffer);
       if (n < 0) {
         if (errno == EINTR) continue;
@@ -350,7 +464,17 @@ class FollowedStream {
     }
   }
   std::uint64_t position() const { return position_; }
+  bool interrupted() const { return interrupted_; }
+  // The line feed that ended the last sealed line is read again first.
   void expect_line_feed_first() { expect_line_feed_ = true; }
+
+  // The bytes just before position(), from the start of the last complete
+  // line: what the file must still hold where they were read.
+  struct Tail {
+    std::uint64_t start = 0;  // logical offset of bytes[0], the start of a line
+    std::string bytes;
+  };
+  Tail tail() const { return {position_ - tail_.size(), tail_}; }
 
  private:
   std::string feed(std::string_view data) {
@@ -358,6 +482,7 @@ class FollowedStream {
       const std::size_t end = data.find('\n');
       if (end == std::string_view::npos) {
         partial_.append(data);
+        tail_.append(data);
         position_ += data.size();
         return {};
       }
@@ -369,8 +494,11 @@ class FollowedStream {
         if (!partial_.empty())
           return "byte " + std::to_string(notary_.bytes) + " of the log is no longer the line feed that ended line " +
                  std::to_string(notary_.sealed_size) + " when it was sealed: the log was rewritten";
+        tail_ += '\n';
       } else {
         notary_.add_line(partial_, position_);
+        tail_.assign(partial_);
+        tail_ += '\n';
       }
       partial_.clear();
     }
@@ -379,23 +507,72 @@ class FollowedStream {
 
   Notary& notary_;
   std::uint64_t position_;  // logical offset of the next byte read
-  std::string partial_;
+  std::string partial_;     // the line being read, without its line feed yet
+  std::string tail_;        // see Tail
   bool expect_line_feed_ = false;
+  bool interrupted_ = false;
 };
 
+constexpr std::string_view rewritten_in_place =
+    " was rewritten in place: the bytes already read are no longer there (it was truncated and written again)";
+
+// Whether the live file, whose first byte is at logical offset `file_start`,
+// still holds `tail` where it was read, and a line feed just before it. A
+// log truncated and written again longer between two polls fails this:
+// reading on from the old position would cut a leaf from a line's middle.
+std::string check_unchanged(int fd, const FollowedStream::Tail& tail, std::uint64_t file_start,
+                            const std::string& path) {
+  const std::uint64_t from = std::max(tail.start, file_start);
+  const std::string_view expected = std::string_view(tail.bytes).substr(from - tail.start);
+  const bool line_feed_before = tail.start > file_start;
+  const std::uint64_t offset = from - file_start - (line_feed_before ? 1 : 0);
+  std::string found(expected.size() + (line_feed_before ? 1 : 0), '\0');
+  std::size_t got = 0;
+  while (got < found.size()) {
+    const ssize_t n = ::pread(fd, found.data() + got, found.size() - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw NotaryInputError("reading the log " + path + ": " + describe_os_error(errno));
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got < found.size())
+    return "the log " + path + " shrank below the bytes already read: it was truncated";
+  if ((line_feed_before && found[0] != '\n') || std::string_view(found).substr(line_feed_before ? 1 : 0) != expected)
+    return "the log " + path + std::string(rewritten_in_place);
+  return {};
+}
+
+// Opens a piece to follow: a regular file only, opened without waiting (a
+// FIFO at the name would wait for a writer, a device never end).
 Descriptor open_piece(const std::string& path) {
   if (path == verify::standard_input_name || verify::gzip_piece(path))
     throw NotaryInputError("follow reads plain files only, not " + path);
   if (holds_nul(path)) throw NotaryInputError("log " + path + ": " + std::string(nul_in_path_rendering));
-  const int fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  const int fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) throw NotaryInputError("log " + path + ": " + describe_os_error(errno));
-  return Descriptor(fd);
+  Descriptor piece(fd);
+  FileStatus status;
+  if (const int error = file_status(fd, status)) throw NotaryInputError("log " + path + ": " + describe_os_error(error));
+  if (!status.regular()) throw NotaryInputError("log " + path + ": not a regular file (" + file_kind_text(status) + ")");
+  return piece;
 }
 
 std::uint64_t size_of(int fd, const std::string& path) {
   FileStatus status;
   if (const int error = file_status(fd, status)) throw NotaryInputError("log " + path + ": " + describe_os_error(error));
   return status.size;
+}
+
+// A service may start before the application that writes its log: waits
+// until something is at `path`. False when stopped first.
+bool wait_for_log(const std::string& path, const std::function<bool()>& should_stop, int poll_milliseconds) {
+  for (;;) {
+    FileStatus status;
+    // Anything but a missing file is for the open to report.
+    if (holds_nul(path) || path_status(path.c_str(), status) != ENOENT) return true;
+    if (should_stop()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(poll_milliseconds));
+  }
 }
 
 }  // namespace
@@ -421,6 +598,14 @@ std::string keygen(const std::string& key_path, const std::string& name) {
   }
 }
 
+KeyInfo key_info(const std::string& key_path) {
+  KeyInfo info;
+  const std::unique_ptr<NoteSigner> signer = load_signer(key_path, &info.warning);
+  info.name = signer->name();
+  info.verifier_key = format_verifier_key(signer->verifier());
+  return info;
+}
+
 NotaryOutcome seal(const SealOptions& options) try {
   Notary notary;
   if (std::string refusal = prepare(options, notary); !refusal.empty()) return notary.outcome(1, refusal);
@@ -437,19 +622,44 @@ NotaryOutcome seal(const SealOptions& options) try {
   throw NotaryInputError(std::string("tiles: ") + error.what());
 }
 
+namespace {
+// The follow once its key, checkpoint file and live log are there.
+NotaryOutcome follow_log(const SealOptions& options, const std::function<bool()>& should_stop, int poll_milliseconds,
+                         Notary& notary, std::vector<NumberedCheckpoint>& history);
+}  // namespace
+
 NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& should_stop,
                      int poll_milliseconds) try {
   if (options.logs.empty()) throw NotaryInputError("no log given");
-  std::vector<Descriptor> pieces;
-  for (const std::string& path : options.logs) pieces.push_back(open_piece(path));
-
   Notary notary;
   std::vector<NumberedCheckpoint> history;
   if (std::string refusal = load_state(options, notary, history, options.recheck); !refusal.empty())
     return notary.outcome(1, refusal);
+  const std::string& live_path = options.logs.back();
+  if (!wait_for_log(live_path, should_stop, poll_milliseconds))
+    return notary.outcome(0, "stopped before the log " + live_path + " appeared; nothing sealed");
+  notary.should_stop = &should_stop;
+  try {
+    return follow_log(options, should_stop, poll_milliseconds, notary, history);
+  } catch (const Stopped&) {
+    return notary.outcome(0, "stopped while reading the log, before sealing; nothing sealed");
+  }
+} catch (const tlog::TileError& error) {
+  throw NotaryInputError(std::string("tiles: ") + error.what());
+}
+
+namespace {
+
+NotaryOutcome follow_log(const SealOptions& options, const std::function<bool()>& should_stop, int poll_milliseconds,
+                         Notary& notary, std::vector<NumberedCheckpoint>& history) {
+  const std::string& live_path = options.logs.back();
+  std::vector<Descriptor> pieces;
+  for (const std::string& path : options.logs) pieces.push_back(open_piece(path));
+
+  std::string last_line;  // the last sealed line, which the live file must keep
   const bool rehash = tiles_need_rebuild(options, notary, history);
   if (rehash) {
-    if (std::string refusal = recheck_all(options.logs, notary, history); !refusal.empty())
+    if (std::string refusal = recheck_all(options.logs, notary, history, &last_line); !refusal.empty())
       return notary.outcome(1, refusal);
     notary.flush_tiles();
     notary.publish_last();
@@ -473,14 +683,22 @@ NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& sh
   // checkpoint they start at when older pieces are gone.
   std::uint64_t base = 0;
   if (resume_bytes > 0 && !rehash) {
+    const Checkpoint* start = nullptr;
     std::unique_ptr<verify::LogSource> probe;
     if (!open_after_sealed(options.logs, notary, 0, probe).empty()) {
       std::uint64_t later = 0;
-      if (open_after_deleted_pieces(options.logs, notary, history, later, probe)) base = later;
+      std::size_t k = 0;
+      if (open_after_deleted_pieces(options.logs, notary, history, later, probe, k)) {
+        base = later;
+        start = &history[k].checkpoint;
+      }
     }
+    if (std::string refusal = check_sealed_lines(options.logs, notary, history.back(), start, last_line);
+        !refusal.empty())
+      return notary.outcome(1, refusal);
   }
   const std::uint64_t resume_at = resume_bytes == 0 ? 0 : resume_bytes - 1;
-  FollowedStream stream(notary, resume_at);
+  FollowedStream stream(notary, resume_at, resume_bytes == 0 ? std::string() : last_line);
   if (resume_bytes > 0) stream.expect_line_feed_first();
   // Position every piece at the resume point: the byte before it must still
   // be a line feed.
@@ -500,12 +718,12 @@ NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& sh
       ::lseek(pieces[i].get(), static_cast<off_t>(start - piece_start), SEEK_SET);
     }
     if (!live) {
-      if (std::string refusal = stream.drain(pieces[i].get()); !refusal.empty()) return notary.outcome(1, refusal);
+      if (std::string refusal = stream.drain(pieces[i].get(), should_stop); !refusal.empty())
+        return notary.outcome(1, refusal);
       piece_start += size;
     }
   }
 
-  const std::string& live_path = options.logs.back();
   Descriptor live = std::move(pieces.back());
   pieces.clear();
   FileStatus live_status;
@@ -519,18 +737,33 @@ NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& sh
     last_checkpoint_time = Clock::now();
   };
   const auto interval = std::chrono::duration<double>(options.seconds);
-
-  for (;;) {
-    const bool stopping = should_stop();
-    if (std::string refusal = stream.drain(live.get()); !refusal.empty()) return notary.outcome(1, refusal);
+  // Reads what the live file gained since the last poll, after checking that
+  // what was read before is still where it was, and again after the read
+  // when the file grew meanwhile (a rewrite may land between the two).
+  auto read_live = [&]() -> std::string {
     FileStatus now;
     if (file_status(live.get(), now) == 0 && now.size < stream.position() - live_start)
-      return notary.outcome(1, "the log " + live_path + " shrank below the bytes already read: it was truncated");
+      return "the log " + live_path + " shrank below the bytes already read: it was truncated";
+    const FollowedStream::Tail before = stream.tail();
+    if (std::string refusal = check_unchanged(live.get(), before, live_start, live_path); !refusal.empty())
+      return refusal;
+    const std::uint64_t read_from = stream.position();
+    if (std::string refusal = stream.drain(live.get(), should_stop); !refusal.empty()) return refusal;
+    if (stream.position() != read_from)
+      return check_unchanged(live.get(), before, live_start, live_path);
+    return {};
+  };
+
+  for (;;) {
+    bool stopping = should_stop();
+    if (std::string refusal = read_live(); !refusal.empty()) return notary.outcome(1, refusal);
+    stopping = stopping || stream.interrupted();
 
     const std::uint64_t pending = notary.tree.size() - notary.sealed_size;
     if (stopping) {
       checkpoint();
-      return notary.outcome(0, "stopped after " + std::to_string(notary.written) + " checkpoints");
+      return notary.outcome(0, "stopped after " + std::to_string(notary.written) + " checkpoints; sealed " +
+                                   std::to_string(notary.sealed_size) + " lines");
     }
     if (pending >= std::max<std::uint64_t>(options.every, 1) ||
         (pending > 0 && Clock::now() - last_checkpoint_time >= interval))
@@ -542,12 +775,21 @@ NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& sh
     FileStatus at_name;
     if (path_status(live_path.c_str(), at_name) == 0 &&
         (at_name.inode != live_status.inode || at_name.device != live_status.device)) {
-      const int fd = open_retrying(live_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+      const int fd = open_retrying(live_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
       if (fd >= 0) {
         Descriptor next(fd);
-        if (std::string refusal = stream.drain(live.get()); !refusal.empty()) return notary.outcome(1, refusal);
+        if (std::string refusal = read_live(); !refusal.empty()) return notary.outcome(1, refusal);
         checkpoint();
-        file_status(next.get(), live_status);
+        FileStatus next_status;
+        if (const int error = file_status(next.get(), next_status))
+          throw NotaryInputError("log " + live_path + ": " + describe_os_error(error));
+        // What replaced the log must be a log too: reading a FIFO or a
+        // device would wait or never end.
+        if (!next_status.regular())
+          throw NotaryInputError("log " + live_path + ": replaced by something that is not a regular file (" +
+                                 file_kind_text(next_status) + "), after " + std::to_string(notary.written) +
+                                 " checkpoints that sealed " + std::to_string(notary.sealed_size) + " lines");
+        live_status = next_status;
         live = std::move(next);
         live_start = stream.position();
         continue;
@@ -555,11 +797,7 @@ NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& sh
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(poll_milliseconds));
   }
-} catch (const tlog::TileError& error) {
-  throw NotaryInputError(std::string("tiles: ") + error.what());
 }
-
-namespace {
 
 struct ProofCandidate {
   const Checkpoint* checkpoint = nullptr;
@@ -701,6 +939,7 @@ bool prove_with_tiles(const std::string& directory, const std::vector<std::strin
 std::string prove(const std::string& checkpoints_path, const std::vector<std::string>& logs,
                   std::uint64_t line_number, const std::string& tiles_dir) {
   if (line_number == 0) throw NotaryInputError("line numbers count from 1");
+  for (const std::string& path : logs) refuse_unless_regular(path);
   const std::vector<CheckpointLine> lines = read_checkpoints(checkpoints_path, false);
   std::vector<ProofCandidate> candidates;
   for (const CheckpointLine& line : lines) {
@@ -732,6 +971,38 @@ std::string prove(const std::string& checkpoints_path, const std::vector<std::st
   }
   if (!error.empty()) throw NotaryInputError("checkpoint file " + checkpoints_path + ": " + error);
   return format_tlog_proof(proof);
+}
+
+void write_proof_file(const std::string& path, std::string_view proof) {
+  if (holds_nul(path)) throw NotaryInputError("proof file " + path + ": " + std::string(nul_in_path_rendering));
+  const auto refuse = [&path](std::string_view why) -> NotaryInputError {
+    return NotaryInputError("proof file " + path + ": cannot be written: " + std::string(why));
+  };
+  // A new file, never reached through a link planted at the name.
+  int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
+  const bool existing = fd < 0 && errno == EEXIST;
+  if (existing) {
+    // An earlier proof is rewritten in place, but only a plain file of this
+    // user's with this one name: not a link to, nor a second name of,
+    // someone else's file. Non-blocking, so that a FIFO does not wait for a reader.
+    fd = open_retrying(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0 && errno == ELOOP) throw refuse("it is a symbolic link, and a proof is never written through one");
+  }
+  if (fd < 0) throw refuse(describe_os_error(errno));
+  Descriptor file(fd);
+  if (existing) {
+    struct statx status {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_UID | STATX_NLINK, &status) != 0)
+      throw refuse(describe_os_error(errno));
+    if (!S_ISREG(status.stx_mode)) throw refuse("it exists and is not a regular file");
+    if (status.stx_uid != ::geteuid())
+      throw refuse("it exists and belongs to uid " + std::to_string(status.stx_uid) + ", not to this user");
+    if (status.stx_nlink != 1) throw refuse("it exists and has other names (hard links)");
+    if (::ftruncate(fd, 0) != 0) throw refuse(describe_os_error(errno));
+  }
+  const WriteOutcome outcome = write_all(fd, proof.data(), proof.size());
+  if (!outcome.ok()) throw refuse(outcome.error);
+  if (::fsync(fd) != 0) throw refuse(describe_os_error(errno));
 }
 
 }  // namespace oxa::notary

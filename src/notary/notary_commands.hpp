@@ -4,6 +4,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The notary's commands: keygen, seal, follow and prove. Each reads the log
@@ -27,10 +28,14 @@ struct NotaryOutcome {
   std::uint64_t bytes = 0;    // log bytes those lines take
   std::uint64_t checkpoints_written = 0;
   std::string root;           // base64 of the tree's root at `size`
+  std::string origin;         // the origin signed (the key's name)
+  std::string checkpoint_file;
 };
 
 struct SealOptions {
   std::string key_path;
+  // Empty: the key's name. Otherwise it must be the key's name: a verifier
+  // trusts a note by the name and key it was published under.
   std::string origin;
   std::string out_path;  // empty: the last piece's name with ".checkpoints"
   std::vector<std::string> logs;
@@ -42,6 +47,11 @@ struct SealOptions {
   // follow only: checkpoint after this many new lines or this many seconds.
   std::uint64_t every = 64;
   double seconds = 5.0;
+  // Told of a usable key file that others can read, before any work.
+  std::function<void(const std::string&)> on_warning;
+  // Told of each checkpoint once it is stored (its size, bytes, root and
+  // the count written so far in `checkpoints_written`).
+  std::function<void(const NotaryOutcome&)> on_checkpoint;
 };
 
 std::string default_checkpoint_path(const std::vector<std::string>& logs);
@@ -51,6 +61,16 @@ std::string default_tiles_path(const std::string& checkpoint_path);
 
 // Writes a new private key file and returns the verifier key text.
 std::string keygen(const std::string& key_path, const std::string& name);
+
+// The name and verifier key text of an existing private key file, after the
+// checks every use of the key makes; `warning` receives a warning's text
+// (a key others can read) or stays empty.
+struct KeyInfo {
+  std::string name;
+  std::string verifier_key;
+  std::string warning;
+};
+KeyInfo key_info(const std::string& key_path);
 
 // Appends one checkpoint for the log's current size when it grew since the
 // checkpoint file's last one. Throws NotaryInputError.
@@ -70,5 +90,10 @@ NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& sh
 // that does not give the checkpoint's root is refused with NotaryInputError too.
 std::string prove(const std::string& checkpoints_path, const std::vector<std::string>& logs,
                   std::uint64_t line_number, const std::string& tiles_dir = {});
+
+// Stores a proof at `path`: a new file, or an existing regular file of this
+// user's with no other name, rewritten in place. Never follows a symbolic
+// link at `path`. Throws NotaryInputError.
+void write_proof_file(const std::string& path, std::string_view proof);
 
 }  // namespace oxa::notary

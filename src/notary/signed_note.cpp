@@ -8,11 +8,16 @@
 #include <cstring>
 #include <vector>
 
+#include <simdjson.h>
+
 #include "common/hex_text.hpp"
 #include "common/os_error.hpp"
 #include "common/random_source.hpp"
 #include "notary/base64_text.hpp"
+#include "common/file_status.hpp"
+#include "common/internal_fault.hpp"
 #include "store/file_io.hpp"
+#include "store/trusted_file.hpp"
 
 namespace oxa::notary {
 
@@ -88,7 +93,7 @@ bool valid_note_bytes(std::string_view text) {
 }  // namespace
 
 bool valid_key_name(std::string_view name) {
-  if (name.empty()) return false;
+  if (name.empty() || !simdjson::validate_utf8(name.data(), name.size())) return false;
   for (unsigned char c : name)
     if (c <= 0x20 || c == '+' || c == 0x7f) return false;
   for (std::string_view space : unicode_spaces)
@@ -180,7 +185,7 @@ std::string format_private_key(std::string_view name, const SigningSeed& seed) {
 
 std::string generate_key_file(const std::string& path, std::string_view name) {
   if (!valid_key_name(name))
-    throw KeyError("key name \"" + std::string(name) + "\": it must be non-empty and hold no space or '+'");
+    throw KeyError("key name \"" + std::string(name) + "\": it must be non-empty UTF-8 and hold no space or '+'");
   if (holds_nul(path)) throw KeyError(key_file_error(path, nul_in_path_rendering));
   WipedSeed seed;
   if (const int error = fill_random(seed.seed)) throw KeyError("random source: " + describe_os_error(error));
@@ -206,10 +211,23 @@ std::string generate_key_file(const std::string& path, std::string_view name) {
   return format_verifier_key(signer.verifier());
 }
 
-std::unique_ptr<NoteSigner> read_key_file(const std::string& path) {
+std::unique_ptr<NoteSigner> read_key_file(const std::string& path, std::string* warning) {
   if (holds_nul(path)) throw KeyError(key_file_error(path, nul_in_path_rendering));
+  // Non-blocking: a FIFO planted at the name is refused below, not waited on.
   const int fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) throw KeyError(key_file_error(path, describe_os_error(errno)));
+  // The engine key's rules: whoever else could write or plant this file
+  // could sign checkpoints in the notary's name.
+  try {
+    const FileStatus status = check_trusted_file(fd, path, {"", "notary key"});
+    if (warning && readable_by_others(status))
+      *warning = key_file_error(path, "has mode " + mode_text(status.mode) +
+                                          ", readable by group or others: anyone who can read it can sign "
+                                          "checkpoints as this notary. Restrict it with: chmod 600 " + path);
+  } catch (const InternalFault& fault) {
+    ::close(fd);
+    throw KeyError(key_file_error(path, fault.what()));
+  }
   WipedText content;
   content.text.resize(private_key_file_limit + 1);
   std::size_t got = 0;

@@ -21,7 +21,7 @@ using KeyId = std::array<std::uint8_t, key_id_bytes>;
 // The em dash and space that start a signature line.
 inline constexpr std::string_view signature_line_start = "\xE2\x80\x94 ";
 
-// A key name: non-empty, no spaces (ASCII or Unicode), no '+', no control bytes.
+// A key name: non-empty UTF-8, no spaces (ASCII or Unicode), no '+', no control bytes.
 bool valid_key_name(std::string_view name);
 
 // SHA-256(name || 0x0A || 0x01 || public key)[:4].
@@ -71,7 +71,11 @@ class KeyError : public std::runtime_error {
 // if nothing is at `path` yet (never through a symbolic link). Returns the
 // verifier key text.
 std::string generate_key_file(const std::string& path, std::string_view name);
-std::unique_ptr<NoteSigner> read_key_file(const std::string& path);
+// Reads a private key file that passes the engine key file's checks (a
+// regular file owned by this user or root, writable by its owner alone, no
+// symbolic link planted by someone else); a file others can read still
+// loads, with a warning's text in `*warning` when given.
+std::unique_ptr<NoteSigner> read_key_file(const std::string& path, std::string* warning = nullptr);
 
 enum class NoteCheck {
   verified,

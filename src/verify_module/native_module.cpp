@@ -215,9 +215,6 @@ PyMethodDef methods[] = {
     {"run_proof", run_proof_entry, METH_VARARGS,
      "run_proof(proof, public_key, notary_key, as_json)\n--\n\n"
      "Checks a proof file and prints its report as oxa-verify does; returns the exit status."},
-    {"run_notary_command", notary_py::run_notary_command_entry, METH_VARARGS, notary_py::run_notary_command_doc},
-    {"consistency_proof", notary_py::consistency_proof_entry, METH_VARARGS, notary_py::consistency_proof_doc},
-    {"check_consistency", notary_py::check_consistency_entry, METH_VARARGS, notary_py::check_consistency_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -231,5 +228,11 @@ PyModuleDef module_definition = {
 }  // namespace oxa::verify_py
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
-  return oxa::witness_py::add_witness_functions(PyModule_Create2(&oxa::verify_py::module_definition, PYTHON_ABI_VERSION));
+  PyObject* module = PyModule_Create2(&oxa::verify_py::module_definition, PYTHON_ABI_VERSION);
+  // The oxa-notary commands live beside the verifier's, and the witness's beside both.
+  if (module && PyModule_AddFunctions(module, oxa::notary_py::notary_methods) != 0) {
+    Py_DecRef(module);
+    return nullptr;
+  }
+  return oxa::witness_py::add_witness_functions(module);
 }

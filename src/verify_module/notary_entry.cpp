@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "module/py_ref.hpp"
-#include "notary/notary_cli.hpp"
 #include "notary/notary_commands.hpp"
 #include "notary/tile_proofs.hpp"
+#include "store/json_writer.hpp"
 #include "tlog/merkle_tree.hpp"
 
 namespace oxa::notary_py {
@@ -19,133 +19,375 @@ namespace {
 using py::ErrorAlreadySet;
 using py::Ref;
 
-std::vector<std::string> argument_texts(PyObject* list) {
-  const Py_ssize_t size = PyList_Size(list);
-  std::vector<std::string> texts;
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    // File names come back as their bytes, undecodable ones included.
-    Ref bytes = Ref::steal_or_throw(PyUnicode_EncodeFSDefault(PyList_GetItem(list, i)));
-    char* data = nullptr;
-    Py_ssize_t length = 0;
-    if (PyBytes_AsStringAndSize(bytes.get(), &data, &length) != 0) throw ErrorAlreadySet{};
-    texts.emplace_back(data, static_cast<std::size_t>(length));
+// A str as bytes in the file system's encoding: undecodable bytes of a file
+// name (or of an origin, refused later) come back as they were given.
+std::string filesystem_text(PyObject* text) {
+  Ref bytes = Ref::steal_or_throw(PyUnicode_EncodeFSDefault(text));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) throw ErrorAlreadySet{};
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::string optional_text(PyObject* text) { return text == Py_None ? std::string() : filesystem_text(text); }
+
+std::vector<std::string> text_list(PyObject* list) {
+  if (!PyList_Check(list)) {
+    PyErr_SetString(PyExc_TypeError, "expected a list of str");
+    throw ErrorAlreadySet{};
   }
+  std::vector<std::string> texts;
+  const Py_ssize_t size = PyList_Size(list);
+  for (Py_ssize_t i = 0; i < size; ++i) texts.push_back(filesystem_text(PyList_GetItem(list, i)));
   return texts;
+}
+
+// Texts that name files carry their names' bytes as given: they come back
+// decoded as file names are, undecodable bytes included.
+PyObject* new_text(const std::string& text) {
+  return PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// Calls into Python from work that runs without the interpreter lock. A
+// stop signal's handler runs at these calls: its KeyboardInterrupt ends the
+// work (after its last checkpoint); any other exception ends it too and is
+// raised once the work has returned.
+class Callbacks {
+ public:
+  Callbacks() = default;
+  Callbacks(const Callbacks&) = delete;
+  Callbacks& operator=(const Callbacks&) = delete;
+  ~Callbacks() {
+    if (type_ || value_ || traceback_) {
+      const PyGILState_STATE held = PyGILState_Ensure();
+      Py_DecRef(type_);
+      Py_DecRef(value_);
+      Py_DecRef(traceback_);
+      PyGILState_Release(held);
+    }
+  }
+
+  // Whether the work must end; handles pending signals, a few times a second.
+  bool should_stop() {
+    if (stopped_) return true;
+    const PyGILState_STATE held = PyGILState_Ensure();
+    if (PyErr_CheckSignals() != 0) keep_error();
+    PyGILState_Release(held);
+    return stopped_;
+  }
+
+  // Still called once stopped: the checkpoint written at the stop is reported
+  // too. Not after a callback failed. A stop signal whose handler ran at the
+  // start of the call interrupted it before it did anything: it is made again.
+  void call(PyObject* function, const std::string& text) {
+    if (function == Py_None || type_) return;
+    const PyGILState_STATE held = PyGILState_Ensure();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      PyObject* argument = new_text(text);
+      PyObject* result = argument ? PyObject_CallFunctionObjArgs(function, argument, nullptr) : nullptr;
+      Py_DecRef(argument);
+      if (result) {
+        Py_DecRef(result);
+        break;
+      }
+      const bool interrupted = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
+      keep_error();
+      if (!interrupted) break;
+    }
+    PyGILState_Release(held);
+  }
+
+  // With the lock held again: raises the exception a callback left, if any.
+  void raise_kept() {
+    if (!type_) return;
+    PyErr_Restore(type_, value_, traceback_);
+    type_ = value_ = traceback_ = nullptr;
+    throw ErrorAlreadySet{};
+  }
+
+ private:
+  void keep_error() {
+    stopped_ = true;
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || type_) {
+      PyErr_Clear();
+      return;
+    }
+    PyErr_Fetch(&type_, &value_, &traceback_);
+  }
+
+  bool stopped_ = false;
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// Runs `work` without the interpreter lock, then turns its failure into a
+// Python exception: an unusable input is an OSError, whose message the
+// command prints as its error.
+template <class Work>
+void without_interpreter_lock(Work&& work) {
+  enum class Failure { none, input, memory, other } failure = Failure::none;
+  std::string message;
+  PyThreadState* state = PyEval_SaveThread();
+  try {
+    work();
+  } catch (const notary::NotaryInputError& error) {
+    failure = Failure::input;
+    message = error.what();
+  } catch (const std::bad_alloc&) {
+    failure = Failure::memory;
+  } catch (const std::exception& error) {
+    failure = Failure::other;
+    message = error.what();
+  }
+  PyEval_RestoreThread(state);
+  switch (failure) {
+    case Failure::none: return;
+    case Failure::input:
+      if (PyObject* text = new_text(message)) {
+        PyErr_SetObject(PyExc_OSError, text);
+        Py_DecRef(text);
+      }
+      break;
+    case Failure::memory: PyErr_NoMemory(); break;
+    case Failure::other: PyErr_SetString(PyExc_RuntimeError, message.empty() ? "oxa-notary failed" : message.c_str()); break;
+  }
+  throw ErrorAlreadySet{};
+}
+
+template <class Body>
+PyObject* boundary(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const ErrorAlreadySet&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  }
+  return nullptr;
+}
+
+std::string outcome_json(const notary::NotaryOutcome& outcome) {
+  std::string out;
+  json::begin_object(out);
+  json::key(out, "ok");
+  json::boolean(out, outcome.status == 0);
+  json::separator(out);
+  json::key(out, "size");
+  json::unsigned_integer(out, outcome.size);
+  json::separator(out);
+  json::key(out, "bytes");
+  json::unsigned_integer(out, outcome.bytes);
+  json::separator(out);
+  json::key(out, "root");
+  json::string(out, outcome.root);
+  json::separator(out);
+  json::key(out, "origin");
+  json::string(out, outcome.origin);
+  json::separator(out);
+  json::key(out, "checkpoints_written");
+  json::unsigned_integer(out, outcome.checkpoints_written);
+  json::separator(out);
+  json::key(out, "checkpoint_file");
+  json::string(out, outcome.checkpoint_file);
+  json::separator(out);
+  json::key(out, "message");
+  json::string(out, outcome.message);
+  json::end_object(out);
+  return out;
+}
+
+PyObject* keygen_entry(PyObject*, PyObject* args) {
+  return boundary([&]() -> PyObject* {
+    PyObject *key = nullptr, *name = nullptr;
+    if (!PyArg_ParseTuple(args, "UU:notary_keygen", &key, &name)) throw ErrorAlreadySet{};
+    const std::string key_path = filesystem_text(key), name_text = filesystem_text(name);
+    std::string verifier_key;
+    without_interpreter_lock([&] { verifier_key = notary::keygen(key_path, name_text); });
+    return new_text(verifier_key);
+  });
+}
+
+PyObject* key_info_entry(PyObject*, PyObject* args) {
+  return boundary([&]() -> PyObject* {
+    PyObject* key = nullptr;
+    if (!PyArg_ParseTuple(args, "U:notary_key_info", &key)) throw ErrorAlreadySet{};
+    const std::string key_path = filesystem_text(key);
+    notary::KeyInfo info;
+    without_interpreter_lock([&] { info = notary::key_info(key_path); });
+    Ref name = Ref::steal_or_throw(new_text(info.name));
+    Ref verifier_key = Ref::steal_or_throw(new_text(info.verifier_key));
+    Ref warning = info.warning.empty() ? Ref::borrow(Py_None) : Ref::steal_or_throw(new_text(info.warning));
+    return PyTuple_Pack(3, name.get(), verifier_key.get(), warning.get());
+  });
+}
+
+notary::SealOptions seal_options(PyObject* key, PyObject* origin, PyObject* out, PyObject* logs, int recheck,
+                                 PyObject* tiles, int keep_tiles) {
+  notary::SealOptions options;
+  options.tiles = keep_tiles != 0;
+  options.tiles_dir = optional_text(tiles);
+  options.key_path = filesystem_text(key);
+  options.origin = optional_text(origin);
+  options.out_path = optional_text(out);
+  options.logs = text_list(logs);
+  options.recheck = recheck != 0;
+  return options;
+}
+
+PyObject* seal_entry(PyObject*, PyObject* args) {
+  return boundary([&]() -> PyObject* {
+    PyObject *key = nullptr, *origin = nullptr, *out = nullptr, *logs = nullptr, *on_warning = nullptr,
+             *tiles = Py_None;
+    int recheck = 0, keep_tiles = 1;
+    if (!PyArg_ParseTuple(args, "UOOOpO|Op:notary_seal", &key, &origin, &out, &logs, &recheck, &on_warning, &tiles,
+                          &keep_tiles))
+      throw ErrorAlreadySet{};
+    notary::SealOptions options = seal_options(key, origin, out, logs, recheck, tiles, keep_tiles);
+    Callbacks callbacks;
+    options.on_warning = [&](const std::string& text) { callbacks.call(on_warning, text); };
+    std::string result;
+    without_interpreter_lock([&] { result = outcome_json(notary::seal(options)); });
+    callbacks.raise_kept();
+    return new_text(result);
+  });
+}
+
+PyObject* follow_entry(PyObject*, PyObject* args) {
+  return boundary([&]() -> PyObject* {
+    PyObject *key = nullptr, *origin = nullptr, *out = nullptr, *logs = nullptr, *on_warning = nullptr,
+             *on_checkpoint = nullptr, *tiles = Py_None;
+    int recheck = 0, keep_tiles = 1;
+    unsigned long long every = 0;
+    double seconds = 0;
+    if (!PyArg_ParseTuple(args, "UOOOpKdOO|Op:notary_follow", &key, &origin, &out, &logs, &recheck, &every, &seconds,
+                          &on_warning, &on_checkpoint, &tiles, &keep_tiles))
+      throw ErrorAlreadySet{};
+    if (every == 0 || !(seconds > 0)) {
+      PyErr_SetString(PyExc_ValueError, "every and seconds must be positive");
+      throw ErrorAlreadySet{};
+    }
+    notary::SealOptions options = seal_options(key, origin, out, logs, recheck, tiles, keep_tiles);
+    options.every = every;
+    options.seconds = seconds;
+    Callbacks callbacks;
+    options.on_warning = [&](const std::string& text) { callbacks.call(on_warning, text); };
+    options.on_checkpoint = [&](const notary::NotaryOutcome& outcome) {
+      callbacks.call(on_checkpoint, outcome_json(outcome));
+    };
+    std::string result;
+    without_interpreter_lock(
+        [&] { result = outcome_json(notary::follow(options, [&callbacks] { return callbacks.should_stop(); })); });
+    callbacks.raise_kept();
+    return new_text(result);
+  });
+}
+
+PyObject* prove_entry(PyObject*, PyObject* args) {
+  return boundary([&]() -> PyObject* {
+    PyObject *checkpoints = nullptr, *logs = nullptr, *out = nullptr, *tiles = Py_None;
+    unsigned long long line = 0;
+    if (!PyArg_ParseTuple(args, "UOKO|O:notary_prove", &checkpoints, &logs, &line, &out, &tiles))
+      throw ErrorAlreadySet{};
+    const std::string tiles_dir = optional_text(tiles);
+    const std::string checkpoints_path = filesystem_text(checkpoints);
+    const std::vector<std::string> log_paths = text_list(logs);
+    const std::string out_path = optional_text(out);
+    std::string proof;
+    without_interpreter_lock([&] {
+      proof = notary::prove(checkpoints_path, log_paths, line, tiles_dir);
+      if (!out_path.empty()) {
+        notary::write_proof_file(out_path, proof);
+        proof.clear();
+      }
+    });
+    return new_text(proof);
+  });
+}
+
+// consistency_proof(tiles_dir, old, new) -> bytes: the proof's hashes one
+// after another; ValueError names what is missing or wrong.
+PyObject* consistency_proof_entry(PyObject*, PyObject* args) {
+  return boundary([&]() -> PyObject* {
+    PyObject* directory_text = nullptr;
+    unsigned long long old_size = 0, new_size = 0;
+    if (!PyArg_ParseTuple(args, "UKK:consistency_proof", &directory_text, &old_size, &new_size))
+      throw ErrorAlreadySet{};
+    const std::string directory = filesystem_text(directory_text);
+    std::string out;
+    std::string failure;
+    without_interpreter_lock([&] {
+      try {
+        for (const tlog::TreeHash& hash : notary::consistency_from_tiles(directory, old_size, new_size))
+          out.append(reinterpret_cast<const char*>(hash.data()), hash.size());
+      } catch (const notary::NotaryInputError& error) {
+        failure = error.what();
+      }
+    });
+    if (!failure.empty()) {
+      if (PyObject* text = new_text(failure)) {
+        PyErr_SetObject(PyExc_ValueError, text);
+        Py_DecRef(text);
+      }
+      throw ErrorAlreadySet{};
+    }
+    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+  });
+}
+
+// check_consistency(old_size, old_root, new_size, new_root, proof) -> bool,
+// with the proof's 32-byte hashes one after another.
+PyObject* check_consistency_entry(PyObject*, PyObject* args) {
+  return boundary([&]() -> PyObject* {
+    unsigned long long old_size = 0, new_size = 0;
+    PyObject *old_object = nullptr, *new_object = nullptr, *proof_object = nullptr;
+    if (!PyArg_ParseTuple(args, "KSKSS:check_consistency", &old_size, &old_object, &new_size, &new_object,
+                          &proof_object))
+      throw ErrorAlreadySet{};
+    char *old_root = nullptr, *new_root = nullptr, *proof = nullptr;
+    Py_ssize_t old_length = 0, new_length = 0, proof_length = 0;
+    if (PyBytes_AsStringAndSize(old_object, &old_root, &old_length) != 0 ||
+        PyBytes_AsStringAndSize(new_object, &new_root, &new_length) != 0 ||
+        PyBytes_AsStringAndSize(proof_object, &proof, &proof_length) != 0)
+      throw ErrorAlreadySet{};
+    constexpr Py_ssize_t hash_length = static_cast<Py_ssize_t>(tlog::tree_hash_bytes);
+    if (old_length != hash_length || new_length != hash_length || proof_length % hash_length != 0) {
+      PyErr_SetString(PyExc_ValueError, "roots and proof hashes are 32 bytes each");
+      throw ErrorAlreadySet{};
+    }
+    tlog::TreeHash old_hash, new_hash;
+    std::copy(old_root, old_root + hash_length, old_hash.begin());
+    std::copy(new_root, new_root + hash_length, new_hash.begin());
+    std::vector<tlog::TreeHash> path(static_cast<std::size_t>(proof_length / hash_length));
+    for (std::size_t i = 0; i < path.size(); ++i)
+      std::copy(proof + i * tlog::tree_hash_bytes, proof + (i + 1) * tlog::tree_hash_bytes, path[i].begin());
+    return PyBool_FromLong(tlog::verify_consistency(old_size, old_hash, new_size, new_hash, path) ? 1 : 0);
+  });
 }
 
 }  // namespace
 
-PyObject* run_notary_command_entry(PyObject*, PyObject* args) {
-  PyObject* list = nullptr;
-  if (!PyArg_ParseTuple(args, "O!:run_notary_command", &PyList_Type, &list)) return nullptr;
-  std::vector<std::string> texts;
-  try {
-    texts = argument_texts(list);
-  } catch (const ErrorAlreadySet&) {
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-
-  int status = notary::notary_exit_usage;
-  bool stopped = false;
-  bool out_of_memory = false;
-  std::string failure;
-  PyThreadState* state = PyEval_SaveThread();
-  try {
-    status = notary::run_notary_command(texts, [&stopped] {
-      // The lock is taken only for the signal check, a few times a second.
-      const PyGILState_STATE held = PyGILState_Ensure();
-      if (PyErr_CheckSignals() != 0) {
-        PyErr_Clear();
-        stopped = true;
-      }
-      PyGILState_Release(held);
-      return stopped;
-    });
-  } catch (const std::bad_alloc&) {
-    out_of_memory = true;
-  } catch (const std::exception& error) {
-    failure = error.what();
-    if (failure.empty()) failure = "oxa-notary failed";
-  }
-  PyEval_RestoreThread(state);
-  if (out_of_memory) return PyErr_NoMemory();
-  if (!failure.empty()) {
-    PyErr_SetString(PyExc_RuntimeError, failure.c_str());
-    return nullptr;
-  }
-  return PyLong_FromLong(status);
-}
-
-PyObject* consistency_proof_entry(PyObject*, PyObject* args) {
-  PyObject* directory_text = nullptr;
-  unsigned long long old_size = 0;
-  unsigned long long new_size = 0;
-  if (!PyArg_ParseTuple(args, "UKK:consistency_proof", &directory_text, &old_size, &new_size)) return nullptr;
-  std::string directory;
-  try {
-    Ref bytes = Ref::steal_or_throw(PyUnicode_EncodeFSDefault(directory_text));
-    char* data = nullptr;
-    Py_ssize_t length = 0;
-    if (PyBytes_AsStringAndSize(bytes.get(), &data, &length) != 0) return nullptr;
-    directory.assign(data, static_cast<std::size_t>(length));
-  } catch (const ErrorAlreadySet&) {
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  std::string out;
-  std::string failure;
-  bool out_of_memory = false;
-  PyThreadState* state = PyEval_SaveThread();
-  try {
-    for (const tlog::TreeHash& hash : notary::consistency_from_tiles(directory, old_size, new_size))
-      out.append(reinterpret_cast<const char*>(hash.data()), hash.size());
-  } catch (const std::bad_alloc&) {
-    out_of_memory = true;
-  } catch (const std::exception& error) {
-    failure = error.what();
-    if (failure.empty()) failure = "no consistency proof";
-  }
-  PyEval_RestoreThread(state);
-  if (out_of_memory) return PyErr_NoMemory();
-  if (!failure.empty()) {
-    PyErr_SetString(PyExc_ValueError, failure.c_str());
-    return nullptr;
-  }
-  return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
-}
-
-PyObject* check_consistency_entry(PyObject*, PyObject* args) {
-  unsigned long long old_size = 0;
-  unsigned long long new_size = 0;
-  PyObject* old_object = nullptr;
-  PyObject* new_object = nullptr;
-  PyObject* proof_object = nullptr;
-  if (!PyArg_ParseTuple(args, "KSKSS:check_consistency", &old_size, &old_object, &new_size, &new_object,
-                        &proof_object))
-    return nullptr;
-  char* old_root = nullptr;
-  char* new_root = nullptr;
-  char* proof = nullptr;
-  Py_ssize_t old_length = 0, new_length = 0, proof_length = 0;
-  if (PyBytes_AsStringAndSize(old_object, &old_root, &old_length) != 0 ||
-      PyBytes_AsStringAndSize(new_object, &new_root, &new_length) != 0 ||
-      PyBytes_AsStringAndSize(proof_object, &proof, &proof_length) != 0)
-    return nullptr;
-  constexpr Py_ssize_t hash_length = static_cast<Py_ssize_t>(tlog::tree_hash_bytes);
-  if (old_length != hash_length || new_length != hash_length || proof_length % hash_length != 0) {
-    PyErr_SetString(PyExc_ValueError, "roots and proof hashes are 32 bytes each");
-    return nullptr;
-  }
-  tlog::TreeHash old_hash, new_hash;
-  std::copy(old_root, old_root + hash_length, old_hash.begin());
-  std::copy(new_root, new_root + hash_length, new_hash.begin());
-  std::vector<tlog::TreeHash> path(static_cast<std::size_t>(proof_length / hash_length));
-  for (std::size_t i = 0; i < path.size(); ++i)
-    std::copy(proof + i * tlog::tree_hash_bytes, proof + (i + 1) * tlog::tree_hash_bytes, path[i].begin());
-  return PyBool_FromLong(tlog::verify_consistency(old_size, old_hash, new_size, new_hash, path) ? 1 : 0);
-}
+PyMethodDef notary_methods[] = {
+    {"notary_keygen", keygen_entry, METH_VARARGS,
+     "notary_keygen(key_path, name)\n--\n\nWrites a new notary key; returns its verifier key."},
+    {"notary_key_info", key_info_entry, METH_VARARGS,
+     "notary_key_info(key_path)\n--\n\nThe name, verifier key and warning (or None) of a notary key file."},
+    {"notary_seal", seal_entry, METH_VARARGS,
+     "notary_seal(key_path, origin, out_path, logs, recheck, on_warning)\n--\n\n"
+     "Appends one checkpoint of the log when it grew; returns the outcome as JSON text."},
+    {"notary_follow", follow_entry, METH_VARARGS,
+     "notary_follow(key_path, origin, out_path, logs, recheck, every, seconds, on_warning, on_checkpoint)\n--\n\n"
+     "Keeps sealing the live log until a stop signal; returns the outcome as JSON text."},
+    {"notary_prove", prove_entry, METH_VARARGS,
+     "notary_prove(checkpoints_path, logs, line, out_path)\n--\n\n"
+     "The tlog-proof of one line, or \"\" once written to out_path."},
+    {"consistency_proof", consistency_proof_entry, METH_VARARGS,
+     "consistency_proof(tiles_dir, old, new)\n--\n\nThe consistency proof from the tiles, its hashes concatenated."},
+    {"check_consistency", check_consistency_entry, METH_VARARGS,
+     "check_consistency(old_size, old_root, new_size, new_root, proof)\n--\n\n"
+     "Whether the consistency proof (hashes concatenated) links the two trees."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace oxa::notary_py

@@ -4,27 +4,25 @@
 
 namespace oxa::notary_py {
 
-// run_notary_command(args: list[str]) -> int: the whole oxa-notary command,
-// run with the interpreter lock released. While `follow` runs, pending
-// signals are handled now and then; one whose handler raises (SIGINT, and
-// SIGTERM as the oxa-notary script sets it up) ends the follow after its last
-// checkpoint, and the command returns normally.
-PyObject* run_notary_command_entry(PyObject* self, PyObject* args);
-
-inline constexpr const char* run_notary_command_doc =
-    "run_notary_command(args)\n--\n\nRuns the oxa-notary command; returns its exit status.";
-
-// consistency_proof(tiles_dir: str, old: int, new: int) -> bytes: the proof's
-// hashes one after another. Raises ValueError naming what is missing or wrong.
-PyObject* consistency_proof_entry(PyObject* self, PyObject* args);
-inline constexpr const char* consistency_proof_doc =
-    "consistency_proof(tiles_dir, old, new)\n--\n\nThe consistency proof from the tiles, hashes concatenated.";
-
-// check_consistency(old_size: int, old_root: bytes, new_size: int, new_root:
-// bytes, proof: bytes) -> bool, the proof's hashes concatenated.
-PyObject* check_consistency_entry(PyObject* self, PyObject* args);
-inline constexpr const char* check_consistency_doc =
-    "check_consistency(old_size, old_root, new_size, new_root, proof)\n--\n\n"
-    "Whether the consistency proof links the two trees.";
+// The oxa-notary commands, one function each, taking typed values that the
+// Python command line has already parsed:
+//   notary_keygen(key_path: str, name: str) -> str            (the verifier key)
+//   notary_key_info(key_path: str) -> tuple[str, str, str|None] (name, verifier key, warning)
+//   notary_seal(key_path, origin, out_path, logs, recheck, on_warning) -> str
+//   notary_follow(key_path, origin, out_path, logs, recheck, every, seconds,
+//                 on_warning, on_checkpoint) -> str
+//   notary_prove(checkpoints_path, logs, line, out_path[, tiles_dir]) -> str (the proof, "" when written to out_path)
+//   consistency_proof(tiles_dir, old, new) -> bytes     (the proof's hashes concatenated)
+//   check_consistency(old_size, old_root, new_size, new_root, proof) -> bool
+// seal and follow take two more, optional: tiles_dir (None: beside the
+// checkpoint file) and keep_tiles (False: none).
+// `origin` and `out_path` may be None. seal and follow return the outcome as
+// JSON text; `on_warning(text)` and `on_checkpoint(json_text)` are called
+// with the interpreter lock held. An input that cannot be used raises
+// OSError. The work runs with the interpreter lock released; while `follow`
+// runs, pending signals are handled now and then, and one whose handler
+// raises (SIGINT, and SIGTERM as the oxa-notary command sets it up) ends it
+// after its last checkpoint, and it returns normally.
+extern PyMethodDef notary_methods[];
 
 }  // namespace oxa::notary_py

@@ -450,16 +450,16 @@ def test_checkpoints_of_a_log_in_a_pipe_are_refused(sealed_log, notary_key, tmp_
     [
         (["seal", "--key", "{key}", "--origin", ORIGIN, "{dir}/missing.wal"], "missing.wal"),
         (["seal", "--key", "{dir}/missing.key", "--origin", ORIGIN, "{log}"], "missing.key"),
-        (["seal", "--key", "{key}", "{log}"], "--origin"),
+        (["seal", "--key", "{key}", "--origin", "example.com/other", "{log}"], "is not the name of the key"),
         (["follow", "--key", "{key}", "--origin", ORIGIN, "--every", "0", "{log}"], "--every"),
         (["prove", "--checkpoints", "{log}.checkpoints", "{log}", "99"], "no checkpoint covers line 99"),
-        (["rewrite", "{log}"], "unknown command"),
+        (["rewrite", "{log}"], "invalid choice: 'rewrite'"),
         (["seal", "--key", "{key}", "--origin", ORIGIN, "--out", "{log}", "{log}"], "is also an input"),
         (["prove", "--checkpoints", "{log}.checkpoints", "--out", "{log}", "{log}", "1"], "is also an input"),
         (["prove", "--checkpoints", "{log}.checkpoints", "--out", "{dir}/missing/p", "{log}", "1"],
          "No such file or directory"),
     ],
-    ids=["missing-log", "missing-key", "no-origin", "zero-every", "line-not-sealed", "unknown-command",
+    ids=["missing-log", "missing-key", "origin-not-the-key-name", "zero-every", "line-not-sealed", "unknown-command",
          "seal-into-the-log", "proof-over-the-log", "proof-into-a-missing-directory"],
 )
 def test_usage_errors_and_unreadable_input_exit_2_naming_what_is_wrong(sealed_log, notary_key, args, named):

@@ -6,7 +6,6 @@ directory served over HTTP as a complete static log."""
 import base64
 import functools
 import hashlib
-import http.server
 import json
 import os
 import random
@@ -16,6 +15,7 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.error
 import urllib.request
 from pathlib import Path
 
@@ -660,7 +660,15 @@ def test_follow_killed_at_random_moments_keeps_every_published_checkpoint_provab
                 [str(BIN / "oxa-notary"), "follow", "--key", str(notary_key[0]), "--origin", ORIGIN,
                  "--every", "16", "--seconds", "0.01", str(log)],
                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            time.sleep(rng.uniform(0.2, 0.8))
+            # Killed at a random moment once it is sealing (its first new
+            # checkpoint written), when tiles and checkpoints are being written.
+            before = len(checkpoint_entries(log)) if Path(f"{log}.checkpoints").exists() else 0
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline and follower.poll() is None:
+                if Path(f"{log}.checkpoints").exists() and len(checkpoint_entries(log)) > before:
+                    break
+                time.sleep(0.01)
+            time.sleep(rng.uniform(0, 0.3))
             follower.send_signal(signal.SIGKILL)
             follower.wait()
             entries = checkpoint_entries(log) if Path(f"{log}.checkpoints").exists() else []

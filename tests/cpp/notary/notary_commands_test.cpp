@@ -29,7 +29,13 @@ struct NotaryFiles {
   std::string log = dir / "audit.wal";
   std::string key = dir / "notary.key";
   std::string vkey = keygen(key, "example.com/audit");
-  SealOptions options() const { return {key, "example.com/audit", "", {log}}; }
+  SealOptions options() const {
+    SealOptions options;
+    options.key_path = key;
+    options.origin = "example.com/audit";
+    options.logs = {log};
+    return options;
+  }
   std::string checkpoints() const { return log + ".checkpoints"; }
 };
 
@@ -87,11 +93,18 @@ TEST(Seal, RefusesRewrittenHistoryAndTruncation) {
   EXPECT_EQ(seal(s.options()).status, 1);
   EXPECT_EQ(read_file(s.checkpoints()), before);
 
-  // Another key's or another origin's checkpoint file is not continued.
+  // An origin that is not the key's name is refused before anything is read;
+  // another key's checkpoint file (another name, so another origin) is not continued.
   SealOptions other_origin = s.options();
   other_origin.origin = "example.com/other";
   write_file(s.log, original + numbered_lines(20, 40));
-  EXPECT_EQ(seal(other_origin).status, 1);
+  EXPECT_THROW(seal(other_origin), NotaryInputError);
+  SealOptions other_key = s.options();
+  other_key.key_path = s.dir / "other.key";
+  other_key.origin.clear();
+  keygen(other_key.key_path, "example.com/other");
+  EXPECT_EQ(seal(other_key).status, 1);
+  EXPECT_EQ(read_file(s.checkpoints()), before);
 }
 
 TEST(CheckLog, FindsMismatchTruncationAndUnsealedTail) {
@@ -231,6 +244,48 @@ TEST(Follow, RefusesRewrittenHistoryAndTruncationWithoutWriting) {
   write_file(s.log, original.substr(0, 20));
   EXPECT_EQ(follow(s.options(), never_stop, 5).status, 1);
   EXPECT_EQ(read_file(s.checkpoints()), before);
+}
+
+}  // namespace
+}  // namespace oxa::notary
+
+namespace oxa::notary {
+namespace {
+
+// The follow asks whether to stop once per poll, before it reads: a rewrite
+// made in that call lands exactly between two polls.
+TEST(Follow, RefusesALogRewrittenInPlaceBetweenTwoPolls) {
+  struct Case {
+    const char* name;
+    std::string (*rewrite)(const std::string& old);
+  };
+  const Case cases[] = {
+      {"line feed kept", [](const std::string& old) {
+         std::string same_lengths = old;
+         for (std::size_t at = same_lengths.find("\"n\""); at != std::string::npos;
+              at = same_lengths.find("\"n\"", at + 1))
+           same_lengths[at + 1] = 'm';
+         return same_lengths + numbered_lines(20, 23);
+       }},
+      {"line feed moved", [](const std::string& old) { return "{\"shift\":1}\n" + old + numbered_lines(20, 23); }},
+  };
+  for (const Case& c : cases) {
+    NotaryFiles s;
+    const std::string old = numbered_lines(0, 5);
+    write_file(s.log, old);
+    SealOptions options = s.options();
+    options.every = 1;
+    int polls = 0;
+    const NotaryOutcome outcome = follow(options, [&] {
+      if (++polls == 3) write_file(s.log, c.rewrite(old));
+      return polls > 50;
+    }, 1);
+    EXPECT_EQ(outcome.status, 1) << c.name;
+    EXPECT_NE(outcome.message.find("rewritten in place"), std::string::npos) << c.name << ": " << outcome.message;
+    const auto lines = read_checkpoint_file(s.checkpoints(), false);
+    ASSERT_EQ(lines.size(), 1u) << c.name;
+    EXPECT_EQ(lines[0].checkpoint->size, 5u) << c.name;
+  }
 }
 
 }  // namespace
