@@ -140,13 +140,14 @@ test-sanitized: install
 	$(VPY) -c 'import sys, tvel_oxa; sys.exit(not tvel_oxa.__file__.startswith(sys.argv[1]))' $(CURDIR)/$(ASAN_BUILD)
 	$(VPY) -m pytest -p no:cacheprovider tests/python
 
-bench: install bench-verify bench-notary
+bench: install bench-verify bench-notary bench-chain-search
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DTVEL_OXA_BUILD_MODULE=OFF -DTVEL_OXA_BUILD_BENCH=ON
 	$(VENV)/bin/cmake --build $(BENCH_BUILD)
 	for b in $(BENCH_BUILD)/bench/*_bench; do $$b; done
 	$(VPY) bench/capture_bench.py
 	$(VPY) bench/thread_bench.py
+	$(VPY) bench/otel_bench.py
 
 # The verifier's fuzz target, under AddressSanitizer and UndefinedBehaviorSanitizer, run for a
 # bounded time from the corpus kept in tests/fuzz/corpus (new finds go to the build directory).
@@ -169,6 +170,11 @@ bench-verify: install
 
 clean:
 	rm -rf build $(DIST) $(VENV) $(VENV)-py3*
+
+# The verifier's chain search on hostile log shapes (see bench/README.md); part of `make bench`.
+.PHONY: bench-chain-search
+bench-chain-search: install
+	$(VPY) bench/chain_search_bench.py
 
 # The notary's benchmark (see bench/README.md); part of `make bench`.
 .PHONY: bench-notary

@@ -10,4 +10,5 @@ def verify_log(
     public_key: Optional[str] = ...,
     anchors: Iterable[str] = ...,
     jobs: Optional[int] = ...,
+    max_line_bytes: Optional[int] = ...,
 ) -> Dict[str, Any]: ...

@@ -47,17 +47,26 @@ AnalysisResult ConsistencyAnalyzer::analyse(std::uint64_t prompt_bytes, std::uin
   // Unsigned arithmetic: the sum of two in-memory lengths cannot wrap.
   const SemanticVector v = semantic_vector(prompt_bytes + output_bytes);
   history_.push_front(v);
-  const SemanticVector mean = history_.weighted_mean();
-  const double coherence = coherence_of(v, mean);
+  const AnalysisResult result = result_of(v, history_.weighted_mean(), auto_insight);
+  reputation_ = result.reputation;
+  return result;
+}
 
+AnalysisResult ConsistencyAnalyzer::preview(std::uint64_t prompt_bytes, std::uint64_t output_bytes,
+                                            bool auto_insight) {
+  const SemanticVector v = semantic_vector(prompt_bytes + output_bytes);
+  return result_of(v, history_.weighted_mean_after(v), auto_insight);
+}
+
+AnalysisResult ConsistencyAnalyzer::result_of(const SemanticVector& v, const SemanticVector& mean,
+                                              bool auto_insight) const {
+  const double coherence = coherence_of(v, mean);
   AnalysisResult result{coherence, 0.0, std::nullopt};
   if (auto_insight && coherence >= insight_threshold) {
     result.insight = CoreInsight{coherence, insight_delta(v, mean)};
   }
-
   // Each product rounded before the sum; applied on every decision.
-  reputation_ = coherence * 0.02 + reputation_ * 0.98;
-  result.reputation = reputation_;
+  result.reputation = coherence * 0.02 + reputation_ * 0.98;
   return result;
 }
 

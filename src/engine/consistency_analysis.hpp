@@ -50,11 +50,20 @@ class ConsistencyAnalyzer {
   void restore_decision(std::uint64_t combined_length) { history_.push_front(semantic_vector(combined_length)); }
 
   AnalysisResult analyse(std::uint64_t prompt_bytes, std::uint64_t output_bytes, bool auto_insight);
+  // What analyse() would return, bit for bit, leaving the analysis as it is.
+  AnalysisResult preview(std::uint64_t prompt_bytes, std::uint64_t output_bytes, bool auto_insight);
+  // Back to a new analyzer's state, keeping the history's storage.
+  void reset() noexcept {
+    history_.clear();
+    reputation_ = initial_reputation;
+  }
 
   double reputation() const { return reputation_; }
   std::size_t history_size() const { return history_.size(); }
 
  private:
+  AnalysisResult result_of(const SemanticVector& v, const SemanticVector& mean, bool auto_insight) const;
+
   DecisionHistory history_;
   double reputation_ = initial_reputation;
 };

@@ -50,16 +50,34 @@ const SemanticVector& DecisionHistory::entry(std::size_t j) const {
   return slots_[slot < history_limit ? slot : slot - history_limit].values;
 }
 
-void DecisionHistory::update_weights() {
+void DecisionHistory::clear() noexcept {
+  head_ = 0;
+  size_ = 0;
+}
+
+namespace {
+
+void compute_weights(std::vector<float>& weights, std::size_t size) {
   const auto& p = decay_powers();
-  const float n = (1.0f - p[size_]) / decay_complement;
-  for (std::size_t j = 0; j < size_; ++j) weights_[j] = p[j] / n;
+  const float n = (1.0f - p[size]) / decay_complement;
+  for (std::size_t j = 0; j < size; ++j) weights[j] = p[j] / n;
+}
+
+WeightedAccumulate accumulate_kernel() {
+  // Chosen once, for this processor.
+  static const WeightedAccumulate accumulate_weighted = weighted_accumulate_kernels().front().run;
+  return accumulate_weighted;
+}
+
+}  // namespace
+
+void DecisionHistory::update_weights() {
+  compute_weights(weights_, size_);
   weights_size_ = size_;
 }
 
 SemanticVector DecisionHistory::weighted_mean() {
-  // Chosen once, for this processor.
-  static const WeightedAccumulate accumulate_weighted = weighted_accumulate_kernels().front().run;
+  const WeightedAccumulate accumulate_weighted = accumulate_kernel();
   if (weights_size_ != size_) update_weights();
   SemanticVector mean{};
   // Entries 0..m-1 occupy the slots from head_ onwards, wrapping to slot 0.
@@ -67,6 +85,26 @@ SemanticVector DecisionHistory::weighted_mean() {
   const auto* ring = reinterpret_cast<const unsigned char*>(slots_.data());
   accumulate_weighted(mean.data(), ring + head_ * sizeof(Slot), weights_.data(), first);
   accumulate_weighted(mean.data(), ring, weights_.data() + first, size_ - first);
+  return mean;
+}
+
+SemanticVector DecisionHistory::weighted_mean_after(const SemanticVector& v) {
+  const WeightedAccumulate accumulate_weighted = accumulate_kernel();
+  const std::size_t size = size_ < history_limit ? size_ + 1 : history_limit;
+  if (next_weights_size_ != size) {
+    next_weights_.resize(history_limit);
+    compute_weights(next_weights_, size);
+    next_weights_size_ = size;
+  }
+  // The same sums in the same order as push_front then weighted_mean: v as
+  // entry 0, then the current entries 0..size-2 from head_ on, wrapping.
+  SemanticVector mean{};
+  accumulate_weighted(mean.data(), reinterpret_cast<const unsigned char*>(v.data()), next_weights_.data(), 1);
+  const std::size_t older = size - 1;
+  const std::size_t first = std::min(older, history_limit - head_);
+  const auto* ring = reinterpret_cast<const unsigned char*>(slots_.data());
+  accumulate_weighted(mean.data(), ring + head_ * sizeof(Slot), next_weights_.data() + 1, first);
+  accumulate_weighted(mean.data(), ring, next_weights_.data() + 1 + first, older - first);
   return mean;
 }
 

@@ -19,6 +19,8 @@ class DecisionHistory {
 
   // Inserts v as entry 0; drops the oldest entry when the limit is exceeded.
   void push_front(const SemanticVector& v);
+  // Empties the history, keeping its storage.
+  void clear() noexcept;
   std::size_t size() const { return size_; }
   // Entry j, j = 0 being the newest; j < size().
   const SemanticVector& entry(std::size_t j) const;
@@ -28,6 +30,9 @@ class DecisionHistory {
   // is added, where m = size() and w(j) = p(j) / N with p(j) = 0.98^j and
   // N = (1 - p(m)) / (1 - 0.98). Requires a non-empty history.
   SemanticVector weighted_mean();
+  // The weighted mean the history would have after push_front(v), bit for
+  // bit, leaving the history as it is.
+  SemanticVector weighted_mean_after(const SemanticVector& v);
 
  private:
   void update_weights();
@@ -45,6 +50,9 @@ class DecisionHistory {
   // w(j) for j < weights_size_; they depend only on the history length.
   std::vector<float> weights_;
   std::size_t weights_size_ = 0;
+  // The same for one entry more, for weighted_mean_after.
+  std::vector<float> next_weights_;
+  std::size_t next_weights_size_ = 0;
 };
 
 // 0.98 raised to the integer power j in single precision by repeated

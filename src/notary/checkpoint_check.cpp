@@ -1,7 +1,5 @@
 #include "notary/checkpoint_check.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <sodium.h>
 
@@ -11,6 +9,7 @@
 #include <memory>
 
 #include "common/os_error.hpp"
+#include "common/regular_file.hpp"
 #include "notary/checkpoint.hpp"
 #include "notary/log_start.hpp"
 #include "notary/merkle_tree.hpp"
@@ -27,6 +26,10 @@ namespace {
 
 // A proof file is a few kilobytes plus one record's line.
 constexpr std::size_t proof_file_limit = 64u << 20;
+// A checkpoint takes a few kilobytes at most (its frontier holds one hash per
+// set bit of the tree size): this is room for millions of them, and a bound
+// on what one check holds in memory.
+constexpr std::size_t checkpoint_file_limit = std::size_t{16} << 30;
 
 struct SignedCheckpoint {
   std::uint64_t line = 0;  // in the checkpoint file
@@ -51,6 +54,7 @@ struct PassResult {
   std::vector<CheckFinding> warnings;
   std::uint64_t sealed_lines = 0;
   std::uint64_t start_size = 0;
+  std::uint64_t unsealed_lines = 0;
 };
 
 // One pass over the log, continuing the tree of checkpoint `start` (or the
@@ -102,9 +106,8 @@ PassResult check_pass(const std::vector<std::string>& logs, const std::string& c
                                    ": its end was cut off"});
   } else if (!failed && tree.size() > last_good) {
     const std::uint64_t count = tree.size() - last_good;
-    CheckFinding finding{last_good - result.start_size + 1, kind_unsealed_tail,
-                         std::to_string(count) + (count == 1 ? " line" : " lines") +
-                             " after the last checkpoint are not sealed yet"};
+    result.unsealed_lines = count;
+    CheckFinding finding{last_good - result.start_size + 1, kind_unsealed_tail, unsealed_tail_message(count)};
     (require_sealed ? result.problems : result.warnings).push_back(std::move(finding));
   }
   return result;
@@ -112,15 +115,22 @@ PassResult check_pass(const std::vector<std::string>& logs, const std::string& c
 
 }  // namespace
 
+std::string unsealed_tail_message(std::uint64_t count) {
+  return std::to_string(count) + (count == 1 ? " line" : " lines") + " after the last checkpoint are not sealed yet";
+}
+
 CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, const std::string& checkpoints_path,
                                        const std::string& notary_key, bool require_sealed) {
   const NoteVerifier verifier = parse_key(notary_key);
-  std::vector<CheckpointLine> lines;
-  try {
-    lines = read_checkpoint_file(checkpoints_path, false);
-  } catch (const CheckpointFileError& error) {
-    throw NotaryInputError(error.what());
-  }
+  // Read as a regular file only: a pipe or a device named here would hang
+  // the check or feed it without end.
+  std::string content;
+  int os_error = 0;
+  if (std::string error = read_regular_file(checkpoints_path, checkpoint_file_limit, content, os_error);
+      !error.empty())
+    throw NotaryInputError("checkpoint file " + checkpoints_path + ": " + error);
+  std::vector<CheckpointLine> lines = parse_checkpoint_text(content);
+  content = std::string();
 
   CheckpointReport report;
   std::vector<SignedCheckpoint> valid;
@@ -162,6 +172,7 @@ CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, con
   report.warnings = std::move(pass.warnings);
   report.sealed_lines = pass.sealed_lines;
   report.start_size = pass.start_size;
+  report.unsealed_lines = pass.unsealed_lines;
   return report;
 }
 
@@ -176,27 +187,10 @@ ProofReport check_proof(const std::string& proof_path, const std::string& notary
                        nullptr, nullptr) != 0)
       throw NotaryInputError("public key \"" + public_key_hex + "\": not 64 hexadecimal digits");
   }
-  if (holds_nul(proof_path)) throw NotaryInputError("proof " + proof_path + ": " + std::string(nul_in_path_rendering));
-  const int fd = open_retrying(proof_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) throw NotaryInputError("proof " + proof_path + ": " + describe_os_error(errno));
   std::string text;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      ::close(fd);
-      throw NotaryInputError("proof " + proof_path + ": " + describe_os_error(error));
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-    if (text.size() > proof_file_limit) {
-      ::close(fd);
-      throw NotaryInputError("proof " + proof_path + ": too large for a proof of one record");
-    }
-  }
-  ::close(fd);
+  int os_error = 0;
+  if (std::string error = read_regular_file(proof_path, proof_file_limit, text, os_error); !error.empty())
+    throw NotaryInputError("proof " + proof_path + ": " + error);
 
   ProofReport report;
   TlogProof proof;

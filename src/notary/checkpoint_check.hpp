@@ -22,12 +22,16 @@ struct CheckFinding {
   std::string message;
 };
 
+// The message of an unsealed-tail finding of `count` lines.
+std::string unsealed_tail_message(std::uint64_t count);
+
 struct CheckpointReport {
   std::vector<CheckFinding> problems;
   std::vector<CheckFinding> warnings;
   std::uint64_t checkpoints = 0;   // checkpoints that verify under the key
   std::uint64_t sealed_lines = 0;  // tree size of the last checkpoint that holds
   std::uint64_t start_size = 0;    // lines before the log's first one (older pieces gone)
+  std::uint64_t unsealed_lines = 0;  // complete lines after the last checkpoint, when the tree holds
   std::string origin;
 };
 

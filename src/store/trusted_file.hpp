@@ -45,4 +45,14 @@ bool readable_by_others(const FileStatus& status) noexcept;
 std::optional<std::string> planted_name_reason(std::string_view path, const FileStatus& opened,
                                                std::string_view activity);
 
+// Follows the chain of symbolic links that starts at the name `path`, as the
+// system would when opening it: nullopt when every link on it is owned by
+// this process's user or root and (when `opened` is given, after an open)
+// the name still leads to the file opened; otherwise the reason, starting
+// with the quoted path. The stricter form of planted_name_reason, for a name
+// whose open follows links: a chain that passes through someone else's link,
+// or that ends elsewhere than at the file opened, is refused.
+std::optional<std::string> planted_link_chain_reason(std::string_view path, const FileStatus* opened,
+                                                     std::string_view activity);
+
 }  // namespace oxa

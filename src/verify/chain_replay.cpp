@@ -35,7 +35,7 @@ ConsistencyAnalyzer& ChainReplay::analyzer_of(std::uint32_t chain) {
     chains_[slots_[index].owner].slot = -1;
   }
   Slot& slot = slots_[index];
-  slot.analyzer = empty_;
+  slot.analyzer.reset();
   slot.analyzer.restore_reputation(state.reputation);
   const std::size_t count = state.lengths.size();
   for (std::size_t i = 0; i < count; ++i) {
@@ -66,8 +66,30 @@ AnalysisResult ChainReplay::step(std::uint32_t chain, std::uint64_t combined_len
 }
 
 AnalysisResult ChainReplay::peek(std::uint32_t chain, std::uint64_t combined_length) {
-  scratch_ = analyzer_of(chain);
-  return scratch_.analyse(combined_length, 0, true);
+  return analyzer_of(chain).preview(combined_length, 0, true);
+}
+
+bool ChainReplay::reputation_allows(std::uint32_t chain, const RecordFields& record) const {
+  // The replayed reputation is coherence * 0.02 + reputation * 0.98 with the
+  // replayed coherence, which must be the record's for a match: the same
+  // expression with the record's coherence gives the only reputation that
+  // can match.
+  const double reputation = record.coherence * 0.02 + chains_[chain].reputation * 0.98;
+  return std::bit_cast<std::uint64_t>(reputation) == std::bit_cast<std::uint64_t>(record.reputation);
+}
+
+bool ChainReplay::same_state(std::uint32_t a, std::uint32_t b) const {
+  const Compact& x = chains_[a];
+  const Compact& y = chains_[b];
+  if (std::bit_cast<std::uint64_t>(x.reputation) != std::bit_cast<std::uint64_t>(y.reputation) ||
+      x.lengths.size() != y.lengths.size()) {
+    return false;
+  }
+  const std::size_t count = x.lengths.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (x.lengths[(x.oldest + i) % count] != y.lengths[(y.oldest + i) % count]) return false;
+  }
+  return true;
 }
 
 namespace {

@@ -30,6 +30,14 @@ class ChainReplay {
   AnalysisResult step(std::uint32_t chain, std::uint64_t combined_length);
   AnalysisResult peek(std::uint32_t chain, std::uint64_t combined_length);
 
+  // Whether the chain's next result could be the record's at all: its
+  // reputation moves from the chain's by the stated coherence exactly as the
+  // record says. A cheap test that rules out most chains without a replay.
+  bool reputation_allows(std::uint32_t chain, const RecordFields& record) const;
+  // Whether two chains are in the same analysis state, so that a replay of
+  // one answers for both.
+  bool same_state(std::uint32_t a, std::uint32_t b) const;
+
   // Whether a record's coherence, reputation and insight are, bit for bit,
   // those of `result`. An absent insight is accepted (the capture may not
   // have allowed one); a present one must have the replayed text.
@@ -58,11 +66,9 @@ class ChainReplay {
   std::vector<Slot> slots_;
   std::size_t slot_limit_;
   std::uint64_t clock_ = 0;
-  // Copied over a slot's or the scratch analyzer rather than building a new
-  // one: copying into an analyzer reuses its storage, while a fresh 128 KB
-  // for every rebuilt chain would fragment the heap without bound.
-  const ConsistencyAnalyzer empty_;
-  ConsistencyAnalyzer scratch_;
+  // A slot's analyzer is reset and rebuilt in place rather than replaced: a
+  // fresh 128 KB for every rebuilt chain would fragment the heap without
+  // bound, and copying one would cost as much as the replay it serves.
   std::string insight_text_;
 };
 

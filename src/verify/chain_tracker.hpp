@@ -7,6 +7,7 @@
 
 #include "common/blake3_hash.hpp"
 #include "verify/chain_replay.hpp"
+#include "verify/chain_step.hpp"
 #include "verify/record_format.hpp"
 
 namespace oxa::verify {
@@ -44,7 +45,10 @@ struct Placement {
 // Finding the root is the one step whose cost grows with the number of open
 // chains: the chains are tried most recently extended first (genesis before
 // all), so that a log with few engines active at a time stays linear however
-// many have ever written to it.
+// many have ever written to it. Each chain keeps the part of the chain step
+// that depends on its root alone, and the rest is computed for many chains
+// at once (see chain_step.hpp), so that trying a chain is a fraction of one
+// hash even when thousands are open.
 class ChainTracker {
  public:
   // Roots extended most recently, kept to tell a fork from a break.
@@ -69,9 +73,14 @@ class ChainTracker {
   void set_head(std::uint32_t chain, const Hash32& head, std::uint64_t line);
   std::uint32_t choose(std::uint32_t found, const Hash32& root, std::uint64_t length, const RecordFields& record);
   void replay(std::uint32_t chain, std::uint64_t length, const RecordFields& record, Placement& placement);
-  bool extends(const Hash32& previous, const RecordFields& record) const;
+  static bool extends(const RootPrefix& previous, const StepTarget& target);
+  // The first open chain, most recently extended first and skipping `skip`,
+  // whose head the record extends, with its depth in that order; none if no head.
+  std::uint32_t find_open(const StepTarget& target, std::uint32_t skip, std::size_t& depth) const;
 
   Hash32 genesis_;
+  RootPrefix genesis_prefix_;
+  std::vector<RootPrefix> prefixes_;  // of each chain's head
   std::vector<ChainInfo> chains_;
   // Most recently extended first: a doubly linked list over chain indices.
   std::vector<std::uint32_t> newer_;
@@ -86,10 +95,12 @@ class ChainTracker {
   // record again is a fork.
   std::unordered_map<std::string, std::uint64_t> first_ids_;
   struct Extended {
-    Hash32 root;
+    RootPrefix root;
     std::uint64_t line;  // of the record that extended it
   };
   std::vector<Extended> extended_;  // a ring of the last fork_window roots extended
+  // The first of them (in ring order) that the record extends, or nullptr.
+  const Extended* find_extended(const StepTarget& target) const;
   std::size_t extended_next_ = 0;
   ChainReplay replay_;
 };

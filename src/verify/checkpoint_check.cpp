@@ -46,6 +46,22 @@ void continue_chains_from_before(const notary::CheckpointReport& found, Report& 
                    [](const Finding& a, const Finding& b) { return a.line < b.line; });
 }
 
+// The notary seals complete lines only, so a torn last line that was still
+// checked as a record is never covered by a checkpoint: it is one more
+// unsealed line, and a problem when sealing is required.
+void count_torn_record_unsealed(std::uint64_t line, bool require_sealed, notary::CheckpointReport& found) {
+  const std::uint64_t count = found.unsealed_lines + 1;
+  for (auto* list : {&found.problems, &found.warnings}) {
+    for (notary::CheckFinding& finding : *list) {
+      if (finding.kind != notary::kind_unsealed_tail) continue;
+      finding.message = notary::unsealed_tail_message(count);
+      return;
+    }
+  }
+  notary::CheckFinding finding{line, notary::kind_unsealed_tail, notary::unsealed_tail_message(count)};
+  (require_sealed ? found.problems : found.warnings).push_back(std::move(finding));
+}
+
 }  // namespace
 
 bool is_notary_option(std::string_view name, bool& takes_value) {
@@ -70,6 +86,7 @@ bool wants_notary(const NotaryCheckOptions& options) {
 
 CheckpointCheck::CheckpointCheck(const VerifyOptions& options, const NotaryCheckOptions& notary) {
   if (!wants_notary(notary)) return;
+  require_sealed_ = notary.require_sealed;
   if (!notary.checkpoints) {
     throw UsageError(notary.require_sealed ? "--require-sealed needs --checkpoints FILE"
                                            : "--notary-key needs --checkpoints FILE or --proof FILE");
@@ -103,6 +120,7 @@ void CheckpointCheck::add_to(Report& report) {
     return problem.kind == notary::kind_checkpoint_mismatch || problem.kind == notary::kind_truncated;
   });
   if (found.start_size > 0 && tree_holds) continue_chains_from_before(found, report);
+  if (report.torn_record_line != 0 && tree_holds) count_torn_record_unsealed(report.torn_record_line, require_sealed_, found);
   add_findings(report.problems, std::move(found.problems));
   add_findings(report.warnings, std::move(found.warnings));
   report.ok = report.problems.empty() && report.problems_not_listed == 0;

@@ -56,6 +56,7 @@ class CheckpointCheck {
 
  private:
   std::future<notary::CheckpointReport> pending_;
+  bool require_sealed_ = false;
 };
 
 // The outcome of a proof check (one record), with its report as plain text

@@ -34,6 +34,8 @@ constexpr std::string_view usage_text =
     "                    (repeatable); catches a cut-off tail\n"
     "  --json            the report as one JSON object\n"
     "  --jobs N          threads for the signature checks (default: all cores)\n"
+    "  --max-line-bytes N  a longer line is malformed and passed over unread\n"
+    "                    (default: 64 MiB)\n"
     "\n"
     "Exit status: 0 no problem found, 1 problems found, 2 usage error or unreadable input.\n";
 
@@ -50,6 +52,15 @@ int usage_error(int err_fd, std::string_view message) {
   text += usage_text.substr(0, usage_text.find('\n') + 1);
   write_text(err_fd, text);
   return exit_usage;
+}
+
+std::uint64_t parse_max_line_bytes(std::string_view text) {
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value < 1) {
+    throw UsageError("--max-line-bytes needs a whole number of bytes, at least 1");
+  }
+  return value;
 }
 
 unsigned parse_jobs(std::string_view text) {
@@ -133,7 +144,7 @@ int run_verify_command(std::span<const std::string> args, int out_fd, int err_fd
         set_notary_option(notary, name, {});
         continue;
       }
-      if (name != "--public-key" && name != "--anchor" && name != "--jobs" && !notary_option) {
+      if (name != "--public-key" && name != "--anchor" && name != "--jobs" && name != "--max-line-bytes" && !notary_option) {
         throw UsageError("unknown option " + name);
       }
       std::string value;
@@ -150,6 +161,8 @@ int run_verify_command(std::span<const std::string> args, int out_fd, int err_fd
         options.public_key = value;
       } else if (name == "--anchor") {
         options.anchors.push_back(value);
+      } else if (name == "--max-line-bytes") {
+        options.max_line_bytes = parse_max_line_bytes(value);
       } else {
         options.jobs = parse_jobs(value);
       }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -196,8 +197,10 @@ bool LogSource::fill() {
       end_ -= begin_;
       begin_ = 0;
     } else {
-      // A line longer than the buffer: the buffer grows to hold it.
+      // A line longer than the buffer: the buffer grows to hold it, or
+      // (with a limit) just enough to tell that it is longer than allowed.
       capacity_ *= 2;
+      if (line_limit_ != 0 && capacity_ > line_limit_ + 1) capacity_ = std::max(line_limit_ + 1, block_bytes);
       buffer_.resize(capacity_ + line_padding);
     }
   }
@@ -224,12 +227,19 @@ bool LogSource::next(LogLine& line) {
         line.number = next_number_++;
         line.offset = consumed_;
         line.terminated = true;
+        // A line found whole in the buffer is still held to the limit.
+        line.too_long = line_limit_ != 0 && length > line_limit_;
+        if (line.too_long) line.text = std::string_view(start, 0);
         consumed_ += length + 1;
         begin_ += length + 1;
         scanned_ = 0;
         return true;
       }
       scanned_ = available;
+      if (line_limit_ != 0 && available > line_limit_) {
+        skip_long_line(line);
+        return true;
+      }
     }
     if (!fill()) {
       if (begin_ == end_) return false;
@@ -239,12 +249,42 @@ bool LogSource::next(LogLine& line) {
       line.number = next_number_++;
       line.offset = consumed_;
       line.terminated = false;
+      line.too_long = line_limit_ != 0 && length > line_limit_;
+      if (line.too_long) line.text = std::string_view(buffer_.data() + begin_, 0);
       consumed_ += length;
       begin_ = end_;
       scanned_ = 0;
       return true;
     }
   }
+}
+
+void LogSource::skip_long_line(LogLine& line) {
+  line.text = std::string_view(buffer_.data() + begin_, 0);
+  line.number = next_number_++;
+  line.offset = consumed_;
+  line.too_long = true;
+  line.terminated = false;
+  // The bytes seen so far hold no line feed: drop them and read on until one comes.
+  std::uint64_t length = end_ - begin_;
+  begin_ = end_;
+  scanned_ = 0;
+  while (fill()) {
+    const char* start = buffer_.data() + begin_;
+    const std::size_t available = end_ - begin_;
+    const void* feed = std::memchr(start, '\n', available);
+    if (feed != nullptr) {
+      const std::size_t rest = static_cast<std::size_t>(static_cast<const char*>(feed) - start);
+      length += rest;
+      begin_ += rest + 1;
+      consumed_ += length + 1;
+      line.terminated = true;
+      return;
+    }
+    length += available;
+    begin_ = end_;
+  }
+  consumed_ += length;
 }
 
 }  // namespace oxa::verify

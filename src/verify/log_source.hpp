@@ -20,6 +20,9 @@ struct LogLine {
   std::uint64_t number = 0;  // 1-based, counted across all pieces
   std::uint64_t offset = 0;  // byte offset of the line's first byte in the logical log
   bool terminated = false;   // false only for a last line without a line feed
+  // Longer than the source's line limit: `text` is empty, the line's bytes
+  // were passed over without being kept.
+  bool too_long = false;
 };
 
 // A piece that cannot be opened or read; the message names the file and what is wrong.
@@ -58,6 +61,11 @@ class LogSource {
   // piece cannot be read (an input/output error, a damaged gzip stream).
   bool next(LogLine& line);
 
+  // Lines longer than `limit` bytes (without the line feed) are passed over
+  // while reading, holding at most `limit` bytes of them, and returned with
+  // too_long set. 0, the default, means no limit: a line is held whole.
+  void set_line_limit(std::size_t limit) noexcept { line_limit_ = limit; }
+
   // Logical bytes passed so far: the offset just after the last line returned
   // (with its line feed), or start_offset before the first.
   std::uint64_t bytes_consumed() const noexcept { return consumed_; }
@@ -72,6 +80,8 @@ class LogSource {
 
   // Reads more bytes after the buffered ones; false at the end of the last piece.
   bool fill();
+  // Passes over the rest of a line found too long; returns it as such.
+  void skip_long_line(LogLine& line);
   void skip_to(std::uint64_t offset);
 
   std::vector<std::string> paths_;
@@ -83,6 +93,8 @@ class LogSource {
   std::size_t begin_ = 0;  // first unconsumed byte in buffer_
   std::size_t end_ = 0;    // end of the buffered bytes
   std::size_t scanned_ = 0;  // bytes after begin_ already searched for a line feed
+
+  std::size_t line_limit_ = 0;  // 0: none
 
   std::uint64_t consumed_ = 0;
   std::uint64_t next_number_ = 1;

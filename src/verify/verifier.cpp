@@ -35,6 +35,9 @@ constexpr std::string_view stopped_message =
 constexpr std::string_view torn_message = "the last line has no line feed (a write cut short)";
 constexpr std::string_view torn_partial_message =
     "the last line has no line feed (a write cut short) and is not a whole record";
+std::string too_long_message(std::uint64_t limit) {
+  return "not a record: longer than " + std::to_string(limit) + " bytes";
+}
 constexpr std::string_view key_file_message_start = "the public key was derived from the key file ";
 constexpr std::string_view key_file_message_end =
     " beside the log, which proves nothing against someone able to rewrite both; give the published key with "
@@ -126,7 +129,9 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
   const unsigned jobs = options.jobs == 0 ? available_cores() : options.jobs;
   ProblemList problems;
   try {
+    if (options.max_line_bytes == 0) throw UsageError("the line limit must be at least 1 byte");
     LogSource source(options.paths);
+    source.set_line_limit(static_cast<std::size_t>(std::min<std::uint64_t>(options.max_line_bytes, SIZE_MAX - 1)));
     const std::uint64_t total = source.size_complete() ? source.known_size() : 0;
     SignatureChecker signatures(key, jobs);
     RecordReader reader;
@@ -136,6 +141,14 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
     while (source.next(line)) {
       ++report.lines;
       if (progress && report.lines % progress_every == 0) progress(source.bytes_consumed(), report.records, total);
+      if (line.too_long) {
+        if (!line.terminated) {
+          report.warnings.push_back(Finding{line.number, kind_torn_tail, std::string(torn_partial_message)});
+          break;
+        }
+        problems.add(line.number, kind_malformed, too_long_message(options.max_line_bytes));
+        continue;
+      }
       std::string wrong = reader.read(line.text, true, fields);
       if (!line.terminated) {
         // What a crash while writing leaves: reported, not failed; a tail that
@@ -143,6 +156,7 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
         report.warnings.push_back(
             Finding{line.number, kind_torn_tail, std::string(wrong.empty() ? torn_message : torn_partial_message)});
         if (!wrong.empty()) break;
+        report.torn_record_line = line.number;
       }
       if (!wrong.empty()) {
         problems.add(line.number, kind_malformed, "not a record: " + wrong);

@@ -27,11 +27,16 @@ inline constexpr std::string_view kind_key_from_log_directory = "key-from-log-di
 inline constexpr std::string_view key_source_argument = "argument";
 inline constexpr std::string_view key_source_key_file = "key-file";
 
+inline constexpr std::uint64_t default_max_line_bytes = std::uint64_t{64} << 20;
+
 struct VerifyOptions {
   std::vector<std::string> paths;          // the pieces, oldest first; "-" is standard input
   std::optional<std::string> public_key;   // 64 hex digits; else the key file beside the first piece
   std::vector<std::string> anchors;        // 64 hex digits each
   unsigned jobs = 0;                       // threads; 0 means every available core
+  // A longer line (without its line feed) is malformed and passed over
+  // unread, so that one huge line cannot take the memory it would need.
+  std::uint64_t max_line_bytes = default_max_line_bytes;
 };
 
 struct Finding {
@@ -59,6 +64,9 @@ struct Report {
   std::vector<Finding> warnings;
   std::uint64_t problems_not_listed = 0;  // beyond the listing limit
   std::uint64_t warnings_not_listed = 0;
+  // A last line without its line feed that still read as a whole record and
+  // was checked as one: its number, else 0.
+  std::uint64_t torn_record_line = 0;
 };
 
 // Called now and then with the logical bytes read and records seen so far,

@@ -94,19 +94,22 @@ PyObject* boundary(Body&& body) noexcept {
   return nullptr;
 }
 
-// verify(paths: list[str], public_key: str | None, anchors: list[str], jobs: int) -> str
+// verify(paths: list[str], public_key: str | None, anchors: list[str], jobs: int[, max_line_bytes: int]) -> str
 PyObject* verify_entry(PyObject*, PyObject* args) {
   return boundary([&]() -> PyObject* {
     PyObject* paths = nullptr;
     PyObject* public_key = nullptr;
     PyObject* anchors = nullptr;
     unsigned int jobs = 0;
-    if (!PyArg_ParseTuple(args, "OOOI:verify", &paths, &public_key, &anchors, &jobs)) throw ErrorAlreadySet{};
+    unsigned long long max_line_bytes = verify::default_max_line_bytes;
+    if (!PyArg_ParseTuple(args, "OOOI|K:verify", &paths, &public_key, &anchors, &jobs, &max_line_bytes))
+      throw ErrorAlreadySet{};
     verify::VerifyOptions options;
     options.paths = text_list(paths);
     if (public_key != Py_None) options.public_key = filesystem_text(public_key);
     options.anchors = text_list(anchors);
     options.jobs = jobs;
+    options.max_line_bytes = max_line_bytes;
     std::string text;
     raise(without_interpreter_lock([&] { text = verify::report_json(verify::verify_log(options)); }));
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -127,7 +130,7 @@ PyObject* run_command_entry(PyObject*, PyObject* args) {
 
 PyMethodDef methods[] = {
     {"verify", verify_entry, METH_VARARGS,
-     "verify(paths, public_key, anchors, jobs)\n--\n\nThe verification report of a log, as JSON text."},
+     "verify(paths, public_key, anchors, jobs, max_line_bytes=67108864)\n--\n\nThe verification report of a log, as JSON text."},
     {"run_command", run_command_entry, METH_VARARGS,
      "run_command(args)\n--\n\nRuns the oxa-verify command; returns its exit status."},
     {nullptr, nullptr, 0, nullptr},

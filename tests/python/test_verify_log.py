@@ -300,13 +300,15 @@ def test_command_and_function_give_the_same_report(clean_log):
     (["--public-key", "zz" * 32, "audit.wal"], "log"),
     (["--anchor", "12", "--public-key", "00" * 32, "audit.wal"], "log"),
     (["--jobs", "0", "audit.wal"], "log"),
+    (["--max-line-bytes", "0", "audit.wal"], "log"),
     (["--frobnicate", "audit.wal"], "log"),
     (["--public-key"], None),
     ([], None),
     (["audit.wal"], "log-without-key"),
     (["audit.wal"], "short-key"),
     (["audit.wal.gz"], "not-gzip"),
-], ids=["missing-file", "short-hex", "bad-hex", "bad-anchor", "zero-jobs", "unknown-option", "no-value", "no-log",
+], ids=["missing-file", "short-hex", "bad-hex", "bad-anchor", "zero-jobs", "zero-line-limit", "unknown-option",
+        "no-value", "no-log",
         "no-key-file", "short-key-file", "not-gzip"])
 def test_usage_and_input_errors_exit_2(clean_log, tmp_path, args, setup):
     if setup is not None:
@@ -333,8 +335,10 @@ def test_usage_and_input_errors_exit_2(clean_log, tmp_path, args, setup):
     (dict(jobs=True), TypeError),
     (dict(paths=["does-not-exist.wal"]), OSError),
     (dict(paths=[123]), TypeError),
+    (dict(max_line_bytes=0), ValueError),
+    (dict(max_line_bytes="1"), TypeError),
 ], ids=["no-paths", "short-key", "bytes-key", "anchor-str", "bad-anchor", "zero-jobs", "float-jobs", "bool-jobs",
-        "missing-file", "int-path"])
+        "missing-file", "int-path", "zero-line-limit", "str-line-limit"])
 def test_verify_log_argument_errors(clean_log, kwargs, error):
     arguments = dict(paths=[clean_log.path], public_key=clean_log.key)
     arguments.update(kwargs)

@@ -201,6 +201,24 @@ TEST(ChainTracker, BreaksForksAndSharedFirstRoots) {
     EXPECT_EQ(tracker.chains()[0].head, a3.merkle_root);
     EXPECT_EQ(tracker.chains()[1].head, b2.merkle_root);
   }
+  {  // many chains in b's state before a's: a2 is replayed past them to a's chain
+    ChainTracker tracker;
+    std::vector<RecordFields> records = {a1};
+    std::vector<std::string> ids;  // the records view their ids
+    for (int copy = 0; copy < 20; ++copy) ids.push_back("oxa_b" + std::to_string(copy));
+    for (const std::string& id : ids) {
+      records.push_back(b1);
+      records.back().id = id;
+    }
+    records.push_back(a2);
+    const std::vector<Link> seen = links(tracker, records);
+    EXPECT_EQ(seen.back(), Link::extended);
+    EXPECT_EQ(tracker.chains()[0].records, 2u);
+    EXPECT_EQ(tracker.chains()[0].head, a2.merkle_root);
+    const Placement b_next = tracker.place(records.size() + 1, b2);
+    EXPECT_EQ(b_next.chain, 20u);  // the most recent of b's copies
+    EXPECT_TRUE(b_next.replay_matched);
+  }
 }
 
 TEST(ChainTracker, ReplayMismatchNamesWhatDiffers) {

@@ -81,6 +81,43 @@ TEST(LogSource, LinesLongerThanTheBufferArriveWhole) {
   EXPECT_EQ(seen[2], (Seen{"end", 3, 6 + long_line.size() + 1, true}));
 }
 
+// With a limit, a longer line is passed over: it arrives once, empty and
+// marked, with its number and offset, and the lines after it are unchanged,
+// whether it ends inside a block, beyond the buffer, in a later piece or at
+// the end without a line feed.
+TEST(LogSource, LinesOverTheLimitArriveMarkedAndEmpty) {
+  struct Seen2 {
+    std::string text;
+    std::uint64_t number;
+    std::uint64_t offset;
+    bool terminated;
+    bool too_long;
+    bool operator==(const Seen2&) const = default;
+  };
+  TempDir dir;
+  const std::string huge(3 * (1 << 20) + 5, 'h');
+  write_file(dir / "a", "12345\n123456\n" + huge + "\nok\n1234");
+  write_gzip(dir / "b.gz", "567\n" + huge);
+  for (const std::size_t limit : {std::size_t{5}, std::size_t{6}}) {
+    LogSource source({dir / "a", dir / "b.gz"});
+    source.set_line_limit(limit);
+    std::vector<Seen2> seen;
+    LogLine line;
+    while (source.next(line)) {
+      seen.push_back({std::string(line.text), line.number, line.offset, line.terminated, line.too_long});
+    }
+    const std::uint64_t after_huge = 13 + huge.size() + 1;
+    std::vector<Seen2> expected = {{"12345", 1, 0, true, false},
+                                   {limit == 5 ? "" : "123456", 2, 6, true, limit == 5},
+                                   {"", 3, 13, true, true},
+                                   {"ok", 4, after_huge, true, false},
+                                   {"", 5, after_huge + 3, true, true},
+                                   {"", 6, after_huge + 11, false, true}};
+    EXPECT_EQ(seen, expected) << "limit " << limit;
+    EXPECT_EQ(source.bytes_consumed(), after_huge + 11 + huge.size());
+  }
+}
+
 TEST(LogSource, ReportsWhatCannotBeRead) {
   TempDir dir;
   write_file(dir / "plain.gz", "not compressed\n");
