@@ -11,6 +11,7 @@
 
 #include "common/file_status.hpp"
 #include "common/os_error.hpp"
+#include "common/regular_file.hpp"
 #include "notary/base64_text.hpp"
 #include "store/file_io.hpp"
 #include "store/json_writer.hpp"
@@ -26,6 +27,10 @@ bool parse_decimal(std::string_view text, std::uint64_t& out) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), out);
   return error == std::errc() && end == text.data() + text.size();
 }
+
+// Room for millions of checkpoints (each a few kilobytes at most), and a
+// bound on what one read holds in memory.
+constexpr std::size_t checkpoint_file_limit = std::size_t{16} << 30;
 
 std::string file_error(const std::string& path, std::string_view what) {
   return "checkpoint file " + path + ": " + std::string(what);
@@ -151,40 +156,14 @@ std::string format_checkpoint_line(const Checkpoint& checkpoint) {
 }
 
 std::vector<CheckpointLine> read_checkpoint_file(const std::string& path, bool missing_is_empty) {
-  if (holds_nul(path)) throw CheckpointFileError(file_error(path, nul_in_path_rendering));
-  // Non-blocking, and only a regular file is read, to the size it has when
-  // opened: a FIFO would wait for a writer forever, a device never end.
-  const int fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    const int error = errno;
-    if (error == ENOENT && missing_is_empty) return {};
-    throw CheckpointFileError(file_error(path, describe_os_error(error)));
-  }
-  FileStatus status;
-  if (const int error = file_status(fd, status)) {
-    ::close(fd);
-    throw CheckpointFileError(file_error(path, describe_os_error(error)));
-  }
-  if (!status.regular()) {
-    ::close(fd);
-    throw CheckpointFileError(file_error(path, "not a regular file (" + file_kind_text(status) + ")"));
-  }
+  // A regular file only, read without blocking up to its size when opened: a
+  // FIFO would wait for a writer forever, a device never end.
   std::string content;
-  content.resize(static_cast<std::size_t>(status.size));
-  std::size_t got = 0;
-  while (got < content.size()) {
-    const ssize_t n = ::read(fd, content.data() + got, content.size() - got);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      throw CheckpointFileError(file_error(path, describe_os_error(error)));
-    }
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
+  int os_error = 0;
+  if (std::string error = read_regular_file(path, checkpoint_file_limit, content, os_error); !error.empty()) {
+    if (os_error == ENOENT && missing_is_empty) return {};
+    throw CheckpointFileError(file_error(path, error));
   }
-  ::close(fd);
-  content.resize(got);
   return parse_checkpoint_text(content);
 }
 
