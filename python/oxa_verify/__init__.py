@@ -13,7 +13,7 @@ import os
 from . import _native
 from ._pieces import check_piece_order, rotated_pieces
 
-__all__ = ["verify_log", "verify_proof"]
+__all__ = ["verify_log", "verify_proof", "verify_fleet"]
 
 
 def _path_text(path, what="a path"):
@@ -136,3 +136,13 @@ def verify_proof(path, public_key=None, notary_key=None):
     that cannot be read.
     """
     return json.loads(_native.verify_proof(*_proof_arguments(path, public_key, notary_key)))
+
+
+def verify_fleet(entries, client=None, progress=None):
+    """Verify every log of a fleet (dicts as a manifest's lines give them) and return one report.
+
+    Runs on this machine's cores, or with ``client`` (a dask.distributed.Client)
+    on that cluster; see ``oxa_verify.fleet.verify_fleet``.
+    """
+    from .fleet import verify_fleet as run
+    return run(entries, client, progress)
