@@ -173,16 +173,21 @@ def _renamed(value, names):
     return value
 
 
-def _options(entry):
+def _options(entry, jobs):
     options = {name: value for name, value in entry.items() if name != "log"}
-    options.setdefault("jobs", 1)  # one task per core: the cores are shared between the logs
+    if options.get("jobs") is None:
+        options["jobs"] = jobs
     return options
 
 
-def verify_entry(entry):
-    """One log's verification: {"log": ..., "report": {...}} or {"log": ..., "error": reason}."""
+def verify_entry(entry, jobs=1):
+    """One log's verification: {"log": ..., "report": {...}} or {"log": ..., "error": reason}.
+
+    jobs: threads for the signature checks when the entry does not say; one by
+    default, since the logs share the cores.
+    """
     log = entry["log"]
-    options = _options(entry)
+    options = _options(entry, jobs)
     try:
         local = _local(log)
         checkpoints = options.get("checkpoints")
@@ -293,12 +298,15 @@ def _run_on_cores(entries, progress):
     results = [None] * len(entries)
     attempts = [0] * len(entries)
     retried = []
-    workers = min(len(entries), os.cpu_count() or 1)
+    cores = os.cpu_count() or 1
+    workers = min(len(entries), cores)
+    # Fewer logs than cores: each log's signature checks take the cores left over.
+    jobs = max(1, cores // len(entries))
     pending = list(range(len(entries)))
     while pending:
         lost = []
         with concurrent.futures.ProcessPoolExecutor(workers) as pool:
-            futures = {pool.submit(verify_entry, entries[i]): i for i in pending}
+            futures = {pool.submit(verify_entry, entries[i], jobs): i for i in pending}
             for future in concurrent.futures.as_completed(futures):
                 index = futures[future]
                 try:
