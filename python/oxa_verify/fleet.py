@@ -207,6 +207,23 @@ def _reason(error):
     return text or type(error).__name__
 
 
+class _CopiedLogError(Exception):
+    """A copied log's failure, its message naming the pieces as they were read."""
+
+
+def _fetch(fs, source, destination, url):
+    try:
+        _copy(fs, source, destination)
+    except FileNotFoundError as error:
+        # Some stores (fsspec's HTTP) report a host they cannot reach as a missing file, the cause chained.
+        cause = error.__cause__ or error.__context__
+        if cause is None or isinstance(cause, FileNotFoundError) or not isinstance(cause, OSError):
+            raise _CopiedLogError(f"{url}: no such object") from None
+        raise _CopiedLogError(f"{url}: cannot be read: {_reason(cause)}") from None
+    except Exception as error:  # an unreachable host, a refused credential: the store's own words
+        raise _CopiedLogError(f"{url}: cannot be read: {_reason(error)}") from None
+
+
 def _verify_copied(log, options):
     fsspec = require("fsspec", f"reading {log}")
     with tempfile.TemporaryDirectory(prefix="oxa-fleet-") as folder:
@@ -214,24 +231,33 @@ def _verify_copied(log, options):
         local_log = log
         if _local(log) is None:
             fs, path = fsspec.core.url_to_fs(log)
-            parent, wanted = _remote_pieces(fs, path, options.get("rotated", False), options.get("public_key") is None)
-            if not wanted or (not options.get("rotated") and not fs.exists(path)):
-                raise FileNotFoundError(f"{log}: no such object")
+            base = path.rpartition("/")[2]
+            prefix = log[: len(log) - len(base)]
+            try:
+                parent, wanted = _remote_pieces(fs, path, options.get("rotated", False),
+                                                options.get("public_key") is None)
+            except FileNotFoundError:
+                raise _CopiedLogError(f"{prefix}: no such folder") from None
+            except Exception as error:
+                raise _CopiedLogError(f"{prefix}: cannot be listed: {_reason(error)}") from None
             for name in wanted:
-                _copy(fs, f"{parent}/{name}", os.path.join(folder, name))
-            local_log = os.path.join(folder, path.rpartition("/")[2])
-            names.append((folder + os.sep, log[: len(log) - len(path.rpartition("/")[2])]))
+                _fetch(fs, f"{parent}/{name}", os.path.join(folder, name), prefix + name)
+            local_log = os.path.join(folder, base)
+            names.append((folder + os.sep, prefix))
         checkpoints = options.get("checkpoints")
         if checkpoints is not None and _local(checkpoints) is None:
             fs, path = fsspec.core.url_to_fs(checkpoints)
             os.mkdir(os.path.join(folder, "checkpoints"))
             copied = os.path.join(folder, "checkpoints", path.rpartition("/")[2])
-            _copy(fs, path, copied)
+            _fetch(fs, path, copied, checkpoints)
             options["checkpoints"] = copied
             names.insert(0, (copied, checkpoints))
         elif checkpoints is not None:
             options["checkpoints"] = _local(checkpoints)
-        return _renamed(verify_log(local_log, **options), names)
+        try:
+            return _renamed(verify_log(local_log, **options), names)
+        except (OSError, ValueError) as error:
+            raise _CopiedLogError(_renamed(_reason(error), names)) from None
 
 
 # ---------------------------------------------------------------- the fleet

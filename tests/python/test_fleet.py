@@ -327,16 +327,24 @@ def test_on_a_dask_cluster_from_s3_each_report_is_the_one_it_gets_alone(hosts, c
 
 
 @needs_cluster
-def test_a_missing_object_and_an_unreachable_host_fail_alone(hosts, cluster):
+def test_a_missing_object_an_unreachable_host_and_no_log_fail_alone(hosts, cluster, s3):
+    s3.pipe_file(f"{BUCKET}/junk/audit.wal", b"hello, this is no audit log\n")
+    port = free_port()
     entries = [{"log": f"s3://{BUCKET}/host-clean-1/audit.wal"},
                {"log": f"s3://{BUCKET}/host-nowhere/audit.wal", "public_key": "0" * 64},
-               {"log": f"http://127.0.0.1:{free_port()}/audit.wal", "public_key": "0" * 64}]
+               {"log": f"http://127.0.0.1:{port}/audit.wal", "public_key": "0" * 64},
+               {"log": f"s3://{BUCKET}/junk/audit.wal", "public_key": "0" * 64},
+               {"log": f"s3://{BUCKET}/host-nowhere/audit.wal", "rotated": True, "public_key": "0" * 64}]
     report = fleet.verify_fleet(entries, client=cluster)
-    first, missing, unreachable = report["logs"]
+    first, missing, unreachable, junk, no_pieces = report["logs"]
     assert first["report"]["ok"]
-    assert "host-nowhere/audit.wal" in missing["error"]
-    assert unreachable["error"] and "report" not in unreachable
-    assert report["summary"]["failed"] == 2
+    assert missing == {"log": entries[1]["log"], "error": f"{entries[1]['log']}: no such object"}
+    assert unreachable["error"].startswith(f"{entries[2]['log']}: cannot be read: ")
+    assert f"127.0.0.1:{port}" in unreachable["error"]
+    # The verifier's own refusal, naming the object rather than the worker's temporary copy.
+    assert junk["error"].startswith(f"{entries[3]['log']}: ") and "oxa-fleet-" not in junk["error"]
+    assert no_pieces["error"] == f"s3://{BUCKET}/host-nowhere/: no such folder"
+    assert report["summary"]["failed"] == 4 and report["summary"]["records"] == 12
 
 
 @needs_cluster
