@@ -1,12 +1,12 @@
 #include "common/random_source.hpp"
 
-#include <pthread.h>
 #include <sys/random.h>
 
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
+
+#include "common/fork_generation.hpp"
 
 namespace oxa {
 
@@ -28,12 +28,6 @@ namespace {
 // Sixteen UUIDs per system call.
 constexpr std::size_t batch_bytes = 256;
 
-// Counts the fork() calls that made this process, as seen from the child:
-// a batch drawn under another count was inherited and must not be served.
-std::atomic<std::uint64_t> fork_generation{1};
-
-void count_fork_in_child() noexcept { fork_generation.fetch_add(1, std::memory_order_relaxed); }
-
 struct RandomBatch {
   std::uint64_t generation;  // fork generation the bytes were drawn in; 0 before the first draw
   std::size_t used;          // bytes already served
@@ -47,12 +41,11 @@ thread_local RandomBatch thread_batch{};
 }  // namespace
 
 int draw_identifier_random(std::span<std::uint8_t> buffer) noexcept {
-  // Without the fork hook a batch could outlive a fork unnoticed: draw directly.
-  static const bool fork_hook = pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
-  if (!fork_hook || buffer.size() > batch_bytes) return fill_random(buffer);
+  if (buffer.size() > batch_bytes) return fill_random(buffer);
 
   RandomBatch& batch = thread_batch;
-  const std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
+  // A batch drawn under another generation was inherited through fork().
+  const std::uint64_t generation = fork_generation();
   if (batch.generation != generation || batch_bytes - batch.used < buffer.size()) {
     // Marked empty first: a refill that fails part-way serves nothing.
     batch.generation = 0;

@@ -1,5 +1,6 @@
 #include "engine/audit_engine.hpp"
 
+#include "common/fork_generation.hpp"
 #include "common/hex_text.hpp"
 #include "engine/record_sealing.hpp"
 #include "engine/record_stamp.hpp"
@@ -32,11 +33,20 @@ class ScopeEntered {
 AuditEngine::AuditEngine(std::string wal_path)
     : log_(std::move(wal_path)),
       signing_key_(load_or_create_signing_key(log_.path(), &key_file_warning_)),
-      chain_root_(genesis_root()) {}
+      chain_root_(genesis_root()),
+      // Also installs the fork counter before any fork this engine could outlive.
+      chain_generation_(fork_generation()) {}
 
 std::string AuditEngine::public_key_hex() const { return hex_text(signing_key_->public_key()); }
 
 CaptureOutcome AuditEngine::capture(CaptureRequest&& request, BlockingWorkScope* around_log_append) {
+  if (const std::uint64_t generation = fork_generation(); generation != chain_generation_) {
+    // The analyzer is replaced first: should its allocation fail, nothing
+    // has changed and the next capture tries again.
+    analyzer_ = ConsistencyAnalyzer();
+    chain_root_ = genesis_root();
+    chain_generation_ = generation;
+  }
   const AnalysisResult analysis =
       analyzer_.analyse(request.prompt.size(), request.output.size(), request.auto_insight);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +48,12 @@ class BlockingWorkScope {
 // The state behind one audit log: its path, signing key, chain root, decision
 // history and reputation. Capture changes the history and reputation, then the
 // chain root, and never rolls either back.
+//
+// In a process made by fork() the engine starts a new chain at its first
+// capture there, as a new engine on the same log would (genesis root, empty
+// history, initial reputation, the same key): parent and child each extend
+// their own chain instead of both extending the one they shared, which would
+// read as a replayed record.
 class AuditEngine {
  public:
   // Touches the log once (creating it empty when it can) and loads or creates
@@ -70,6 +77,8 @@ class AuditEngine {
   std::unique_ptr<SigningKey> signing_key_;
   Hash32 chain_root_;
   ConsistencyAnalyzer analyzer_;
+  // The fork generation in which chain_root_ and analyzer_ were made.
+  std::uint64_t chain_generation_;
   std::string line_buffer_;
 };
 

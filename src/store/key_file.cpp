@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -17,6 +16,7 @@
 #include "common/os_error.hpp"
 #include "common/random_source.hpp"
 #include "store/file_io.hpp"
+#include "store/trusted_file.hpp"
 #include "store/write_ahead_log.hpp"
 
 namespace oxa {
@@ -30,23 +30,6 @@ constexpr std::string_view write_failed = "Failed to write signing key: ";
   std::string message(prefix);
   message += detail;
   throw InternalFault(message);
-}
-
-// The permission bits as chmod takes them: "0644".
-std::string mode_text(mode_t mode) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-  return text;
-}
-
-std::string file_kind(const FileStatus& status) {
-  switch (status.mode & S_IFMT) {
-    case S_IFIFO: return "a FIFO";
-    case S_IFCHR: return "a character device";
-    case S_IFBLK: return "a block device";
-    case S_IFSOCK: return "a socket";
-    default: return "not a kind of file a key can be";
-  }
 }
 
 // Seed material on the stack, wiped however the scope is left.
@@ -238,48 +221,14 @@ std::string key_file_path(std::string_view wal_path) {
 }
 
 std::optional<std::string> check_key_file(int fd, std::string_view path) {
-  FileStatus status;
-  if (const int error = file_status(fd, status)) fault(read_failed, render_os_error(error));
-  // A directory keeps the system's own wording, as reading it would give.
-  if (status.directory()) fault(read_failed, render_os_error(EISDIR));
-
+  const FileStatus status = check_trusted_file(fd, path, {.prefix = read_failed, .noun = "key"});
+  if (!readable_by_others(status)) return std::nullopt;
   std::string quoted(1, '\'');
   quoted += path;
   quoted += '\'';
-  if (!status.regular()) fault(read_failed, quoted + " is not a regular file (" + file_kind(status) + ")");
-  if (status.owner != ::geteuid() && status.owner != 0) {
-    fault(read_failed, quoted + " is owned by uid " + std::to_string(status.owner) +
-                           ", neither this process's user (uid " + std::to_string(::geteuid()) +
-                           ") nor root: someone else may have planted it");
-  }
-  if ((status.mode & (S_IWGRP | S_IWOTH)) != 0) {
-    fault(read_failed, quoted + " has mode " + mode_text(status.mode) +
-                           ", writable by group or others: someone else may have replaced the key");
-  }
-  // The name in the log's directory must be as trustworthy as the file: a
-  // symbolic link planted there by someone else could lead to any file they
-  // know the content of (a 32-byte file of root's that all can read). Looked
-  // at after the open, so the name must still lead to the file opened: one
-  // swapped meanwhile is refused rather than judged by what it is now.
-  FileStatus name;
-  if (link_status(std::string(path).c_str(), name) != 0) {
-    fault(read_failed, quoted + " changed while it was read");
-  }
-  if ((name.mode & S_IFMT) == S_IFLNK) {
-    if (name.owner != ::geteuid() && name.owner != 0) {
-      fault(read_failed, quoted + " is a symbolic link owned by uid " + std::to_string(name.owner) +
-                             ", neither this process's user (uid " + std::to_string(::geteuid()) +
-                             ") nor root: someone else may have planted it");
-    }
-  } else if (name.device != status.device || name.inode != status.inode) {
-    fault(read_failed, quoted + " changed while it was read");
-  }
-  if ((status.mode & (S_IRGRP | S_IROTH)) != 0) {
-    return "tvel_oxa: the signing key file " + quoted + " has mode " + mode_text(status.mode) +
-           ", readable by group or others: anyone who can read it can sign as this engine. "
-           "Restrict it with: chmod 600 " + quoted;
-  }
-  return std::nullopt;
+  return "tvel_oxa: the signing key file " + quoted + " has mode " + mode_text(status.mode) +
+         ", readable by group or others: anyone who can read it can sign as this engine. "
+         "Restrict it with: chmod 600 " + quoted;
 }
 
 std::unique_ptr<SigningKey> load_or_create_signing_key(std::string_view wal_path,

@@ -28,8 +28,9 @@ std::unique_ptr<SigningKey> load_or_create_signing_key(std::string_view wal_path
 // when it is not a regular file, is owned by neither the effective user nor
 // root, or can be written by group or others: someone else may have planted
 // or replaced the key. So is a name that is a symbolic link owned by neither
-// of them, or that no longer leads to the file opened. Returns a warning's text when group or others can read
-// it (the key still loads), nullopt when only its owner can.
+// of them, or that no longer leads to the file opened (check_trusted_file).
+// Returns a warning's text when group or others can read it (the key still
+// loads), nullopt when only its owner can.
 std::optional<std::string> check_key_file(int fd, std::string_view path);
 
 }  // namespace oxa

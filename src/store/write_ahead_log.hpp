@@ -11,7 +11,10 @@ inline constexpr std::string_view memory_log_path = ":memory:";
 
 // The append-only log of one engine: one JSON text per line. The file is
 // opened and closed within each operation, and the path is resolved anew each
-// time, so a relative path follows the process's current directory.
+// time, so a relative path follows the process's current directory. A new
+// log is created mode 0640 (before the umask). A symbolic link at the name is
+// followed only when this user or root owns every link on the way and it
+// still leads to the file opened; otherwise the log is not written.
 class WriteAheadLog {
  public:
   // Touches the file so that it exists from the start (creating it empty when
@@ -27,7 +30,8 @@ class WriteAheadLog {
   // the caller's scratch space: the line feed is added to it, and a leading
   // line feed too when the log is known to end in a cut-short line, so that
   // the new line stands on its own. Returns nullopt on success (and always
-  // for ":memory:"), otherwise the rendering of the error.
+  // for ":memory:"), otherwise the rendering of the error or the reason a
+  // link at the name was not followed.
   std::optional<std::string> append(std::string& line);
 
  private:

@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "common/blake3_hash.hpp"
+#include "common/fork_generation.hpp"
 #include "common/hex_text.hpp"
 #include "common/os_error.hpp"
 #include "common/random_source.hpp"
 #include "common/uuid_text.hpp"
+#include "test_files.hpp"
 
 namespace oxa {
 namespace {
@@ -98,6 +100,19 @@ TEST(IdentifierRandom, ForkedChildNeverRepeatsItsParentsBytes) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(from_child, draws);
+}
+
+TEST(ForkGeneration, ChangesInEveryChildAndNowhereElse) {
+  const std::uint64_t parent = fork_generation();
+  EXPECT_NE(parent, 0u);
+  // Exit status 0: the child's own value is new, steady, and new again in its child.
+  const int status = testing_support::in_child([&] {
+    const std::uint64_t child = fork_generation();
+    if (child == parent || child == 0 || fork_generation() != child) return 1;
+    return testing_support::in_child([&] { return fork_generation() != child ? 0 : 1; });
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(fork_generation(), parent);
 }
 
 TEST(OsError, Rendering) {

@@ -30,7 +30,7 @@ def test_engine_on_a_path_creates_log_and_owner_only_key(tmp_path):
         os.umask(old_umask)
     log, key = tmp_path / "x.wal", tmp_path / "x.wal.key"
     assert log.read_bytes() == b""
-    assert stat.S_IMODE(log.stat().st_mode) == 0o666
+    assert stat.S_IMODE(log.stat().st_mode) == 0o640  # it will hold prompts: not for others
     assert stat.S_IMODE(key.stat().st_mode) == 0o600
     seed = key.read_bytes()
     assert len(seed) == 32
