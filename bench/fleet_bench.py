@@ -8,10 +8,12 @@ Two cases, each timed from the fleet's start to its report:
   task (split across workers only with --split-bytes, not built yet).
 The reference is plain ``oxa-verify --jobs 2`` on the same files, one after
 another: the cluster's overhead is its time over that one's.
-Targets: 2 workers >= 1.8x one worker on the fleet; overhead <= 10%.
+Targets: 2 workers >= 1.8x one worker on the fleet and >= 1.7x on the large
+log; 2 workers at most 10% slower than oxa-verify --jobs 2.
 
 --scale divides every size (--scale 10: 64 x 5,000 and 200,000), for a quick run.
-Prints the figures; needs the fleet extra (dask[distributed]).
+Prints the figures and PASS/FAIL per target and exits 0; with --check it exits 1
+when a target is missed. Needs the fleet extra (dask[distributed]).
 """
 
 import argparse
@@ -69,6 +71,7 @@ def main():
     parser.add_argument("--records", type=int, default=50_000)
     parser.add_argument("--big", type=int, default=2_000_000)
     parser.add_argument("--scale", type=int, default=1)
+    parser.add_argument("--check", action="store_true", help="exit 1 when a target is missed")
     options = parser.parse_args()
     records, big = options.records // options.scale, options.big // options.scale
     with tempfile.TemporaryDirectory(prefix="fleet-bench-") as folder:
@@ -91,7 +94,14 @@ def main():
                              "speed-up": round(one / two, 2), "oxa-verify --jobs 2 s": round(reference, 2),
                              "overhead": round(two / reference - 1, 3)}
         print(json.dumps(figures, indent=2))
+    missed = False
+    for name, speed_up in (("fleet", 1.8), ("big", 1.7)):
+        for what, passed in ((f"{name}: 2 workers >= {speed_up}x 1 worker", figures[name]["speed-up"] >= speed_up),
+                             (f"{name}: overhead over oxa-verify --jobs 2 <= 10%", figures[name]["overhead"] <= 0.10)):
+            print(f"{'PASS' if passed else 'FAIL'} {what}")
+            missed |= not passed
+    return 1 if missed and options.check else 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
