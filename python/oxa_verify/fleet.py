@@ -87,6 +87,8 @@ def _check_entry(entry):
             raise ValueError(f'"{name}" must be {_type_name(types[0])}, not {_json_type(value)}')
         if name == "anchors" and not all(isinstance(anchor, str) for anchor in value):
             raise ValueError('"anchors" must be a list of strings')
+        if name == "jobs" and not 1 <= value <= 1024:
+            raise ValueError('"jobs" must be from 1 to 1024')
 
 
 def _type_name(kind):
@@ -120,9 +122,12 @@ def read_manifest(path):
         if not line.strip():
             continue
         try:
-            entry = json.loads(line)
+            try:
+                entry = json.loads(line)
+            except json.JSONDecodeError as error:
+                raise ValueError(f"not JSON: {error.msg} at column {error.colno}") from None
             _check_entry(entry)
-        except ValueError as error:  # json.JSONDecodeError is one
+        except ValueError as error:
             raise ManifestError(f"{path} line {number}: {error}") from None
         entries.append(_anchored(entry, folder))
     if not entries:

@@ -207,13 +207,14 @@ def _kinds(reports):
 # ---------------------------------------------------------------- manifest and usage errors
 
 @pytest.mark.parametrize("line, message", [
-    ("{not json", "line 2: Expecting property name"),
+    ("{not json", "line 2: not JSON: Expecting property name enclosed in double quotes at column 2"),
     ('["audit.wal"]', "line 2: a log's entry must be a JSON object, not list"),
     ('{"path": "audit.wal"}', 'line 2: "log" must be given'),
     ('{"log": "a.wal", "policy_name": "x"}', 'line 2: unknown option "policy_name"'),
     ('{"log": "a.wal", "rotated": "yes"}', 'line 2: "rotated" must be true or false, not a string'),
     ('{"log": "a.wal", "anchors": [1]}', 'line 2: "anchors" must be a list of strings'),
-], ids=["not-json", "not-an-object", "no-log", "unknown-option", "wrong-type", "anchor-not-text"])
+    ('{"log": "a.wal", "jobs": 0}', 'line 2: "jobs" must be from 1 to 1024'),
+], ids=["not-json", "not-an-object", "no-log", "unknown-option", "wrong-type", "anchor-not-text", "no-jobs"])
 def test_a_bad_manifest_line_is_named_before_any_log_is_read(tmp_path, capsys, line, message):
     manifest = tmp_path / "fleet.jsonl"
     # The first line names a log that does not exist: reading it would be reported, not the bad line.
