@@ -18,7 +18,7 @@ import os
 from . import _native
 from ._pieces import check_piece_order, rotated_pieces
 
-__all__ = ["verify_log", "verify_proof", "consistency_proof", "check_consistency"]
+__all__ = ["verify_log", "verify_proof", "consistency_proof", "check_consistency", "verify_fleet"]
 
 
 def _path_text(path, what="a path"):
@@ -255,3 +255,11 @@ def check_consistency(old_size, old_root, new_size, new_root, proof):
         raise TypeError("proof must be a sequence of 32-byte hashes, not a single value")
     hashes = b"".join(_hash(h, "a proof hash") for h in proof)
     return _native.check_consistency(old_size, old_root, new_size, new_root, hashes)
+def verify_fleet(entries, client=None, progress=None):
+    """Verify every log of a fleet (dicts as a manifest's lines give them) and return one report.
+
+    Runs on this machine's cores, or with ``client`` (a dask.distributed.Client)
+    on that cluster; see ``oxa_verify.fleet.verify_fleet``.
+    """
+    from .fleet import verify_fleet as run
+    return run(entries, client, progress)

@@ -3,7 +3,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Union
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-__all__ = ["verify_log", "verify_proof", "consistency_proof", "check_consistency"]
+__all__ = ["verify_log", "verify_proof", "consistency_proof", "check_consistency", "verify_fleet"]
 
 def verify_log(
     paths: Union[_Path, Sequence[_Path]],
@@ -27,3 +27,8 @@ def consistency_proof(tiles_dir: _Path, old: int, new: int) -> List[bytes]: ...
 def check_consistency(
     old_size: int, old_root: bytes, new_size: int, new_root: bytes, proof: Iterable[bytes]
 ) -> bool: ...
+def verify_fleet(
+    entries: Iterable[Dict[str, Any]],
+    client: Any = ...,
+    progress: Optional[Any] = ...,
+) -> Dict[str, Any]: ...

@@ -105,11 +105,21 @@ def build_parser():
                         help="check one record's proof file (written by oxa-notary prove) instead of a log: its "
                              "inclusion in the signed tree and, with --public-key, its own hash and signature "
                              "(needs --notary-key; no LOG)")
+    fleet = parser.add_argument_group("a fleet of logs (needs the fleet extra: pip install 'tvel_oxa[fleet]')")
+    fleet.add_argument("--fleet", metavar="MANIFEST",
+                       help="verify every log a manifest names (JSON lines: 'log', a path or an fsspec URL, and "
+                            "verify_log's options by name) and print one fleet report (no LOG)")
+    fleet.add_argument("--dask", metavar="ADDRESS",
+                       help="run the fleet's tasks on the Dask cluster at ADDRESS, or on a new local cluster of N "
+                            "worker processes with local:N (default: this machine's cores)")
     parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     return parser
 
 
 def _run(parser, options):
+    if options.fleet is not None or options.dask is not None:
+        from .fleet import run_command
+        return run_command(parser, options)
     if options.proof is not None:
         if options.logs:
             parser.error("--proof checks one record: give no LOG")

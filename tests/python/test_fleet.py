@@ -1,0 +1,399 @@
+"""oxa-verify --fleet: a manifest of 20 logs (clean, damaged in several ways, rotated and compressed
+pieces, with and without checkpoints) verified on this machine's cores, on a real local Dask cluster
+and from a real S3 server on 127.0.0.1; each log's report is the one it gets alone; a worker killed
+mid-run changes no verdict; bad manifest lines, missing objects and unreachable hosts are reported."""
+import gzip
+import json
+import os
+import shutil
+import signal
+import socket
+import threading
+import time
+
+import pytest
+
+import oxa_verify
+import tvel_oxa
+from oxa_verify import fleet
+from oxa_verify.cli import main
+from test_verify_faults import ORIGIN, notary
+from test_verify_log import edit, flip_signature
+
+
+def capture(engines, count, start=0):
+    triplet = tvel_oxa.PPPTriplet("model-a", "eu-west", "triage")
+    for i in range(start, start + count):
+        engines[i % len(engines)].capture({"i": i}, f"prompt {i}", [], "out" * (i % 3), triplet,
+                                          tvel_oxa.HumanDeltaChain(f"t-{i}", False, "queue"))
+
+
+def write_log(path, count=12, writers=2):
+    """A clean log of `count` records by `writers` engines; returns the engines' public key."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    engines = [tvel_oxa.OXAEngine(str(path)) for _ in range(writers)]
+    capture(engines, count)
+    return engines[0].public_key_hex()
+
+
+def damaged(change):
+    """A host whose log has its lines changed by `change` after it was written."""
+    def make(path, vkey):
+        write_log(path)
+        lines = path.read_bytes().splitlines(keepends=True)
+        path.write_bytes(b"".join(change(lines)))
+        return {}
+    return make
+
+
+def clean(path, vkey):
+    write_log(path)
+    return {}
+
+
+def clean_with_key(path, vkey):
+    return {"public_key": write_log(path)}
+
+
+def wrong_key(path, vkey):
+    write_log(path)
+    return {"public_key": write_log(path.with_name("other.wal"))}
+
+
+def rotated(path, vkey, damage=None):
+    """Three pieces beside the current log, as logrotate leaves them: .2.gz, .1, current."""
+    key = write_log(path)
+    lines = path.read_bytes().splitlines(keepends=True)
+    if damage is not None:
+        lines = damage(lines)
+    path.with_name(path.name + ".2.gz").write_bytes(gzip.compress(b"".join(lines[:4])))
+    path.with_name(path.name + ".1").write_bytes(b"".join(lines[4:8]))
+    path.write_bytes(b"".join(lines[8:]))
+    return {"rotated": True, "public_key": key}
+
+
+def compressed(path, vkey):
+    write_log(path)
+    path.with_name(path.name + ".gz").write_bytes(gzip.compress(path.read_bytes()))
+    path.unlink()
+    shutil.copy(f"{path}.key", f"{path}.gz.key")
+    return {"log": f"{path.name}.gz"}
+
+
+def sealed(path, vkey, tamper=False, unsealed=0):
+    engines = [tvel_oxa.OXAEngine(str(path)), tvel_oxa.OXAEngine(str(path))]
+    capture(engines, 8)
+    notary("seal", "--key", vkey[0], "--origin", ORIGIN, path)
+    capture(engines, unsealed, 8)
+    if tamper:
+        lines = path.read_bytes().splitlines(keepends=True)
+        lines[3] = lines[3].replace(b"prompt", b"prompx") if b"prompt" in lines[3] else lines[3]
+        lines[2], lines[5] = lines[5], lines[2]
+        path.write_bytes(b"".join(lines))
+    return {"checkpoints": f"{path.name}.checkpoints", "notary_key": vkey[1], "require_sealed": unsealed > 0}
+
+
+def continued(path, vkey):
+    key = write_log(path)
+    lines = path.read_bytes().splitlines(keepends=True)
+    path.write_bytes(b"".join(lines[5:]))
+    return {"continues": True, "public_key": key}
+
+
+def flip(n):
+    def change(lines):
+        lines[n] = edit(lines[n], flip_signature)
+        return lines
+    return change
+
+
+# (host, how its log is made); each returns the manifest options beyond "log".
+HOSTS = [
+    ("clean-1", clean), ("clean-2", clean), ("clean-3", clean_with_key), ("clean-4", clean_with_key),
+    ("bad-signature", damaged(flip(6))),
+    ("deleted-line", damaged(lambda lines: lines[:4] + lines[5:])),
+    ("swapped-lines", damaged(lambda lines: lines[:3] + [lines[5], lines[4], lines[3]] + lines[6:])),
+    ("duplicated-line", damaged(lambda lines: lines[:7] + [lines[6]] + lines[7:])),
+    ("malformed-line", damaged(lambda lines: lines[:2] + [b'{"id":"oxa_broken"\n'] + lines[3:])),
+    ("torn-end", damaged(lambda lines: lines[:-1] + [lines[-1][:40]])),
+    ("wrong-key", wrong_key),
+    ("rotated", rotated),
+    ("rotated-damaged", lambda path, vkey: rotated(path, vkey, flip(5))),
+    ("compressed", compressed),
+    ("sealed", sealed),
+    ("sealed-unsealed-end", lambda path, vkey: sealed(path, vkey, unsealed=3)),
+    ("sealed-tampered", lambda path, vkey: sealed(path, vkey, tamper=True)),
+    ("continues", continued),
+    ("clean-5", clean),
+    ("bad-signature-late", damaged(flip(11))),
+]
+
+
+class Fleet:
+    """The hosts' logs in one folder, host-NAME/audit.wal each, and the manifest beside them."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        notary_key = folder / "notary.key"
+        vkey = (notary_key, notary("keygen", "--key", notary_key, ORIGIN).strip())
+        self.entries = []
+        for host, make in HOSTS:
+            path = folder / f"host-{host}" / "audit.wal"
+            path.parent.mkdir(parents=True)
+            options = make(path, vkey)
+            name = options.pop("log", path.name)
+            if "checkpoints" in options:
+                options["checkpoints"] = f"host-{host}/{options['checkpoints']}"
+            self.entries.append({"log": f"host-{host}/{name}", **options})
+        self.manifest = folder / "fleet.jsonl"
+        self.manifest.write_text("".join(json.dumps(entry) + "\n" for entry in self.entries))
+
+    def alone(self, prefix=None):
+        """Each log's report from verify_log on it alone; local names changed to `prefix` when given."""
+        reports = []
+        for entry in fleet.read_manifest(self.manifest):
+            options = {name: value for name, value in entry.items() if name != "log"}
+            report = oxa_verify.verify_log(entry["log"], **options)
+            if prefix is not None:
+                report = json.loads(json.dumps(report).replace(f"{self.folder}/", prefix))
+            reports.append(report)
+        return reports
+
+
+@pytest.fixture(scope="module")
+def hosts(tmp_path_factory):
+    return Fleet(tmp_path_factory.mktemp("fleet"))
+
+
+def test_the_fleet_has_every_kind_of_log(hosts):
+    reports = hosts.alone()
+    assert len(reports) >= 20
+    kinds = {problem["kind"] for report in reports for problem in report["problems"]}
+    assert {"bad-signature", "chain-break"} <= kinds and len(kinds) >= 4, kinds
+    assert sum(report["ok"] for report in reports) >= 8
+    assert any(len(report["pieces"]) == 3 for report in reports)
+    assert any(report["checkpoints"] for report in reports)
+
+
+def test_on_this_machines_cores_each_report_is_the_one_it_gets_alone(hosts, capsys):
+    code = main(["--fleet", str(hosts.manifest), "--json"])
+    out = json.loads(capsys.readouterr().out)
+    alone = hosts.alone()
+    assert [result["report"] for result in out["logs"]] == alone
+    assert [result["log"] for result in out["logs"]] == [e["log"] for e in fleet.read_manifest(hosts.manifest)]
+    failed = sum(not report["ok"] for report in alone)
+    assert code == 1 and out["retried"] == []
+    assert out["summary"] == {
+        "logs": len(alone), "records": sum(r["records"] for r in alone), "failed": failed,
+        "problems_by_kind": _kinds(alone)}
+
+
+def test_the_text_report_names_each_log_and_the_fleets_totals(hosts, capsys):
+    assert main(["--fleet", str(hosts.manifest)]) == 1
+    out = capsys.readouterr().out
+    assert f"{hosts.folder}/host-clean-1/audit.wal: OK: 12 records" in out
+    assert f"{hosts.folder}/host-bad-signature/audit.wal: FAILED" in out and "bad-signature: " in out
+    assert f"fleet: {len(HOSTS)} logs, " in out
+
+
+def _kinds(reports):
+    kinds = {}
+    for report in reports:
+        for problem in report["problems"]:
+            kinds[problem["kind"]] = kinds.get(problem["kind"], 0) + 1
+    return dict(sorted(kinds.items()))
+
+
+# ---------------------------------------------------------------- manifest and usage errors
+
+@pytest.mark.parametrize("line, message", [
+    ("{not json", "line 2: not JSON: Expecting property name enclosed in double quotes at column 2"),
+    ('["audit.wal"]', "line 2: a log's entry must be a JSON object, not list"),
+    ('{"path": "audit.wal"}', 'line 2: "log" must be given'),
+    ('{"log": "a.wal", "policy_name": "x"}', 'line 2: unknown option "policy_name"'),
+    ('{"log": "a.wal", "rotated": "yes"}', 'line 2: "rotated" must be true or false, not a string'),
+    ('{"log": "a.wal", "anchors": [1]}', 'line 2: "anchors" must be a list of strings'),
+    ('{"log": "a.wal", "jobs": 0}', 'line 2: "jobs" must be from 1 to 1024'),
+], ids=["not-json", "not-an-object", "no-log", "unknown-option", "wrong-type", "anchor-not-text", "no-jobs"])
+def test_a_bad_manifest_line_is_named_before_any_log_is_read(tmp_path, capsys, line, message):
+    manifest = tmp_path / "fleet.jsonl"
+    # The first line names a log that does not exist: reading it would be reported, not the bad line.
+    manifest.write_text('{"log": "missing.wal"}\n' + line + "\n")
+    assert main(["--fleet", str(manifest), "--json"]) == 2
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    assert captured.err.startswith(f"oxa-verify: {manifest} {message}"), captured.err
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--fleet", "{m}", "x.wal"], "give no LOG"),
+    (["--fleet", "{m}", "--rotated"], "give no --rotated"),
+    (["--dask", "local:2"], "--dask runs a fleet: give --fleet MANIFEST"),
+    (["--fleet", "{m}", "--dask", "local:0"], "--dask local:N needs N"),
+], ids=["log-and-fleet", "per-log-option", "dask-without-fleet", "no-workers"])
+def test_usage_errors(tmp_path, capsys, args, message):
+    manifest = tmp_path / "fleet.jsonl"
+    manifest.write_text('{"log": "a.wal"}\n')
+    assert main([arg.format(m=manifest) for arg in args]) == 2
+    assert message in capsys.readouterr().err
+
+
+def test_a_missing_package_is_named(tmp_path, capsys, monkeypatch):
+    manifest = tmp_path / "fleet.jsonl"
+    manifest.write_text('{"log": "a.wal"}\n')
+    monkeypatch.setitem(__import__("sys").modules, "distributed", None)
+    assert main(["--fleet", str(manifest), "--dask", "local:2"]) == 2
+    err = capsys.readouterr().err
+    assert "needs the Python package distributed" in err and "tvel_oxa[fleet]" in err
+
+
+def test_a_log_that_cannot_be_read_fails_alone(hosts, tmp_path):
+    entries = [{"log": str(hosts.folder / "host-clean-1" / "audit.wal")}, {"log": str(tmp_path / "gone.wal")}]
+    report = oxa_verify.verify_fleet(entries)
+    first, second = report["logs"]
+    assert first["report"]["ok"] and "gone.wal" in second["error"] and "report" not in second
+    assert report["summary"]["failed"] == 1 and report["summary"]["logs"] == 2
+
+
+# ---------------------------------------------------------------- a Dask cluster and an S3 server
+
+try:
+    import distributed
+    import moto.server as moto_server
+    import s3fs
+except ImportError:  # the test extra installs them from Python 3.10 on
+    distributed = moto_server = s3fs = None
+needs_cluster = pytest.mark.skipif(s3fs is None, reason="dask.distributed, moto and s3fs install from Python 3.10 on")
+
+BUCKET = "fleet"
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+@pytest.fixture(scope="module")
+def s3(hosts):
+    """A real S3 server on 127.0.0.1 holding the fleet under s3://fleet/; workers find it by the environment."""
+    port = free_port()
+    server = moto_server.ThreadedMotoServer(ip_address="127.0.0.1", port=port)
+    server.start()
+    environment = {"AWS_ENDPOINT_URL": f"http://127.0.0.1:{port}", "AWS_ENDPOINT_URL_S3": f"http://127.0.0.1:{port}",
+                   "AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing",
+                   "AWS_DEFAULT_REGION": "us-east-1"}
+    saved = {name: os.environ.get(name) for name in environment}
+    os.environ.update(environment)
+    try:
+        fs = s3fs.S3FileSystem(client_kwargs={"endpoint_url": environment["AWS_ENDPOINT_URL"]})
+        fs.mkdir(BUCKET)
+        for path in hosts.folder.rglob("*"):
+            if path.is_file() and path.name != "notary.key":
+                fs.put_file(str(path), f"{BUCKET}/{path.relative_to(hosts.folder)}")
+        yield fs
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+        server.stop()
+
+
+@pytest.fixture(scope="module")
+def cluster(s3):
+    """A local Dask cluster of 2 worker processes, started after the S3 server's address is in the environment."""
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  host="127.0.0.1") as local, distributed.Client(local) as client:
+        yield client
+
+
+def s3_entries(hosts):
+    entries = []
+    for entry in hosts.entries:
+        entry = dict(entry, log=f"s3://{BUCKET}/{entry['log']}")
+        if "checkpoints" in entry:
+            entry["checkpoints"] = f"s3://{BUCKET}/{entry['checkpoints']}"
+        entries.append(entry)
+    return entries
+
+
+@needs_cluster
+def test_on_a_dask_cluster_from_s3_each_report_is_the_one_it_gets_alone(hosts, cluster):
+    report = fleet.verify_fleet(s3_entries(hosts), client=cluster)
+    assert [result.get("report") for result in report["logs"]] == hosts.alone(f"s3://{BUCKET}/")
+    assert report["retried"] == []
+    assert report["summary"]["failed"] == sum(not r["ok"] for r in hosts.alone())
+
+
+@needs_cluster
+def test_a_missing_object_an_unreachable_host_and_no_log_fail_alone(hosts, cluster, s3):
+    s3.pipe_file(f"{BUCKET}/junk/audit.wal", b"hello, this is no audit log\n")
+    port = free_port()
+    entries = [{"log": f"s3://{BUCKET}/host-clean-1/audit.wal"},
+               {"log": f"s3://{BUCKET}/host-nowhere/audit.wal", "public_key": "0" * 64},
+               {"log": f"http://127.0.0.1:{port}/audit.wal", "public_key": "0" * 64},
+               {"log": f"s3://{BUCKET}/junk/audit.wal", "public_key": "0" * 64},
+               {"log": f"s3://{BUCKET}/host-nowhere/audit.wal", "rotated": True, "public_key": "0" * 64}]
+    report = fleet.verify_fleet(entries, client=cluster)
+    first, missing, unreachable, junk, no_pieces = report["logs"]
+    assert first["report"]["ok"]
+    assert missing == {"log": entries[1]["log"], "error": f"{entries[1]['log']}: no such object"}
+    assert unreachable["error"].startswith(f"{entries[2]['log']}: cannot be read: ")
+    assert f"127.0.0.1:{port}" in unreachable["error"]
+    # The verifier's own refusal, naming the object rather than the worker's temporary copy.
+    assert junk["error"].startswith(f"{entries[3]['log']}: ") and "oxa-fleet-" not in junk["error"]
+    assert no_pieces["error"] == f"s3://{BUCKET}/host-nowhere/: no such folder"
+    assert report["summary"]["failed"] == 4 and report["summary"]["records"] == 12
+
+
+@needs_cluster
+def test_a_worker_killed_during_the_run_changes_no_verdict(hosts, cluster, tmp_path, s3):
+    # A long log first, so that a task is surely running when its worker is killed.
+    write_log(tmp_path / "long.wal", count=15000, writers=1)
+    s3.put_file(str(tmp_path / "long.wal"), f"{BUCKET}/long/audit.wal")
+    s3.put_file(str(tmp_path / "long.wal.key"), f"{BUCKET}/long/audit.wal.key")
+    entries = [{"log": f"s3://{BUCKET}/long/audit.wal"}] + s3_entries(hosts)
+    pids = cluster.run(os.getpid)
+    outcome = {}
+    runner = threading.Thread(target=lambda: outcome.setdefault("report", fleet.verify_fleet(entries, client=cluster)))
+    runner.start()
+    killed = None
+    deadline = time.monotonic() + 60
+    while killed is None and time.monotonic() < deadline:
+        for worker, keys in cluster.processing().items():
+            if any(str(key).endswith("-0") for key in keys) and worker in pids:
+                os.kill(pids[worker], signal.SIGKILL)
+                killed = worker
+                break
+        time.sleep(0.01)
+    runner.join(180)
+    assert killed is not None and not runner.is_alive()
+    report = outcome["report"]
+    assert report["logs"][0]["report"]["ok"] and report["logs"][0]["report"]["records"] == 15000
+    assert [result.get("report") for result in report["logs"][1:]] == hosts.alone(f"s3://{BUCKET}/")
+    assert entries[0]["log"] in report["retried"]
+
+
+def test_a_process_of_the_pool_killed_during_the_run_changes_no_verdict(hosts, tmp_path):
+    import multiprocessing
+    write_log(tmp_path / "long.wal", count=15000, writers=1)
+    entries = [{"log": str(tmp_path / "long.wal")}] + fleet.read_manifest(hosts.manifest)
+    before = {child.pid for child in multiprocessing.active_children()}  # a Dask cluster's, say
+    outcome = {}
+    runner = threading.Thread(target=lambda: outcome.setdefault("report", fleet.verify_fleet(entries)))
+    runner.start()
+    deadline = time.monotonic() + 60
+    children = []
+    while not children and time.monotonic() < deadline:
+        time.sleep(0.05)
+        children = [child for child in multiprocessing.active_children() if child.pid not in before]
+    time.sleep(0.2)  # the long log's task is under way
+    os.kill(children[0].pid, signal.SIGKILL)
+    runner.join(180)
+    assert not runner.is_alive()
+    report = outcome["report"]
+    assert report["logs"][0]["report"]["ok"] and report["logs"][0]["report"]["records"] == 15000
+    assert [result.get("report") for result in report["logs"][1:]] == hosts.alone()
+    assert report["retried"] and set(report["retried"]) <= {entry["log"] for entry in entries}
