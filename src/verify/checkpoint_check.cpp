@@ -103,6 +103,7 @@ void CheckpointCheck::add_to(Report& report) {
     return problem.kind == notary::kind_checkpoint_mismatch || problem.kind == notary::kind_truncated;
   });
   if (found.start_size > 0 && tree_holds) continue_chains_from_before(found, report);
+  report.statistics.sealing = SealingSummary{true, found.checkpoints, found.sealed_lines, found.start_size, found.origin};
   add_findings(report.problems, std::move(found.problems));
   add_findings(report.warnings, std::move(found.warnings));
   report.ok = report.problems.empty() && report.problems_not_listed == 0;

@@ -98,7 +98,7 @@ class ProgressLine {
 
 }  // namespace
 
-int run_verify_command(std::span<const std::string> args, int out_fd, int err_fd) {
+int run_verify_command(std::span<const std::string> args, int out_fd, int err_fd, std::string* json_copy) {
   VerifyOptions options;
   NotaryCheckOptions notary;
   bool as_json = false;
@@ -172,6 +172,7 @@ int run_verify_command(std::span<const std::string> args, int out_fd, int err_fd
       report = verify_log(options);
     }
     checkpoints.add_to(report);
+    if (json_copy != nullptr) *json_copy = report_json(report);
     write_text(out_fd, as_json ? report_json(report) : report_plain(report));
     return report.ok ? exit_ok : exit_problems;
   } catch (const UsageError& e) {

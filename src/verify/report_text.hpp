@@ -14,7 +14,8 @@ void findings_json(std::string& out, std::string_view name, const std::vector<Fi
 // The report as one compact JSON object: ok, lines, records, public_key,
 // key_source, key_file (when the key came from one), chains (first_line,
 // last_line, records, head), problems and warnings (line, kind, message),
-// problems_not_listed. Followed by a line feed.
+// problems_not_listed, warnings_not_listed and statistics (the counts over
+// time behind an auditor's charts). Followed by a line feed.
 std::string report_json(const Report& report);
 
 // The report for a reader: a short summary (lines, records, the chains, the

@@ -11,6 +11,7 @@
 #include "verify/log_source.hpp"
 #include "verify/record_format.hpp"
 #include "verify/signature_checker.hpp"
+#include "verify/statistics_collector.hpp"
 #include "verify/verify_errors.hpp"
 #include "store/key_file.hpp"
 
@@ -125,6 +126,7 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
 
   const unsigned jobs = options.jobs == 0 ? available_cores() : options.jobs;
   ProblemList problems;
+  StatisticsCollector statistics;
   try {
     LogSource source(options.paths);
     const std::uint64_t total = source.size_complete() ? source.known_size() : 0;
@@ -146,6 +148,7 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
       }
       if (!wrong.empty()) {
         problems.add(line.number, kind_malformed, "not a record: " + wrong);
+        statistics.add_unreadable(line.number);
         continue;
       }
       ++report.records;
@@ -158,6 +161,7 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
       signatures.add(line.number, fields.hash, fields.signature);
 
       const Placement placement = tracker.place(line.number, fields);
+      statistics.add_record(line.number, fields, placement, tracker.chains()[placement.chain]);
       if (placement.link == Link::chain_break) problems.add(line.number, kind_chain_break, std::string(break_message));
       if (placement.link == Link::fork) problems.add(line.number, kind_fork, fork_message(placement.earlier_line));
       if (placement.replay_checked && !placement.replay_matched) {
@@ -193,6 +197,7 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
   std::stable_sort(report.warnings.begin(), report.warnings.end(),
                    [](const Finding& a, const Finding& b) { return a.line < b.line; });
   report.ok = report.problems.empty();
+  statistics.finish(report, options.paths);
   return report;
 }
 

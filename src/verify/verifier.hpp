@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "store/signing_key.hpp"
+#include "verify/report_statistics.hpp"
 
 namespace oxa::verify {
 
@@ -59,6 +60,7 @@ struct Report {
   std::vector<Finding> warnings;
   std::uint64_t problems_not_listed = 0;  // beyond the listing limit
   std::uint64_t warnings_not_listed = 0;
+  ReportStatistics statistics;  // for charts: counts over time, per chain, reviews, problem lines
 };
 
 // Called now and then with the logical bytes read and records seen so far,

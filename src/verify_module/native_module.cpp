@@ -125,11 +125,29 @@ PyObject* run_command_entry(PyObject*, PyObject* args) {
   });
 }
 
+// run_command_with_report(args: list[str]) -> tuple[int, str | None]
+PyObject* run_command_with_report_entry(PyObject*, PyObject* args) {
+  return boundary([&]() -> PyObject* {
+    PyObject* arguments = nullptr;
+    if (!PyArg_ParseTuple(args, "O:run_command_with_report", &arguments)) throw ErrorAlreadySet{};
+    const std::vector<std::string> texts = text_list(arguments);
+    int status = verify::exit_usage;
+    std::string json;
+    raise(without_interpreter_lock([&] { status = verify::run_verify_command(texts, 1, 2, &json); }));
+    if (json.empty()) return Py_BuildValue("(iO)", status, Py_None);
+    Ref text = Ref::steal_or_throw(PyUnicode_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size())));
+    return Py_BuildValue("(iO)", status, text.get());
+  });
+}
+
 PyMethodDef methods[] = {
     {"verify", verify_entry, METH_VARARGS,
      "verify(paths, public_key, anchors, jobs)\n--\n\nThe verification report of a log, as JSON text."},
     {"run_command", run_command_entry, METH_VARARGS,
      "run_command(args)\n--\n\nRuns the oxa-verify command; returns its exit status."},
+    {"run_command_with_report", run_command_with_report_entry, METH_VARARGS,
+     "run_command_with_report(args)\n--\n\nRuns the oxa-verify command; returns its exit status and the "
+     "report as JSON text (None when no log was verified)."},
     {"run_notary_command", notary_py::run_notary_command_entry, METH_VARARGS, notary_py::run_notary_command_doc},
     {nullptr, nullptr, 0, nullptr},
 };
