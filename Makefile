@@ -14,6 +14,8 @@ BENCH_BUILD := build/bench
 APT_PACKAGES := g++ make libsodium-dev librust-blake3-dev libgtest-dev libbenchmark-dev python3-dev python3-venv
 # The log verifier: simdjson and zlib; clang for its fuzz target.
 APT_PACKAGES += libsimdjson-dev zlib1g-dev clang libclang-rt-14-dev
+# A real browser for the tests of the HTML report (run headless).
+APT_PACKAGES += chromium
 BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

@@ -10,7 +10,17 @@ import os
 
 from . import _native
 
-__all__ = ["verify_log"]
+__all__ = ["verify_log", "write_html_report"]
+
+
+def write_html_report(report, path, argv=None):
+    """Write the auditor's HTML report of a ``verify_log`` report to ``path``.
+
+    Needs the ``report`` extra (jinja2, matplotlib); see ``oxa_verify.html_report``.
+    """
+    from .html_report import write_html_report as write
+
+    write(report, path, argv)
 
 
 def _path_text(path):

@@ -1,5 +1,6 @@
 """The ``oxa-verify`` command."""
 
+import json
 import os
 import signal
 import sys
@@ -22,16 +23,82 @@ def command_arguments(argv):
     return args
 
 
+HTML_OPTION = "--html"
+HTML_USAGE = "  --html FILE       also write the auditor's HTML report (needs tvel_oxa[report])\n"
+
+
+def html_report_path(args):
+    """The path of ``--html PATH`` (or ``--html=PATH``) and the arguments without it.
+
+    Returns (None, args) when it is not given; raises ValueError when it has no
+    value or is given twice. Arguments after "--" are left alone.
+    """
+    path = None
+    rest = []
+    i = 0
+    while i < len(args):
+        arg = args[i]
+        if arg == "--":
+            rest.extend(args[i:])
+            break
+        if arg == HTML_OPTION or arg.startswith(HTML_OPTION + "="):
+            if path is not None:
+                raise ValueError("--html given twice")
+            if arg == HTML_OPTION:
+                if i + 1 >= len(args):
+                    raise ValueError("--html needs a value")
+                i += 1
+                path = args[i]
+            else:
+                path = arg[len(HTML_OPTION) + 1 :]
+            if not path:
+                raise ValueError("--html needs a value")
+        else:
+            rest.append(arg)
+        i += 1
+    return path, rest
+
+
+def run_with_html(args, html_path):
+    """Runs the check as usual and writes the HTML report of its outcome to ``html_path``."""
+    from . import html_report
+
+    missing = html_report.missing_report_packages()
+    if missing:
+        sys.stderr.write(f"oxa-verify: {html_report.MissingReportPackage(missing)}\n")
+        return 2
+    status, report_text = _native.run_command_with_report(args)
+    if report_text is None:
+        # A usage error or a proof check: nothing to write, and the command has said why.
+        return status
+    try:
+        html_report.write_html_report(json.loads(report_text), html_path, args)
+    except OSError as error:
+        sys.stderr.write(f"oxa-verify: cannot write the HTML report {html_path}: {error.strerror or error}\n")
+        return 2
+    return status
+
+
 def main(argv=None):
     """Run oxa-verify with ``argv`` (default: the process's arguments); returns the exit status."""
     args = command_arguments(argv)
+    try:
+        html_path, args = html_report_path(args)
+    except ValueError as error:
+        sys.stderr.write(f"oxa-verify: {error}\n")
+        return 2
     # The verification runs in native code, where a KeyboardInterrupt would
     # wait for its end: while it runs, Ctrl-C ends the process at once.
     previous = None
     if threading.current_thread() is threading.main_thread():
         previous = signal.signal(signal.SIGINT, signal.SIG_DFL)
     try:
-        return _native.run_command(args)
+        if html_path is not None:
+            return run_with_html(args, html_path)
+        status = _native.run_command(args)
+        if any(arg in ("-h", "--help") for arg in args[: args.index("--") if "--" in args else len(args)]):
+            sys.stdout.write(HTML_USAGE)
+        return status
     finally:
         if previous is not None:
             signal.signal(signal.SIGINT, previous)
