@@ -205,6 +205,33 @@ def test_command_json_carries_the_statistics(logs):
     assert json.loads(out)["statistics"] == oxa_verify.verify_log(logs.clean, public_key=logs.key)["statistics"]
 
 
+def test_sealed_part_and_notary_identity(logs, tmp_path):
+    origin = "example.com/report-audit"
+    notary = Path(sys.executable).with_name("oxa-notary")
+    key = tmp_path / "notary.key"
+    made = subprocess.run([str(notary), "keygen", "--key", str(key), origin], capture_output=True, text=True)
+    assert made.returncode == 0, made.stderr
+    vkey = made.stdout.strip()
+    log = tmp_path / "audit.wal"
+    log.write_bytes(b"".join(logs.lines[:6]))
+    sealed = subprocess.run([str(notary), "seal", "--key", str(key), "--origin", origin, str(log)],
+                            capture_output=True, text=True)
+    assert sealed.returncode == 0, sealed.stderr
+    with open(log, "ab") as out:
+        out.write(b"".join(logs.lines[6:]))
+
+    page = tmp_path / "report.html"
+    args = ["--json", "--html", str(page), "--checkpoints", f"{log}.checkpoints", "--notary-key", vkey,
+            "--public-key", logs.key, str(log)]
+    code, out, _ = run(*args)
+    assert code == 0
+    assert json.loads(out)["statistics"]["sealing"] == {
+        "checkpoints": 1, "sealed_lines": 6, "start_size": 0, "origin": origin}
+    text = page.read_text(encoding="utf-8")
+    assert origin in text and vkey in text
+    assert f"Sealed lines: 6 of {len(logs.lines)}; unsealed tail: {len(logs.lines) - 6} lines." in text
+
+
 # --- the page -----------------------------------------------------------------------------------
 
 
