@@ -59,6 +59,27 @@ def html_report_path(args):
     return path, rest
 
 
+def html_path_problem(html_path, args):
+    """Why ``html_path`` must not be written, or None: it names one of the check's own input files."""
+    from . import html_report
+
+    if not os.path.exists(html_path):
+        return None
+    _, pieces = html_report._command_parts(args)
+    inputs = pieces + [piece + ".key" for piece in pieces[:1]]
+    for option in ("--checkpoints", "--notary-key", "--proof", "--policy"):
+        value = html_report._option_value(args, option)
+        if value:
+            inputs.append(value)
+    for name in inputs:
+        try:
+            if name != "-" and os.path.samefile(html_path, name):
+                return f"--html {html_path} is the input file {name}: it would be overwritten"
+        except OSError:
+            continue
+    return None
+
+
 def run_with_html(args, html_path):
     """Runs the check as usual and writes the HTML report of its outcome to ``html_path``."""
     from . import html_report
@@ -66,6 +87,10 @@ def run_with_html(args, html_path):
     missing = html_report.missing_report_packages()
     if missing:
         sys.stderr.write(f"oxa-verify: {html_report.MissingReportPackage(missing)}\n")
+        return 2
+    problem = html_path_problem(html_path, args)
+    if problem:
+        sys.stderr.write(f"oxa-verify: {problem}\n")
         return 2
     status, report_text = _native.run_command_with_report(args)
     if report_text is None:

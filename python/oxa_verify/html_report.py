@@ -527,9 +527,16 @@ def write_html_report(report, path, argv=None):
     matplotlib is missing (``pip install 'tvel_oxa[report]'``).
     """
     text = render_html_report(report, argv)
-    path = os.fspath(path)
-    temporary = f"{path}.{os.getpid()}.tmp" if not isinstance(path, bytes) else path + b".tmp"
+    path = os.fsdecode(os.fspath(path))
+    temporary = f"{path}.{os.getpid()}.tmp"
     # Written whole, then renamed: a reader never sees half a report.
-    with open(temporary, "w", encoding="utf-8") as out:
-        out.write(text)
-    os.replace(temporary, path)
+    try:
+        with open(temporary, "w", encoding="utf-8") as out:
+            out.write(text)
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise

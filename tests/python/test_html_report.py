@@ -340,6 +340,22 @@ def test_html_option_errors_exit_2(logs, tmp_path, args):
     assert not (Path.cwd() / "a.html").exists()
 
 
+@pytest.mark.parametrize("target", ["log", "key", "checkpoints"])
+def test_html_never_overwrites_an_input(logs, tmp_path, target):
+    log = tmp_path / "audit.wal"
+    log.write_bytes(logs.clean.read_bytes())
+    key = tmp_path / "audit.wal.key"
+    key.write_bytes((logs.clean.parent / "clean.wal.key").read_bytes())
+    checkpoints = tmp_path / "audit.wal.checkpoints"
+    checkpoints.write_text("")
+    files = {"log": log, "key": key, "checkpoints": checkpoints}
+    before = {name: path.read_bytes() for name, path in files.items()}
+    extra = ["--checkpoints", str(checkpoints), "--notary-key", "x"] if target == "checkpoints" else []
+    code, out, err = run("--html", str(files[target]), *extra, str(log))
+    assert code == 2 and "would be overwritten" in err and out == ""
+    assert {name: path.read_bytes() for name, path in files.items()} == before
+
+
 def test_missing_report_package_is_named(logs, tmp_path, monkeypatch, capfd):
     import importlib.util
 
