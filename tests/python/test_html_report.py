@@ -386,7 +386,9 @@ def chromium(page, workdir, *action):
         "--disable-default-apps", "--proxy-server=127.0.0.1:9", "--enable-logging=stderr", "--v=0",
         f"--user-data-dir={workdir / 'profile'}", f"--log-net-log={net_log}", *action, page.as_uri(),
     ]
-    result = subprocess.run(args, capture_output=True, timeout=180)
+    # Under the sanitized test run the interpreter has the sanitizer runtime preloaded; the browser must not.
+    env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+    result = subprocess.run(args, capture_output=True, timeout=180, env=env)
     assert result.returncode == 0, result.stderr.decode(errors="replace")[-2000:]
     urls = []
     if net_log.exists():
