@@ -1,7 +1,6 @@
 #include "verify/statistics_collector.hpp"
 
 #include <algorithm>
-#include <climits>
 
 #include "verify/log_source.hpp"
 
@@ -17,8 +16,6 @@ constexpr std::int64_t hours_per_day = 24;
 constexpr std::int64_t hourly_span_limit = 14 * hours_per_day;
 constexpr std::int64_t daily_span_limit = 1000 * hours_per_day;
 constexpr std::int64_t bucket_count_limit = 1000;
-// Marks a line before the first record, whose hour is known only later.
-constexpr std::int32_t hour_unknown = INT32_MIN;
 
 std::int64_t floor_division(std::int64_t value, std::int64_t divisor) noexcept {
   std::int64_t quotient = value / divisor;
@@ -50,19 +47,20 @@ void StatisticsCollector::add_event(ChainState& chain, std::uint64_t line, std::
   ++events_;
 }
 
-void StatisticsCollector::add_unreadable(std::uint64_t line) {
-  if (line_hours_.empty()) first_line_ = line;
-  line_hours_.push_back(timed_ ? static_cast<std::int32_t>(last_hour_) : hour_unknown);
-  if (timed_) ++hour_totals(last_hour_).unreadable;
-  else ++unreadable_before_first_;
+void StatisticsCollector::add_unreadable(std::uint64_t) {
+  // The line belongs to the run of the record before it, which is still open.
+  if (timed_) {
+    ++hour_totals(last_hour_).unreadable;
+  } else {
+    ++unreadable_before_first_;
+  }
 }
 
 void StatisticsCollector::add_record(std::uint64_t line, const RecordFields& fields, const Placement& placement,
                                      const ChainInfo& chain_info) {
   const std::int64_t seconds = timestamp_seconds(fields.timestamp);
   const std::int64_t hour = floor_division(seconds, seconds_per_hour);
-  if (line_hours_.empty()) first_line_ = line;
-  line_hours_.push_back(static_cast<std::int32_t>(hour));
+  if (hour_runs_.empty() || hour_runs_.back().hour != hour) hour_runs_.push_back(HourRun{line, hour});
   if (!timed_ || seconds < first_seconds_) {
     first_seconds_ = seconds;
     first_text_.assign(fields.timestamp);
@@ -146,20 +144,13 @@ void StatisticsCollector::finish(Report& report, const std::vector<std::string>&
     bucket.reputation.merge(totals.reputation);
   }
   // Lines before the first record belong to its hour.
-  const auto first_known = std::find_if(line_hours_.begin(), line_hours_.end(),
-                                        [](std::int32_t hour) { return hour != hour_unknown; });
-  const std::int32_t first_hour = first_known == line_hours_.end() ? hour_unknown : *first_known;
-  if (first_hour != hour_unknown) {
-    for (std::int32_t& hour : line_hours_) {
-      if (hour != hour_unknown) break;
-      hour = first_hour;
-    }
-    buckets[bucket_of(first_hour)].unreadable += unreadable_before_first_;
-  }
+  if (!hour_runs_.empty()) buckets[bucket_of(hour_runs_.front().hour)].unreadable += unreadable_before_first_;
   for (const Finding& problem : report.problems) {
-    if (problem.line < first_line_ || problem.line - first_line_ >= line_hours_.size()) continue;
-    const std::int32_t hour = line_hours_[problem.line - first_line_];
-    if (hour != hour_unknown) ++buckets[bucket_of(hour)].problems;
+    if (problem.line == 0 || hour_runs_.empty()) continue;
+    auto run = std::upper_bound(hour_runs_.begin(), hour_runs_.end(), problem.line,
+                                [](std::uint64_t line, const HourRun& r) { return line < r.first_line; });
+    if (run != hour_runs_.begin()) --run;
+    ++buckets[bucket_of(run->hour)].problems;
   }
   out.buckets.clear();
   for (auto& [start_hour, bucket] : buckets) {

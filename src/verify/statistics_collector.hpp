@@ -17,8 +17,7 @@ namespace oxa::verify {
 // line, in hour buckets; finish() widens the buckets for long logs, places
 // the problems on the time axis and reads back the lines that have problems.
 // Per record it costs a time stamp parse and a few additions, and memory
-// grows with the hours covered, not with the records (plus four bytes a
-// line, to place problems).
+// grows with the hours covered, not with the records.
 class StatisticsCollector {
  public:
   // A line that is not a record: counted in the hour of the record before it.
@@ -59,8 +58,14 @@ class StatisticsCollector {
   std::unordered_map<std::int64_t, HourTotals> hours_;
   std::int64_t cached_hour_ = 0;
   HourTotals* cached_ = nullptr;  // the totals of cached_hour_ (map nodes do not move)
-  std::vector<std::int32_t> line_hours_;  // the hour of each line, from first_line_
-  std::uint64_t first_line_ = 1;
+  // The hour of every line, as runs: the lines from first_line up to the next
+  // run's are in `hour`. Logs are written in time order, so there are about
+  // as many runs as hours, which keeps memory flat however long the log.
+  struct HourRun {
+    std::uint64_t first_line;
+    std::int64_t hour;
+  };
+  std::vector<HourRun> hour_runs_;
   std::uint64_t unreadable_before_first_ = 0;
   bool timed_ = false;
   std::int64_t last_hour_ = 0;  // of the latest record read, for the lines that are not records

@@ -141,7 +141,11 @@ def test_statistics_of_a_damaged_log_place_its_problems(logs):
     problem_lines = sorted({p["line"] for p in report["problems"] if p["line"]})
     assert SCRIPT_LINE in problem_lines and 9 in problem_lines
 
-    assert sum(b["problems"] for b in statistics["buckets"]) == sum(1 for p in report["problems"] if p["line"])
+    # Each problem in the hour of its line (the unreadable line 9 in that of line 8).
+    hours = [hour_of(r["timestamp"]) for r in logs.records]
+    hours[8] = hours[7]
+    expected = collections.Counter(hours[p["line"] - 1] for p in report["problems"] if p["line"])
+    assert {b["start"]: b["problems"] for b in statistics["buckets"] if b["problems"]} == expected
     assert sum(b["unreadable"] for b in statistics["buckets"]) == 1
     assert sum(b["records"] for b in statistics["buckets"]) == report["records"]
     # The unreadable line 9 is counted in the hour of the record before it.
