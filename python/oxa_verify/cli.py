@@ -94,7 +94,9 @@ def run_with_html(args, html_path):
         return 2
     status, report_text = _native.run_command_with_report(args)
     if report_text is None:
-        # A usage error or a proof check: nothing to write, and the command has said why.
+        # A usage error (the command has said why) or a proof check, which has no log report.
+        if status != 2:
+            sys.stderr.write("oxa-verify: --html writes the report of a log; a --proof check has none\n")
         return status
     try:
         html_report.write_html_report(json.loads(report_text), html_path, args)
