@@ -95,7 +95,7 @@ def run_with_html(args, html_path):
     status, report_text = _native.run_command_with_report(args)
     if report_text is None:
         # A usage error (the command has said why) or a proof check, which has no log report.
-        if status != 2:
+        if status != 2 and not any(arg in ("-h", "--help") for arg in args):
             sys.stderr.write("oxa-verify: --html writes the report of a log; a --proof check has none\n")
         return status
     try:
