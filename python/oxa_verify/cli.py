@@ -121,8 +121,9 @@ def main(argv=None):
         previous = signal.signal(signal.SIGINT, signal.SIG_DFL)
     try:
         if html_path is not None:
-            return run_with_html(args, html_path)
-        status = _native.run_command(args)
+            status = run_with_html(args, html_path)
+        else:
+            status = _native.run_command(args)
         if any(arg in ("-h", "--help") for arg in args[: args.index("--") if "--" in args else len(args)]):
             sys.stdout.write(HTML_USAGE)
         return status
