@@ -48,7 +48,9 @@ def verify_log(paths, public_key=None, anchors=(), jobs=None):
     all cores).
 
     The dict holds ok, lines, records, public_key, key_source ("argument" or
-    "key-file"), chains, problems and warnings. Raises ValueError or TypeError
+    "key-file"), chains, problems, warnings and statistics (counts over time,
+    per chain and per review node, and the text of the lines with problems:
+    what write_html_report draws). Raises ValueError or TypeError
     for bad arguments and OSError for input that cannot be read. The log and
     its key file are only read, never changed.
     """
