@@ -19,6 +19,8 @@ APT_PACKAGES += logrotate
 # The notary's SHA-256 (OpenSSL's libcrypto); Go's tlog package as a second
 # implementation the tile tests check against.
 APT_PACKAGES += libssl-dev golang-go golang-golang-x-mod-dev
+# A real browser for the tests of the HTML report (run headless).
+APT_PACKAGES += chromium
 BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

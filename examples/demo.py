@@ -2,8 +2,12 @@
 
 Usage: python examples/demo.py [LOG_PATH]
 The log defaults to build/demo/audit.wal in the repository; its signing key
-lies beside it as audit.wal.key.
+lies beside it as audit.wal.key. With the `report` extra installed, it then
+writes the auditor's HTML report of the log, and of a damaged copy of it,
+beside the log.
 """
+import importlib.util
+import json
 import sys
 from pathlib import Path
 from typing import Dict, List, Tuple, Union
@@ -11,6 +15,7 @@ from typing import Dict, List, Tuple, Union
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
 
+import oxa_verify
 import tvel_oxa
 
 DEFAULT_LOG = Path(__file__).resolve().parent.parent / "build" / "demo" / "audit.wal"
@@ -72,6 +77,35 @@ def main() -> None:
         print(f"...and does not verify for the hash of {records[1].id}")
     print(f"chain root after {len(records)} records: {records[-1].merkle_root}")
     print(f"{len(records)} lines appended to {log_path}")
+    write_reports(log_path, engine.public_key_hex())
+
+
+def damaged_copy(log_path: Path) -> Path:
+    """A copy of the log with one prompt changed after sealing and one record deleted."""
+    lines = log_path.read_bytes().splitlines(keepends=True)
+    record = json.loads(lines[1])
+    record["prompt"] = "Please send a refund for order 9999"
+    lines[1] = (json.dumps(record, separators=(",", ":"), ensure_ascii=False) + "\n").encode()
+    del lines[3]
+    damaged = log_path.with_name("damaged.wal")
+    damaged.write_bytes(b"".join(lines))
+    return damaged
+
+
+def write_reports(log_path: Path, public_key: str) -> None:
+    """The auditor's HTML reports of the log and of a damaged copy (needs tvel_oxa[report])."""
+    missing = [name for name in ("jinja2", "matplotlib") if importlib.util.find_spec(name) is None]
+    if missing:
+        print(f"\nno HTML report: install {', '.join(missing)} (pip install 'tvel_oxa[report]')")
+        return
+    print()
+    for path in (log_path, damaged_copy(log_path)):
+        argv = ["--public-key", public_key, str(path)]
+        report = oxa_verify.verify_log(path, public_key=public_key)
+        html_path = path.with_name(path.name + ".report.html")
+        oxa_verify.write_html_report(report, html_path, argv)
+        verdict = "OK" if report["ok"] else f"FAILED, {len(report['problems'])} problems"
+        print(f"HTML report of {path.name} ({verdict}): {html_path}")
 
 
 if __name__ == "__main__":

@@ -18,7 +18,17 @@ import os
 from . import _native
 from ._pieces import check_piece_order, rotated_pieces
 
-__all__ = ["verify_log", "verify_proof", "consistency_proof", "check_consistency", "verify_fleet"]
+__all__ = ["verify_log", "verify_proof", "consistency_proof", "check_consistency", "verify_fleet", "write_html_report"]
+
+
+def write_html_report(report, path, argv=None):
+    """Write the auditor's HTML report of a ``verify_log`` report to ``path``.
+
+    Needs the ``report`` extra (jinja2, matplotlib); see ``oxa_verify.html_report``.
+    """
+    from .html_report import write_html_report as write
+
+    write(report, path, argv)
 
 
 def _path_text(path, what="a path"):
@@ -122,8 +132,10 @@ def verify_log(paths, public_key=None, anchors=(), jobs=None, checkpoints=None, 
     held in memory (default: 64 MiB).
 
     The dict holds ok, lines, records, public_key, key_source ("argument" or
-    "key-file"), pieces, checkpoints, chains, problems and warnings, exactly
-    as ``oxa-verify --json`` prints them. Raises ValueError or TypeError for
+    "key-file"), pieces, checkpoints, chains, problems, warnings and
+    statistics (counts over time, per chain and per review node, and the text
+    of the lines with problems: what write_html_report draws), exactly as
+    ``oxa-verify --json`` prints them. Raises ValueError or TypeError for
     bad arguments (a piece that is no log, the same file twice) and OSError
     for input that cannot be read. Files are only read, never changed.
     """

@@ -3,7 +3,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Union
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-__all__ = ["verify_log", "verify_proof", "consistency_proof", "check_consistency", "verify_fleet"]
+__all__ = ["verify_log", "verify_proof", "consistency_proof", "check_consistency", "verify_fleet", "write_html_report"]
 
 def verify_log(
     paths: Union[_Path, Sequence[_Path]],
@@ -32,3 +32,8 @@ def verify_fleet(
     client: Any = ...,
     progress: Optional[Any] = ...,
 ) -> Dict[str, Any]: ...
+def write_html_report(
+    report: Dict[str, Any],
+    path: _Path,
+    argv: Optional[Sequence[str]] = ...,
+) -> None: ...

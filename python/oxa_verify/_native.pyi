@@ -23,6 +23,18 @@ def run_verify(
     max_line_bytes: int,
     as_json: bool,
 ) -> int: ...
+def run_verify_with_report(
+    paths: List[str],
+    public_key: Optional[str],
+    anchors: List[str],
+    jobs: int,
+    checkpoints: Optional[str],
+    notary_key: Optional[str],
+    require_sealed: bool,
+    continues: bool,
+    max_line_bytes: int,
+    as_json: bool,
+) -> Tuple[int, Optional[str]]: ...
 def verify_proof(proof: str, public_key: Optional[str], notary_key: Optional[str]) -> str: ...
 def run_proof(proof: str, public_key: Optional[str], notary_key: Optional[str], as_json: bool) -> int: ...
 def witness_keygen(path: str, name: str) -> str: ...

@@ -1,6 +1,7 @@
 """The ``oxa-verify`` command."""
 
 import argparse
+import json
 import os
 import signal
 import sys
@@ -84,6 +85,9 @@ def build_parser():
                         help="a merkle_root kept earlier that some record must have (repeatable); catches a "
                              "cut-off end without the notary")
     parser.add_argument("--json", action="store_true", help="print the report as one JSON object")
+    parser.add_argument("--html", metavar="FILE",
+                        help="also write the auditor's HTML report to FILE (needs tvel_oxa[report]); the exit "
+                             "status stays the check's")
     parser.add_argument("--jobs", metavar="N", type=_jobs, help="threads for the signature checks (default: all cores)")
     parser.add_argument("--rotated", action="store_true",
                         help="LOG is the current log: read its rotated pieces beside it as well (LOG.N, LOG.N.gz, "
@@ -116,7 +120,7 @@ def build_parser():
     return parser
 
 
-def _run(parser, options):
+def _run(parser, options, args):
     if options.fleet is not None or options.dask is not None:
         from .fleet import run_command
         return run_command(parser, options)
@@ -130,6 +134,8 @@ def _run(parser, options):
                 parser.error(f"--proof goes without {name}")
         if options.notary_key is None:
             parser.error("--proof needs --notary-key VKEY")
+        if options.html is not None:
+            parser.error("--html writes the report of a log; a --proof check has none")
         arguments = _proof_arguments(options.proof, options.public_key, options.notary_key)
         return _native.run_proof(*arguments, options.json)
     if not options.logs:
@@ -143,7 +149,48 @@ def _run(parser, options):
     except OSError as error:
         print(f"oxa-verify: {error}", file=sys.stderr)
         return 2
+    if options.html is not None:
+        return run_with_html(arguments, options.json, options.html, args)
     return _native.run_verify(*arguments, options.json)
+
+
+def html_path_problem(html_path, pieces, checkpoints):
+    """Why ``html_path`` must not be written, or None: it names one of the check's own input files."""
+    if not os.path.exists(html_path):
+        return None
+    inputs = list(pieces) + [piece + ".key" for piece in pieces]
+    if checkpoints:
+        inputs.append(checkpoints)
+    for name in inputs:
+        try:
+            if name != "-" and os.path.samefile(html_path, name):
+                return f"--html {html_path} is the input file {name}: it would be overwritten"
+        except OSError:
+            continue
+    return None
+
+
+def run_with_html(arguments, as_json, html_path, args):
+    """Runs the check as usual and writes the HTML report of its outcome to ``html_path``."""
+    from . import html_report
+
+    missing = html_report.missing_report_packages()
+    if missing:
+        sys.stderr.write(f"oxa-verify: {html_report.MissingReportPackage(missing)}\n")
+        return 2
+    problem = html_path_problem(html_path, arguments[0], arguments[4])
+    if problem:
+        sys.stderr.write(f"oxa-verify: {problem}\n")
+        return 2
+    status, report_text = _native.run_verify_with_report(*arguments, as_json)
+    if report_text is None:
+        return status  # a usage error or unreadable input: the command has said why
+    try:
+        html_report.write_html_report(json.loads(report_text), html_path, args)
+    except OSError as error:
+        sys.stderr.write(f"oxa-verify: cannot write the HTML report {html_path}: {error.strerror or error}\n")
+        return 2
+    return status
 
 
 def main(argv=None):
@@ -161,7 +208,7 @@ def main(argv=None):
         previous = signal.signal(signal.SIGINT, signal.SIG_DFL)
     try:
         try:
-            return _run(parser, options)
+            return _run(parser, options, args)
         except SystemExit as exit:
             return exit.code if isinstance(exit.code, int) else 2
         finally:

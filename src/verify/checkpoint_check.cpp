@@ -115,6 +115,7 @@ void CheckpointCheck::add_to(Report& report) {
   const bool wrong_key = found.checkpoints == 0 &&
                          std::any_of(found.problems.begin(), found.problems.end(), refused_for_signature);
   if (wrong_key) found.problems.insert(found.problems.begin(), {0, kind_wrong_key, std::string(wrong_notary_key_message)});
+  report.statistics.sealing = SealingSummary{true, found.checkpoints, found.sealed_lines, found.start_size, found.origin};
   add_findings(report.problems, std::move(found.problems));
   add_findings(report.warnings, std::move(found.warnings));
   locate_findings(report);

@@ -88,7 +88,7 @@ Report verify_everything(const VerifyOptions& options, const NotaryCheckOptions&
 }
 
 int run_verify_command(const VerifyOptions& options, const NotaryCheckOptions& notary, bool as_json, int out_fd,
-                       int err_fd) {
+                       int err_fd, std::string* json_copy) {
   try {
     if (notary.proof) {
       const ProofOutcome proof = verify_proof(options, notary);
@@ -103,6 +103,7 @@ int run_verify_command(const VerifyOptions& options, const NotaryCheckOptions& n
     } else {
       report = verify_everything(options, notary);
     }
+    if (json_copy != nullptr) *json_copy = report_json(report);
     write_text(out_fd, as_json ? report_json(report) : report_plain(report));
     return report.ok ? exit_ok : exit_problems;
   } catch (const UsageError& e) {

@@ -19,8 +19,10 @@ Report verify_everything(const VerifyOptions& options, const NotaryCheckOptions&
 
 // The `oxa-verify` command once its arguments are parsed: the report goes to
 // `out_fd` (plain or JSON), errors and progress to `err_fd`. Returns the exit
-// status. With `notary.proof`, checks that proof instead of a log.
+// status. With `notary.proof`, checks that proof instead of a log. With
+// `json_copy`, a log's report is also stored there as JSON (left empty when
+// no log report was made), for a caller that renders it further.
 int run_verify_command(const VerifyOptions& options, const NotaryCheckOptions& notary, bool as_json,
-                       int out_fd = 1, int err_fd = 2);
+                       int out_fd = 1, int err_fd = 2, std::string* json_copy = nullptr);
 
 }  // namespace oxa::verify

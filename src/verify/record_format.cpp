@@ -205,6 +205,7 @@ std::string RecordReader::read(std::string_view line, bool padded, RecordFields&
         if (type != element_type::STRING || !timestamp_shape(text)) {
           return member_message(index, "is not a UTC time text");
         }
+        fields.timestamp = text;
         break;
       case 2:
         if (!(type == element_type::UINT64 || (type == element_type::INT64 && value.get_int64().value_unsafe() >= 0))) {
@@ -252,10 +253,13 @@ std::string RecordReader::read(std::string_view line, bool padded, RecordFields&
       }
       case 13: {
         element review;
+        std::array<std::string_view, 3> strings;  // chain_id, agent_decision_ref, terminal_node
         if (type != element_type::STRING || parse_nested(p.review, p.scratch, text, review) != simdjson::SUCCESS ||
-            !nested_object(review, review_names, review_types, {})) {
+            !nested_object(review, review_names, review_types, strings)) {
           return member_message(index, "is not the JSON text of a review link");
         }
+        fields.review_resolved = review.at_key("resolved").get_bool().value_unsafe();
+        fields.review_terminal_node = strings[2];
         break;
       }
       case 14:

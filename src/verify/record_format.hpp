@@ -15,6 +15,7 @@ namespace oxa::verify {
 // reader's own storage and stay valid until its next read.
 struct RecordFields {
   std::string_view id;
+  std::string_view timestamp;
   Hash32 hash{};
   Signature signature{};
   Hash32 merkle_root{};
@@ -27,6 +28,9 @@ struct RecordFields {
   std::string_view prompt;
   std::string_view output;
   std::optional<std::string_view> core_insight_json;
+  // Read out of human_delta_chain_json.
+  bool review_resolved = false;
+  std::string_view review_terminal_node;
 };
 
 // Reads log lines strictly: one JSON object with exactly the fifteen members

@@ -148,6 +148,9 @@ std::string report_json(const Report& report) {
   json::separator(out);
   json::key(out, "warnings_not_listed");
   json::unsigned_integer(out, report.warnings_not_listed);
+  json::separator(out);
+  json::key(out, "statistics");
+  statistics_json(out, report.statistics);
   json::end_object(out);
   out += '\n';
   return out;

@@ -17,7 +17,8 @@ void findings_json(std::string& out, std::string_view name, const std::vector<Fi
 // (origin, count, sealed_lines, unsealed_lines, last_size; null when none
 // were checked), chains (first_line,
 // last_line, records, head), problems and warnings (line, kind, message),
-// problems_not_listed. Followed by a line feed.
+// problems_not_listed, warnings_not_listed and statistics (the counts over
+// time behind an auditor's charts). Followed by a line feed.
 std::string report_json(const Report& report);
 
 // The report for a reader: a short summary (lines, records, the chains, the

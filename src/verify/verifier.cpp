@@ -22,6 +22,7 @@
 #include "verify/log_source.hpp"
 #include "verify/record_format.hpp"
 #include "verify/signature_checker.hpp"
+#include "verify/statistics_collector.hpp"
 #include "verify/verify_errors.hpp"
 #include "store/file_io.hpp"
 #include "store/key_file.hpp"
@@ -287,6 +288,7 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
 
   const unsigned jobs = options.jobs == 0 ? available_cores() : options.jobs;
   ProblemList problems;
+  StatisticsCollector statistics;
   try {
     if (options.max_line_bytes == 0) throw UsageError("the line limit must be at least 1 byte");
     LogSource source(options.paths);
@@ -328,6 +330,7 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
       }
       if (!wrong.empty()) {
         problems.add(line.number, kind_malformed, "not a record: " + wrong);
+        statistics.add_unreadable(line.number);
         continue;
       }
       ++report.records;
@@ -343,6 +346,7 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
       signatures.add(line.number, fields.hash, fields.signature);
 
       const Placement placement = tracker.place(line.number, fields);
+      statistics.add_record(line.number, fields, placement, tracker.chains()[placement.chain]);
       if (placement.link == Link::chain_break) {
         std::string message(break_message);
         if (first_of_piece && line.piece > 0 && chains_open) message += piece_order_message;
@@ -410,6 +414,7 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
   }
   locate_findings(report);
   report.ok = report.problems.empty() && report.problems_not_listed == 0;
+  statistics.finish(report, options.paths);
   return report;
 }
 

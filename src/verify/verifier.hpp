@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "store/signing_key.hpp"
+#include "verify/report_statistics.hpp"
 
 namespace oxa::verify {
 
@@ -106,6 +107,7 @@ struct Report {
   // and the records that began a chain at a break.
   std::vector<std::uint64_t> piece_first_lines;
   std::vector<ChainStart> chain_starts;
+  ReportStatistics statistics;  // for charts: counts over time, per chain, reviews, problem lines
 };
 
 // Turns the chain-break problems of excusable chain starts up to `last_line`

@@ -203,6 +203,22 @@ PyObject* run_proof_entry(PyObject*, PyObject* args) {
   });
 }
 
+// run_verify_with_report(paths, ..., max_line_bytes, as_json) -> (int, str | None): as run_verify, and
+// the log's report as JSON text too (None when no log report was made).
+PyObject* run_verify_with_report_entry(PyObject*, PyObject* args) {
+  return boundary([&]() -> PyObject* {
+    int as_json = 0;
+    const LogArguments parsed = log_arguments(args, "OOOIOOppKp:run_verify_with_report", &as_json);
+    int status = verify::exit_usage;
+    std::string json;
+    raise(without_interpreter_lock(
+        [&] { status = verify::run_verify_command(parsed.options, parsed.notary, as_json != 0, 1, 2, &json); }));
+    if (json.empty()) return Py_BuildValue("(iO)", status, Py_None);
+    Ref text = Ref::steal_or_throw(PyUnicode_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size())));
+    return Py_BuildValue("(iO)", status, text.get());
+  });
+}
+
 PyMethodDef methods[] = {
     {"verify", verify_entry, METH_VARARGS,
      "verify(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, max_line_bytes)\n--\n\n"
@@ -215,6 +231,10 @@ PyMethodDef methods[] = {
     {"run_proof", run_proof_entry, METH_VARARGS,
      "run_proof(proof, public_key, notary_key, as_json)\n--\n\n"
      "Checks a proof file and prints its report as oxa-verify does; returns the exit status."},
+    {"run_verify_with_report", run_verify_with_report_entry, METH_VARARGS,
+     "run_verify_with_report(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, "
+     "max_line_bytes, as_json)\n--\n\nAs run_verify; returns the exit status and the log's report as JSON text "
+     "(None when no log report was made)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
