@@ -66,6 +66,17 @@ says what that cannot show (the hash-only warning).
 Exit status: 0 no problem found, 1 problems found, 2 usage error or unreadable input."""
 
 
+class _Once(argparse.Action):
+    """A value that may be given once, never empty: a second one would silently win."""
+
+    def __call__(self, parser, namespace, value, option_string=None):
+        if not value:
+            parser.error(f"{option_string} needs a value")
+        if getattr(namespace, self.dest) is not None:
+            parser.error(f"{option_string} given twice")
+        setattr(namespace, self.dest, value)
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message):
         # One line naming the command and the fault, then how it is called.
@@ -85,7 +96,7 @@ def build_parser():
                         help="a merkle_root kept earlier that some record must have (repeatable); catches a "
                              "cut-off end without the notary")
     parser.add_argument("--json", action="store_true", help="print the report as one JSON object")
-    parser.add_argument("--html", metavar="FILE",
+    parser.add_argument("--html", metavar="FILE", action=_Once,
                         help="also write the auditor's HTML report to FILE (needs tvel_oxa[report]); the exit "
                              "status stays the check's")
     parser.add_argument("--jobs", metavar="N", type=_jobs, help="threads for the signature checks (default: all cores)")
