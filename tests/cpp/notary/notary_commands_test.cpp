@@ -222,6 +222,34 @@ TEST(Prove, ProofOfOneLineVerifiesAndFailsWhenChanged) {
   EXPECT_THROW(prove(s.checkpoints(), {s.log}, 12), NotaryInputError);
 }
 
+// A proof carries its line whole: a line over the reading limit is refused
+// with its number and size, by the tiles and without them, while the lines
+// around it are still proved.
+TEST(Prove, RefusesALineOverTheLimitAndProvesTheOthers) {
+  NotaryFiles s;
+  const std::string huge(default_line_limit + 1, 'h');
+  write_file(s.log, numbered_lines(0, 2) + huge + "\n" + numbered_lines(2, 4));
+  ASSERT_EQ(seal(s.options()).status, 0);
+  for (const std::string tiles : {"", "none"}) {
+    const std::string dir = tiles.empty() ? std::string() : s.dir / tiles;
+    try {
+      prove(s.checkpoints(), {s.log}, 3, dir);
+      ADD_FAILURE() << "a proof of the long line was made, tiles " << tiles;
+    } catch (const NotaryInputError& error) {
+      EXPECT_NE(std::string(error.what()).find("line 3 is " + std::to_string(huge.size()) + " bytes long"),
+                std::string::npos)
+          << error.what();
+    }
+    for (std::uint64_t line : {2u, 4u}) {
+      const std::string proof_path = s.dir / "proof";
+      write_file(proof_path, prove(s.checkpoints(), {s.log}, line, dir));
+      const ProofReport report = check_proof(proof_path, s.vkey, "");
+      EXPECT_TRUE(report.problems.empty()) << line << ": " << report.problems[0].message;
+      EXPECT_EQ(report.record, "{\"n\":" + std::to_string(line == 2 ? 1 : 2) + "}");
+    }
+  }
+}
+
 TEST(Prove, AfterOlderLinesWereDeletedFromTheFrontier) {
   NotaryFiles s;
   const std::string lines = numbered_lines(0, 21);
