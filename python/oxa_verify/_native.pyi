@@ -53,6 +53,7 @@ def notary_key_info(key_path: str) -> Tuple[str, str, Optional[str]]: ...
 def notary_seal(
     key_path: str, origin: Optional[str], out_path: Optional[str], logs: List[str], recheck: bool,
     on_warning: Callable[[str], object], tiles_dir: Optional[str] = ..., keep_tiles: bool = ...,
+    max_line_bytes: int = ...,
 ) -> str: ...
 def notary_follow(
     key_path: str, origin: Optional[str], out_path: Optional[str], logs: List[str], recheck: bool, every: int,

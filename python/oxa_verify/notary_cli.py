@@ -21,6 +21,7 @@ from . import _native
 
 PROG = "oxa-notary"
 DEFAULT_KEY = "notary.key"
+DEFAULT_MAX_LINE_BYTES = 64 << 20
 # Exit statuses: done; refused because the log contradicts what was signed
 # before; a usage error or an input that cannot be used.
 EXIT_OK, EXIT_REFUSED, EXIT_USAGE = 0, 1, 2
@@ -118,6 +119,8 @@ def build_parser():
                     "log grew since the last one. It continues from the last checkpoint after checking that the "
                     "log still gives it; a log that contradicts it is refused (exit 1) and nothing is signed.")
     _add_sealing_options(seal)
+    seal.add_argument("--max-line-bytes", metavar="N", type=_positive_int, default=DEFAULT_MAX_LINE_BYTES,
+                      help="a longer line is hashed while it is read, never held whole (default: 64 MiB)")
     seal.add_argument("--json", action="store_true",
                       help="print the outcome as one JSON object on standard output")
 
@@ -258,7 +261,7 @@ def _run(args):
     _check_inputs(args.logs, out)
     if args.command == "seal":
         text = _native.notary_seal(args.key, args.origin, args.out, args.logs, args.recheck, _warn,
-                                   args.tiles, not args.no_tiles)
+                                   args.tiles, not args.no_tiles, min(args.max_line_bytes, 2**64 - 1))
     else:
         text = _native.notary_follow(args.key, args.origin, args.out, args.logs, args.recheck, args.every,
                                      args.seconds, _warn, _checkpoint_reporter(args.json),

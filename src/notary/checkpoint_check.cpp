@@ -61,7 +61,8 @@ struct PassResult {
 // empty tree when `start` is valid.size()) and comparing each later
 // checkpoint's root as the tree reaches its size.
 PassResult check_pass(const std::vector<std::string>& logs, const std::string& checkpoints_path,
-                      const std::vector<SignedCheckpoint>& valid, std::size_t start, bool require_sealed) {
+                      const std::vector<SignedCheckpoint>& valid, std::size_t start, bool require_sealed,
+                      std::size_t line_limit) {
   PassResult result;
   TreeBuilder tree;
   std::size_t next = 0;
@@ -74,10 +75,11 @@ PassResult check_pass(const std::vector<std::string>& logs, const std::string& c
 
   std::uint64_t last_good = result.start_size;
   bool failed = false;
-  CompleteLines source(logs);
+  CompleteLines source(logs, line_limit);
   verify::LogLine line;
-  while (source.next(line)) {
-    tree.append_data(line.text);
+  TreeHash leaf;
+  while (source.next(line, leaf)) {
+    tree.append(leaf);
     while (!failed && next < valid.size() && valid[next].checkpoint.size == tree.size()) {
       if (tree.root() == valid[next].root) {
         last_good = tree.size();
@@ -120,7 +122,7 @@ std::string unsealed_tail_message(std::uint64_t count) {
 }
 
 CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, const std::string& checkpoints_path,
-                                       const std::string& notary_key, bool require_sealed) {
+                                       const std::string& notary_key, bool require_sealed, std::size_t line_limit) {
   const NoteVerifier verifier = parse_key(notary_key);
   // Read as a regular file only: a pipe or a device named here would hang
   // the check or feed it without end.
@@ -158,15 +160,15 @@ CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, con
 
   // The log is read once from its beginning. Only when that fails, and the
   // log may have lost older pieces, is a later start looked for.
-  PassResult pass = check_pass(logs, checkpoints_path, valid, valid.size(), require_sealed);
+  PassResult pass = check_pass(logs, checkpoints_path, valid, valid.size(), require_sealed, line_limit);
   const bool failed = std::any_of(pass.problems.begin(), pass.problems.end(), [](const CheckFinding& f) {
     return f.kind == kind_checkpoint_mismatch || f.kind == kind_truncated;
   });
   if (failed && valid.size() >= 2) {
     std::vector<KnownCheckpoint> known;
     for (const SignedCheckpoint& entry : valid) known.push_back({&entry.checkpoint, entry.root});
-    if (const std::size_t start = find_later_start(logs, known); start < valid.size())
-      pass = check_pass(logs, checkpoints_path, valid, start, require_sealed);
+    if (const std::size_t start = find_later_start(logs, known, line_limit); start < valid.size())
+      pass = check_pass(logs, checkpoints_path, valid, start, require_sealed, line_limit);
   }
   report.problems.insert(report.problems.end(), std::make_move_iterator(pass.problems.begin()),
                          std::make_move_iterator(pass.problems.end()));

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "notary/log_start.hpp"
 
 // What a log's checkpoints and a single record's proof add to a verification
 // report: every byte of every sealed line, and truncation.
@@ -45,9 +48,11 @@ struct CheckpointReport {
 // `require_sealed`. When the log's first line is not the logical log's first
 // (older pieces deleted), the log is continued from the checkpoint whose
 // frontier its first lines extend to the next signed root. Throws
-// NotaryInputError for an unusable key, checkpoint file or log.
+// NotaryInputError for an unusable key, checkpoint file or log. Lines longer
+// than `line_limit` bytes (0: none) are hashed as they are read, never held.
 CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, const std::string& checkpoints_path,
-                                       const std::string& notary_key, bool require_sealed);
+                                       const std::string& notary_key, bool require_sealed,
+                                       std::size_t line_limit = default_line_limit);
 
 struct ProofReport {
   std::vector<CheckFinding> problems;

@@ -4,24 +4,41 @@
 
 namespace oxa::notary {
 
-CompleteLines::CompleteLines(const std::vector<std::string>& logs) {
+// Hashes each too-long line while the source streams it past.
+class CompleteLines::LeafSink : public verify::LongLineSink {
+ public:
+  void begin_line() override { hasher.start(); }
+  void line_bytes(std::string_view bytes) override { hasher.add(bytes); }
+  tlog::LeafHasher hasher;
+};
+
+CompleteLines::CompleteLines(const std::vector<std::string>& logs, std::size_t line_limit, std::uint64_t start,
+                             std::uint64_t first_number)
+    : sink_(std::make_unique<LeafSink>()) {
   try {
-    source_ = std::make_unique<verify::LogSource>(logs);
+    source_ = std::make_unique<verify::LogSource>(logs, start, first_number);
   } catch (const verify::LogSourceError& error) {
     throw NotaryInputError(error.what());
   }
+  source_->set_line_limit(line_limit);
+  source_->set_long_line_sink(sink_.get());
 }
 
-bool CompleteLines::next(verify::LogLine& line) {
+CompleteLines::~CompleteLines() = default;
+
+bool CompleteLines::next(verify::LogLine& line, TreeHash& leaf) {
   try {
-    return source_->next(line) && line.terminated;
+    if (!source_->next(line) || !line.terminated) return false;
   } catch (const verify::LogSourceError& error) {
     throw NotaryInputError(error.what());
   }
+  leaf = line.too_long ? sink_->hasher.finish() : leaf_hash(line.text);
+  return true;
 }
 
-std::size_t find_later_start(const std::vector<std::string>& logs, const std::vector<KnownCheckpoint>& known) {
-  CompleteLines lines(logs);
+std::size_t find_later_start(const std::vector<std::string>& logs, const std::vector<KnownCheckpoint>& known,
+                             std::size_t line_limit) {
+  CompleteLines lines(logs, line_limit);
   std::vector<std::uint64_t> ends;  // of the first lines, read as far as needed
   std::vector<TreeHash> leaves;
   for (std::size_t k = 0; k + 1 < known.size(); ++k) {
@@ -31,9 +48,10 @@ std::size_t find_later_start(const std::vector<std::string>& logs, const std::ve
     const std::uint64_t count = next.size - start.size;
     const std::uint64_t bytes = next.bytes - start.bytes;
     verify::LogLine line;
-    while (leaves.size() < count && (ends.empty() || ends.back() < bytes) && lines.next(line)) {
-      ends.push_back(line.offset + line.text.size() + 1);
-      leaves.push_back(leaf_hash(line.text));
+    TreeHash leaf;
+    while (leaves.size() < count && (ends.empty() || ends.back() < bytes) && lines.next(line, leaf)) {
+      ends.push_back(line.offset + line.length + 1);
+      leaves.push_back(leaf);
     }
     if (leaves.size() < count || ends[count - 1] != bytes) continue;
     TreeBuilder tree;

@@ -50,6 +50,8 @@ struct Notary {
   // follow only: asked now and then while the whole log is read at the start.
   const std::function<bool()>* should_stop = nullptr;
   std::uint64_t lines_read = 0;
+  // Lines longer than this are hashed while read and never held whole.
+  std::size_t line_limit = default_line_limit;
 
   void poll_stop() {
     constexpr std::uint64_t lines_between_stop_checks = 4096;
@@ -66,8 +68,9 @@ struct Notary {
   std::unique_ptr<tlog::TileWriter> tiles;  // fed by `tree` when tiles are kept
   std::string last_note;                    // of the last checkpoint in the file
 
-  void add_line(std::string_view text, std::uint64_t end_offset) {
-    tree.append_data(text);
+  void add_line(std::string_view text, std::uint64_t end_offset) { add_leaf(leaf_hash(text), end_offset); }
+  void add_leaf(const TreeHash& leaf, std::uint64_t end_offset) {
+    tree.append(leaf);
     bytes = end_offset;
   }
 
@@ -149,21 +152,9 @@ std::vector<CheckpointLine> read_checkpoints(const std::string& path, bool missi
   }
 }
 
-std::unique_ptr<verify::LogSource> open_log(const std::vector<std::string>& logs, std::uint64_t start,
-                                            std::uint64_t first_number) {
-  try {
-    return std::make_unique<verify::LogSource>(logs, start, first_number);
-  } catch (const verify::LogSourceError& error) {
-    throw NotaryInputError(error.what());
-  }
-}
-
-bool next_line(verify::LogSource& source, verify::LogLine& line) {
-  try {
-    return source.next(line);
-  } catch (const verify::LogSourceError& error) {
-    throw NotaryInputError(error.what());
-  }
+std::unique_ptr<CompleteLines> open_log(const std::vector<std::string>& logs, const Notary& notary,
+                                        std::uint64_t start, std::uint64_t first_number) {
+  return std::make_unique<CompleteLines>(logs, notary.line_limit, start, first_number);
 }
 
 // Sets up the notary from its key and checkpoint file. Every line of the
@@ -212,15 +203,17 @@ std::string load_state(const SealOptions& options, Notary& notary, std::vector<N
 // still be there; `base` is the offset in the logical log of the files' first
 // byte. Returns "" with `source` ready, or why the notary refuses.
 std::string open_after_sealed(const std::vector<std::string>& logs, const Notary& notary, std::uint64_t base,
-                              std::unique_ptr<verify::LogSource>& source) {
+                              std::unique_ptr<CompleteLines>& source) {
   const std::uint64_t start = notary.bytes - base - 1;
-  source = open_log(logs, start, notary.sealed_size);
+  source = open_log(logs, notary, start, notary.sealed_size);
   verify::LogLine line;
-  const bool got = next_line(*source, line);
+  TreeHash leaf;
+  // An unfinished line there is no leaf: `got` is false, as for no line.
+  const bool got = source->next(line, leaf);
   if (!got && source->bytes_consumed() < start + 1)
     return "the log holds fewer than the " + std::to_string(notary.bytes) +
            " bytes sealed by the last checkpoint: it was truncated";
-  if (!got || !line.text.empty() || !line.terminated)
+  if (!got || line.length != 0)
     return "byte " + std::to_string(notary.bytes) + " of the log is no longer the line feed that ended line " +
            std::to_string(notary.sealed_size) + " when it was sealed: the log was rewritten";
   return {};
@@ -232,7 +225,7 @@ std::string open_after_sealed(const std::vector<std::string>& logs, const Notary
 // open_after_sealed does; false when no checkpoint fits.
 bool open_after_deleted_pieces(const std::vector<std::string>& logs, const Notary& notary,
                                const std::vector<NumberedCheckpoint>& history, std::uint64_t& base,
-                               std::unique_ptr<verify::LogSource>& source, std::size_t& start) {
+                               std::unique_ptr<CompleteLines>& source, std::size_t& start) {
   const NoteVerifier verifier = notary.signer->verifier();
   std::vector<KnownCheckpoint> known;
   for (const NumberedCheckpoint& entry : history) {
@@ -240,7 +233,7 @@ bool open_after_deleted_pieces(const std::vector<std::string>& logs, const Notar
     if (!check_checkpoint(entry.checkpoint, verifier, body).empty() || body.origin != notary.origin) return false;
     known.push_back({&entry.checkpoint, body.root});
   }
-  const std::size_t k = find_later_start(logs, known);
+  const std::size_t k = find_later_start(logs, known, notary.line_limit);
   if (k >= known.size() || history[k].checkpoint.bytes >= notary.bytes) return false;
   base = history[k].checkpoint.bytes;
   start = k;
@@ -270,13 +263,14 @@ std::string check_sealed_lines(const std::vector<std::string>& logs, Notary& not
     return checkpoint_name(out_path, last) + " cannot be continued: the checkpoint the log starts at is damaged";
   std::uint64_t count = start_size;
   std::uint64_t end = base;
-  auto source = open_log(logs, 0, 1);
+  auto source = open_log(logs, notary, 0, 1);
   verify::LogLine line;
-  while (end < sealed.bytes && count < sealed.size && next_line(*source, line) && line.terminated) {
+  TreeHash leaf;
+  while (end < sealed.bytes && count < sealed.size && source->next(line, leaf)) {
     notary.poll_stop();
     ++count;
-    end = base + line.offset + line.text.size() + 1;
-    if (whole || count > sealed.size - block) tree.append_data(line.text);
+    end = base + line.offset + line.length + 1;
+    if (whole || count > sealed.size - block) tree.append(leaf);
     if (end == sealed.bytes) last_line.assign(line.text);
   }
   const std::string name = checkpoint_name(out_path, last);
@@ -299,10 +293,10 @@ std::string check_sealed_lines(const std::vector<std::string>& logs, Notary& not
 // feed that ended the last sealed line.
 std::string continue_from_last(const std::vector<std::string>& logs, Notary& notary,
                                const std::vector<NumberedCheckpoint>& history) {
-  std::unique_ptr<verify::LogSource> source;
+  std::unique_ptr<CompleteLines> source;
   std::uint64_t base = 0;  // where the files given begin in the logical log
   if (history.empty() || history.back().checkpoint.bytes == 0) {
-    source = open_log(logs, 0, 1);
+    source = open_log(logs, notary, 0, 1);
     if (!history.empty()) notary.sealed_size = history.back().checkpoint.size;
   } else {
     const Checkpoint& last = history.back().checkpoint;
@@ -321,18 +315,18 @@ std::string continue_from_last(const std::vector<std::string>& logs, Notary& not
       return refusal;
   }
   verify::LogLine line;
-  while (next_line(*source, line)) {
-    if (!line.terminated) break;  // a line still being written is not a leaf yet
-    notary.add_line(line.text, base + line.offset + line.text.size() + 1);
-  }
+  TreeHash leaf;
+  // A line still being written is not a leaf yet: the reading stops before it.
+  while (source->next(line, leaf)) notary.add_leaf(leaf, base + line.offset + line.length + 1);
   return {};
 }
 
 // Re-hashes the whole log, checking every checkpoint's root and bytes on the way.
 std::string recheck_all(const std::vector<std::string>& logs, Notary& notary,
                         const std::vector<NumberedCheckpoint>& history, std::string* last_line = nullptr) {
-  auto source = open_log(logs, 0, 1);
+  auto source = open_log(logs, notary, 0, 1);
   verify::LogLine line;
+  TreeHash leaf;
   std::size_t next = 0;
   const NoteVerifier verifier = notary.signer->verifier();
   auto check_reached = [&]() -> std::string {
@@ -352,10 +346,9 @@ std::string recheck_all(const std::vector<std::string>& logs, Notary& notary,
   };
   if (std::string error = check_reached(); !error.empty()) return error;
   try {
-    while (next_line(*source, line)) {
-      if (!line.terminated) break;
+    while (source->next(line, leaf)) {
       notary.poll_stop();
-      notary.add_line(line.text, line.offset + line.text.size() + 1);
+      notary.add_leaf(leaf, line.offset + line.length + 1);
       if (last_line) last_line->assign(line.text);
       if (std::string error = check_reached(); !error.empty()) return error;
     }
@@ -608,6 +601,7 @@ KeyInfo key_info(const std::string& key_path) {
 
 NotaryOutcome seal(const SealOptions& options) try {
   Notary notary;
+  notary.line_limit = options.line_limit;
   if (std::string refusal = prepare(options, notary); !refusal.empty()) return notary.outcome(1, refusal);
   const bool grew = notary.tree.size() > notary.sealed_size;
   notary.checkpoint_if_grown();
@@ -632,6 +626,9 @@ NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& sh
                      int poll_milliseconds) try {
   if (options.logs.empty()) throw NotaryInputError("no log given");
   Notary notary;
+  // A follow keeps the last sealed line's bytes, to tell a log rewritten in
+  // place, and the line being written: lines are held whole here.
+  notary.line_limit = 0;
   std::vector<NumberedCheckpoint> history;
   if (std::string refusal = load_state(options, notary, history, options.recheck); !refusal.empty())
     return notary.outcome(1, refusal);
@@ -684,7 +681,7 @@ NotaryOutcome follow_log(const SealOptions& options, const std::function<bool()>
   std::uint64_t base = 0;
   if (resume_bytes > 0 && !rehash) {
     const Checkpoint* start = nullptr;
-    std::unique_ptr<verify::LogSource> probe;
+    std::unique_ptr<CompleteLines> probe;
     if (!open_after_sealed(options.logs, notary, 0, probe).empty()) {
       std::uint64_t later = 0;
       std::size_t k = 0;
@@ -799,6 +796,16 @@ NotaryOutcome follow_log(const SealOptions& options, const std::function<bool()>
   }
 }
 
+// A proof carries its record's line whole; a line longer than the reading
+// limit is never held, so no proof is made for it.
+class LineTooLongToProve : public NotaryInputError {
+ public:
+  LineTooLongToProve(std::uint64_t number, std::uint64_t length)
+      : NotaryInputError("line " + std::to_string(number) + " is " + std::to_string(length) +
+                         " bytes long, more than the " + std::to_string(default_line_limit) +
+                         " bytes a line may have to be carried in a proof") {}
+};
+
 struct ProofCandidate {
   const Checkpoint* checkpoint = nullptr;
   CheckpointBody body;  // read from its note, unchecked: the verifier checks the signature
@@ -857,13 +864,14 @@ std::string prove_from(const std::vector<std::string>& logs, std::uint64_t start
   TreeBuilder whole;
   whole.resume(start_size, start_frontier);
   std::string record;
-  CompleteLines lines(logs);
+  CompleteLines lines(logs, default_line_limit);
   verify::LogLine line;
-  while (whole.size() < chosen->checkpoint->size && lines.next(line)) {
+  TreeHash leaf;
+  while (whole.size() < chosen->checkpoint->size && lines.next(line, leaf)) {
     const std::uint64_t leaf_index = whole.size();
-    const TreeHash leaf = leaf_hash(line.text);
     whole.append(leaf);
     if (leaf_index == index) {
+      if (line.too_long) throw LineTooLongToProve(line.number, line.length);
       record = std::string(line.text);
       continue;
     }
@@ -910,17 +918,20 @@ bool prove_with_tiles(const std::string& directory, const std::vector<std::strin
     // The files given must start at the log's first line (not after deleted
     // pieces), so that line numbers and the tree's indexes agree.
     {
-      verify::LogSource start(logs);
+      CompleteLines start(logs, default_line_limit);
       verify::LogLine line;
-      if (!start.next(line) || !line.terminated || leaf_hash(line.text) != reader.leaf(0)) return false;
+      TreeHash first_leaf;
+      if (!start.next(line, first_leaf) || first_leaf != reader.leaf(0)) return false;
     }
     const std::uint64_t first = before ? before->checkpoint->size : 0;
-    verify::LogSource source(logs, before ? before->checkpoint->bytes : 0, first + 1);
+    CompleteLines source(logs, default_line_limit, before ? before->checkpoint->bytes : 0, first + 1);
     verify::LogLine line;
+    TreeHash line_leaf;
     for (std::uint64_t at = first; at <= index; ++at) {
-      if (!source.next(line) || !line.terminated) return false;
+      if (!source.next(line, line_leaf)) return false;
     }
-    if (leaf_hash(line.text) != leaf) return false;
+    if (line_leaf != leaf) return false;
+    if (line.too_long) throw LineTooLongToProve(line.number, line.length);
     proof.has_extra = true;
     proof.extra = std::string(line.text);
     proof.index = index;
@@ -929,7 +940,10 @@ bool prove_with_tiles(const std::string& directory, const std::vector<std::strin
     return true;
   } catch (const tlog::TileError&) {
     return false;
-  } catch (const verify::LogSourceError&) {
+  } catch (const LineTooLongToProve&) {
+    throw;
+  } catch (const NotaryInputError&) {
+    // A log that cannot be read is read again, and reported, without the tiles.
     return false;
   }
 }
@@ -963,7 +977,7 @@ std::string prove(const std::string& checkpoints_path, const std::vector<std::st
     // The log may have lost its older pieces: continue from the checkpoint it starts at.
     std::vector<KnownCheckpoint> known;
     for (const ProofCandidate& candidate : candidates) known.push_back({candidate.checkpoint, candidate.body.root});
-    const std::size_t start = find_later_start(logs, known);
+    const std::size_t start = find_later_start(logs, known, default_line_limit);
     if (start < candidates.size()) {
       const Checkpoint& at = *candidates[start].checkpoint;
       if (prove_from(logs, at.size, at.frontier, candidates, at.size + line_number - 1, proof).empty()) error.clear();

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "notary/log_start.hpp"
 
 // The notary's commands: keygen, seal, follow and prove. Each reads the log
 // only (never writes it, never locks it) and writes nothing but the
@@ -47,6 +50,9 @@ struct SealOptions {
   // follow only: checkpoint after this many new lines or this many seconds.
   std::uint64_t every = 64;
   double seconds = 5.0;
+  // seal only: a line longer than this many bytes (0: no limit) is hashed
+  // while it is read, never held whole. A follow holds lines whole.
+  std::size_t line_limit = default_line_limit;
   // Told of a usable key file that others can read, before any work.
   std::function<void(const std::string&)> on_warning;
   // Told of each checkpoint once it is stored (its size, bytes, root and

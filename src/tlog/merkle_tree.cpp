@@ -74,6 +74,26 @@ TreeHash leaf_hash(std::string_view data) {
   return out;
 }
 
+struct LeafHasher::State {
+  SHA256_CTX context;
+};
+
+LeafHasher::LeafHasher() : state_(std::make_unique<State>()) { start(); }
+LeafHasher::~LeafHasher() = default;
+
+void LeafHasher::start() {
+  SHA256_Init(&state_->context);
+  SHA256_Update(&state_->context, &leaf_prefix, 1);
+}
+
+void LeafHasher::add(std::string_view data) { SHA256_Update(&state_->context, data.data(), data.size()); }
+
+TreeHash LeafHasher::finish() {
+  TreeHash out;
+  SHA256_Final(out.data(), &state_->context);
+  return out;
+}
+
 TreeHash node_hash(const TreeHash& left, const TreeHash& right) {
   // One buffer and one call: the prefix and two hashes fit in two blocks.
   std::array<std::uint8_t, 1 + 2 * tree_hash_bytes> input;

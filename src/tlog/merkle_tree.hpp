@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,26 @@ TreeHash sha256(std::span<const std::uint8_t> data);
 TreeHash empty_tree_root();
 // SHA-256(0x00 || data).
 TreeHash leaf_hash(std::string_view data);
+// SHA-256(0x00 || data) over data given in parts: the leaf of a line too long
+// to hold, hashed while it streams past. Reusable after finish().
+class LeafHasher {
+ public:
+  LeafHasher();
+  ~LeafHasher();
+  LeafHasher(const LeafHasher&) = delete;
+  LeafHasher& operator=(const LeafHasher&) = delete;
+
+  // Forgets what was added: the next leaf starts here.
+  void start();
+  void add(std::string_view data);
+  // The leaf of what was added since start(); start() again before reuse.
+  TreeHash finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 // SHA-256(0x01 || left || right).
 TreeHash node_hash(const TreeHash& left, const TreeHash& right);
 

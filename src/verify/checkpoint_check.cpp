@@ -1,6 +1,7 @@
 #include "verify/checkpoint_check.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "common/file_status.hpp"
 #include "engine/decision_history.hpp"
@@ -76,8 +77,11 @@ CheckpointCheck::CheckpointCheck(const VerifyOptions& options, const NotaryCheck
                        " is a pipe or device, which cannot be read twice");
     }
   }
-  pending_ = std::async(std::launch::async, [paths = options.paths, notary] {
-    return notary::check_log_checkpoints(paths, *notary.checkpoints, *notary.notary_key, notary.require_sealed);
+  // The verifier's own line limit: a line it passes over is hashed, not held, here too.
+  const std::size_t line_limit = static_cast<std::size_t>(std::min<std::uint64_t>(options.max_line_bytes, SIZE_MAX - 1));
+  pending_ = std::async(std::launch::async, [paths = options.paths, notary, line_limit] {
+    return notary::check_log_checkpoints(paths, *notary.checkpoints, *notary.notary_key, notary.require_sealed,
+                                         line_limit);
   });
 }
 

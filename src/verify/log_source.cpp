@@ -300,8 +300,12 @@ bool LogSource::next(LogLine& line) {
         line.offset = consumed_;
         line.terminated = true;
         // A line found whole in the buffer is still held to the limit.
+        line.length = length;
         line.too_long = line_limit_ != 0 && length > line_limit_;
-        if (line.too_long) line.text = std::string_view(start, 0);
+        if (line.too_long) {
+          pass_long_line(line.text);
+          line.text = std::string_view(start, 0);
+        }
         place(line);
         consumed_ += length + 1;
         begin_ += length + 1;
@@ -322,8 +326,12 @@ bool LogSource::next(LogLine& line) {
       line.number = next_number_++;
       line.offset = consumed_;
       line.terminated = false;
+      line.length = length;
       line.too_long = line_limit_ != 0 && length > line_limit_;
-      if (line.too_long) line.text = std::string_view(buffer_.data() + begin_, 0);
+      if (line.too_long) {
+        pass_long_line(line.text);
+        line.text = std::string_view(buffer_.data() + begin_, 0);
+      }
       place(line);
       consumed_ += length;
       begin_ = end_;
@@ -340,26 +348,40 @@ void LogSource::skip_long_line(LogLine& line) {
   line.too_long = true;
   line.terminated = false;
   place(line);
-  // The bytes seen so far hold no line feed: drop them and read on until one comes.
+  // The bytes seen so far hold no line feed: hand them on, drop them and
+  // read on until one comes.
   std::uint64_t length = end_ - begin_;
+  if (long_line_sink_ != nullptr) {
+    long_line_sink_->begin_line();
+    long_line_sink_->line_bytes(std::string_view(buffer_.data() + begin_, end_ - begin_));
+  }
   begin_ = end_;
   scanned_ = 0;
   while (fill()) {
     const char* start = buffer_.data() + begin_;
     const std::size_t available = end_ - begin_;
     const void* feed = std::memchr(start, '\n', available);
+    const std::size_t rest =
+        feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(feed) - start) : available;
+    if (long_line_sink_ != nullptr) long_line_sink_->line_bytes(std::string_view(start, rest));
+    length += rest;
     if (feed != nullptr) {
-      const std::size_t rest = static_cast<std::size_t>(static_cast<const char*>(feed) - start);
-      length += rest;
       begin_ += rest + 1;
       consumed_ += length + 1;
+      line.length = length;
       line.terminated = true;
       return;
     }
-    length += available;
     begin_ = end_;
   }
   consumed_ += length;
+  line.length = length;
+}
+
+void LogSource::pass_long_line(std::string_view bytes) {
+  if (long_line_sink_ == nullptr) return;
+  long_line_sink_->begin_line();
+  long_line_sink_->line_bytes(bytes);
 }
 
 }  // namespace oxa::verify

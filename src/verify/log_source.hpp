@@ -19,6 +19,7 @@ struct LogLine {
   std::string_view text;     // the line's bytes without its line feed; valid until the next next()
   std::uint64_t number = 0;  // 1-based, counted across all pieces
   std::uint64_t offset = 0;  // byte offset of the line's first byte in the logical log
+  std::uint64_t length = 0;  // the line's bytes without its line feed (text.size() unless too_long)
   bool terminated = false;   // false only for a last line without a line feed
   // Longer than the source's line limit: `text` is empty, the line's bytes
   // were passed over without being kept.
@@ -41,6 +42,17 @@ bool gzip_piece(std::string_view path) noexcept;
 
 // Whether bytes begin as a gzip stream does (its two magic bytes).
 bool gzip_magic(std::string_view bytes) noexcept;
+
+// Told the bytes of each line passed over as too long, in order and in
+// parts, while they stream past: a caller can digest such a line without
+// anyone holding it. begin_line() comes before a line's first part; the line
+// is complete when next() returns it.
+class LongLineSink {
+ public:
+  virtual ~LongLineSink() = default;
+  virtual void begin_line() = 0;
+  virtual void line_bytes(std::string_view bytes) = 0;
+};
 
 // Reads log pieces in order as one byte stream (rotated pieces, oldest first)
 // and splits it into lines at line feeds; a line may span two pieces. "-" is
@@ -73,6 +85,9 @@ class LogSource {
   // while reading, holding at most `limit` bytes of them, and returned with
   // too_long set. 0, the default, means no limit: a line is held whole.
   void set_line_limit(std::size_t limit) noexcept { line_limit_ = limit; }
+  // Gives the bytes of every too-long line to `sink` (or no one); the sink
+  // must outlive the reading.
+  void set_long_line_sink(LongLineSink* sink) noexcept { long_line_sink_ = sink; }
 
   // Logical bytes passed so far: the offset just after the last line returned
   // (with its line feed), or start_offset before the first.
@@ -95,6 +110,8 @@ class LogSource {
   bool fill();
   // Passes over the rest of a line found too long; returns it as such.
   void skip_long_line(LogLine& line);
+  // A too-long line found whole in the buffer: its bytes go to the sink.
+  void pass_long_line(std::string_view bytes);
   // Sets the line's piece and its number within it.
   void place(LogLine& line);
   void skip_to(std::uint64_t offset);
@@ -110,6 +127,7 @@ class LogSource {
   std::size_t scanned_ = 0;  // bytes after begin_ already searched for a line feed
 
   std::size_t line_limit_ = 0;  // 0: none
+  LongLineSink* long_line_sink_ = nullptr;
 
   std::uint64_t consumed_ = 0;
   std::uint64_t read_total_ = 0;             // logical bytes read into the buffer so far

@@ -1,6 +1,7 @@
 #include "verify_module/notary_entry.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <string>
@@ -241,10 +242,12 @@ PyObject* seal_entry(PyObject*, PyObject* args) {
     PyObject *key = nullptr, *origin = nullptr, *out = nullptr, *logs = nullptr, *on_warning = nullptr,
              *tiles = Py_None;
     int recheck = 0, keep_tiles = 1;
-    if (!PyArg_ParseTuple(args, "UOOOpO|Op:notary_seal", &key, &origin, &out, &logs, &recheck, &on_warning, &tiles,
-                          &keep_tiles))
+    unsigned long long max_line_bytes = notary::default_line_limit;
+    if (!PyArg_ParseTuple(args, "UOOOpO|OpK:notary_seal", &key, &origin, &out, &logs, &recheck, &on_warning, &tiles,
+                          &keep_tiles, &max_line_bytes))
       throw ErrorAlreadySet{};
     notary::SealOptions options = seal_options(key, origin, out, logs, recheck, tiles, keep_tiles);
+    options.line_limit = static_cast<std::size_t>(std::min<unsigned long long>(max_line_bytes, SIZE_MAX - 1));
     Callbacks callbacks;
     options.on_warning = [&](const std::string& text) { callbacks.call(on_warning, text); };
     std::string result;
@@ -374,7 +377,7 @@ PyMethodDef notary_methods[] = {
     {"notary_key_info", key_info_entry, METH_VARARGS,
      "notary_key_info(key_path)\n--\n\nThe name, verifier key and warning (or None) of a notary key file."},
     {"notary_seal", seal_entry, METH_VARARGS,
-     "notary_seal(key_path, origin, out_path, logs, recheck, on_warning)\n--\n\n"
+     "notary_seal(key_path, origin, out_path, logs, recheck, on_warning, tiles_dir, keep_tiles, max_line_bytes)\n--\n\n"
      "Appends one checkpoint of the log when it grew; returns the outcome as JSON text."},
     {"notary_follow", follow_entry, METH_VARARGS,
      "notary_follow(key_path, origin, out_path, logs, recheck, every, seconds, on_warning, on_checkpoint)\n--\n\n"

@@ -2,11 +2,14 @@
 
 #include <atomic>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <thread>
 
 #include "notary/checkpoint.hpp"
 #include "notary/checkpoint_check.hpp"
+#include "notary/log_start.hpp"
+#include "notary/merkle_tree.hpp"
 #include "notary/notary_commands.hpp"
 #include "notary/tlog_proof.hpp"
 #include "test_files.hpp"
@@ -151,6 +154,54 @@ TEST(CheckLog, FindsMismatchTruncationAndUnsealedTail) {
   EXPECT_THROW(check_log_checkpoints({s.log}, s.checkpoints(), "junk", false), NotaryInputError);
 }
 
+// A line over the reading limit is hashed while it streams past, never held:
+// its leaf is SHA-256 of 0x00 and its bytes all the same, so sealing and
+// checking with any limit give what reading it whole gives, and a change
+// inside it is still caught.
+TEST(CheckLog, LinesOverTheLimitAreHashedNotHeld) {
+  NotaryFiles s;
+  const std::string huge = "{\"big\":\"" + std::string(3 * (1 << 20), 'x') + "\"}";
+  const std::string sealed = numbered_lines(0, 3) + huge + "\n" + numbered_lines(3, 6) + huge + "\n";
+  write_file(s.log, sealed + huge);  // the last line is still being written
+  SealOptions options = s.options();
+  options.line_limit = 16;
+  const NotaryOutcome outcome = seal(options);
+  ASSERT_EQ(outcome.status, 0) << outcome.message;
+  EXPECT_EQ(outcome.size, 8u);
+  EXPECT_EQ(outcome.bytes, sealed.size());
+
+  // The leaves, against SHA-256 computed apart from the reader.
+  CompleteLines lines({s.log}, 16);
+  verify::LogLine line;
+  TreeHash leaf;
+  std::vector<bool> too_long;
+  std::uint64_t at = 0;
+  while (lines.next(line, leaf)) {
+    const std::size_t end = sealed.find('\n', at);
+    const std::string bytes = std::string(1, '\0') + sealed.substr(at, end - at);
+    EXPECT_EQ(leaf, tlog::sha256(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size())))
+        << "line " << line.number;
+    EXPECT_EQ(line.length, end - at);
+    too_long.push_back(line.too_long);
+    at = end + 1;
+  }
+  EXPECT_EQ(too_long, (std::vector<bool>{false, false, false, true, false, false, false, true}));
+
+  for (const std::size_t limit : {std::size_t{0}, std::size_t{16}, std::size_t{1} << 20, default_line_limit}) {
+    const CheckpointReport report = check_log_checkpoints({s.log}, s.checkpoints(), s.vkey, true, limit);
+    EXPECT_TRUE(report.problems.empty()) << "limit " << limit << ": " << report.problems[0].message;
+    EXPECT_EQ(report.sealed_lines, 8u) << "limit " << limit;
+  }
+  // Sealing again with another limit finds the same lines: nothing new.
+  EXPECT_EQ(seal(s.options()).checkpoints_written, 0u);
+
+  std::string changed = sealed;
+  changed[3 * 8 + 2 * (1 << 20)] = 'y';  // inside the first long line
+  write_file(s.log, changed);
+  EXPECT_EQ(kinds(check_log_checkpoints({s.log}, s.checkpoints(), s.vkey, true, 16).problems),
+            std::vector<std::string>{"checkpoint-mismatch"});
+}
+
 TEST(Prove, ProofOfOneLineVerifiesAndFailsWhenChanged) {
   NotaryFiles s;
   write_file(s.log, numbered_lines(0, 11));
@@ -169,6 +220,34 @@ TEST(Prove, ProofOfOneLineVerifiesAndFailsWhenChanged) {
     EXPECT_EQ(kinds(check_proof(proof_path, s.vkey, "").problems), std::vector<std::string>{"inclusion-mismatch"});
   }
   EXPECT_THROW(prove(s.checkpoints(), {s.log}, 12), NotaryInputError);
+}
+
+// A proof carries its line whole: a line over the reading limit is refused
+// with its number and size, by the tiles and without them, while the lines
+// around it are still proved.
+TEST(Prove, RefusesALineOverTheLimitAndProvesTheOthers) {
+  NotaryFiles s;
+  const std::string huge(default_line_limit + 1, 'h');
+  write_file(s.log, numbered_lines(0, 2) + huge + "\n" + numbered_lines(2, 4));
+  ASSERT_EQ(seal(s.options()).status, 0);
+  for (const std::string tiles : {"", "none"}) {
+    const std::string dir = tiles.empty() ? std::string() : s.dir / tiles;
+    try {
+      prove(s.checkpoints(), {s.log}, 3, dir);
+      ADD_FAILURE() << "a proof of the long line was made, tiles " << tiles;
+    } catch (const NotaryInputError& error) {
+      EXPECT_NE(std::string(error.what()).find("line 3 is " + std::to_string(huge.size()) + " bytes long"),
+                std::string::npos)
+          << error.what();
+    }
+    for (std::uint64_t line : {2u, 4u}) {
+      const std::string proof_path = s.dir / "proof";
+      write_file(proof_path, prove(s.checkpoints(), {s.log}, line, dir));
+      const ProofReport report = check_proof(proof_path, s.vkey, "");
+      EXPECT_TRUE(report.problems.empty()) << line << ": " << report.problems[0].message;
+      EXPECT_EQ(report.record, "{\"n\":" + std::to_string(line == 2 ? 1 : 2) + "}");
+    }
+  }
 }
 
 TEST(Prove, AfterOlderLinesWereDeletedFromTheFrontier) {

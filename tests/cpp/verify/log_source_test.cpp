@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "test_files.hpp"
@@ -160,6 +161,50 @@ TEST(LogSource, LinesOverTheLimitArriveMarkedAndEmpty) {
     EXPECT_EQ(seen, expected) << "limit " << limit;
     EXPECT_EQ(source.bytes_consumed(), after_huge + 11 + huge.size());
   }
+}
+
+// Collects the bytes of each too-long line the source hands on.
+class RecordingSink : public LongLineSink {
+ public:
+  void begin_line() override { lines.emplace_back(); }
+  void line_bytes(std::string_view bytes) override {
+    ASSERT_FALSE(lines.empty()) << "bytes before begin_line()";
+    lines.back().append(bytes);
+  }
+  std::vector<std::string> lines;
+};
+
+// A too-long line is handed on whole, in order, while it streams past: found
+// whole in the buffer, beyond the buffer and across pieces, or last without a
+// line feed; lines within the limit are not.
+TEST(LogSource, TooLongLinesReachTheSinkWhole) {
+  TempDir dir;
+  const std::string huge(3 * (1 << 20) + 5, 'h');
+  std::string across(2 * (1 << 20), 'a');
+  across[12345] = 'b';  // the bytes must arrive in order, not just in number
+  write_file(dir / "a", "12345\n123456\n" + huge + "\nok\n" + across.substr(0, 1 << 20));
+  write_gzip(dir / "b.gz", across.substr(1 << 20) + "\n567\n" + huge);
+  LogSource source({dir / "a", dir / "b.gz"});
+  source.set_line_limit(5);
+  RecordingSink sink;
+  source.set_long_line_sink(&sink);
+  std::vector<std::uint64_t> lengths;
+  std::vector<std::size_t> handed_on;  // lines in the sink when each line arrives
+  LogLine line;
+  while (source.next(line)) {
+    lengths.push_back(line.length);
+    handed_on.push_back(sink.lines.size());
+    if (!line.too_long) {
+      EXPECT_EQ(line.length, line.text.size());
+    }
+  }
+  EXPECT_EQ(lengths, (std::vector<std::uint64_t>{5, 6, huge.size(), 2, across.size(), 3, huge.size()}));
+  EXPECT_EQ(handed_on, (std::vector<std::size_t>{0, 1, 2, 2, 3, 3, 4}));
+  ASSERT_EQ(sink.lines.size(), 4u);
+  EXPECT_EQ(sink.lines[0], "123456");
+  EXPECT_TRUE(sink.lines[1] == huge) << sink.lines[1].size();
+  EXPECT_TRUE(sink.lines[2] == across) << sink.lines[2].size();
+  EXPECT_TRUE(sink.lines[3] == huge) << sink.lines[3].size();
 }
 
 TEST(LogSource, ReportsWhatCannotBeRead) {
