@@ -116,7 +116,7 @@ void StatisticsCollector::add_record(std::uint64_t line, const RecordFields& fie
   }
 }
 
-void StatisticsCollector::finish(Report& report, const std::vector<std::string>& paths) {
+void StatisticsCollector::finish(Report& report, const std::vector<std::string>& paths, std::size_t line_limit) {
   ReportStatistics& out = report.statistics;
   out.timed = timed_;
   out.first_time = first_text_;
@@ -194,10 +194,11 @@ void StatisticsCollector::finish(Report& report, const std::vector<std::string>&
   std::stable_sort(out.reviews.begin(), out.reviews.end(),
                    [](const ReviewCount& a, const ReviewCount& b) { return a.records > b.records; });
 
-  read_problem_lines(report, paths);
+  read_problem_lines(report, paths, line_limit);
 }
 
-void StatisticsCollector::read_problem_lines(Report& report, const std::vector<std::string>& paths) {
+void StatisticsCollector::read_problem_lines(Report& report, const std::vector<std::string>& paths,
+                                             std::size_t line_limit) {
   std::vector<std::uint64_t> wanted;
   for (const Finding& problem : report.problems) {
     if (problem.line > 0) wanted.push_back(problem.line);
@@ -210,12 +211,15 @@ void StatisticsCollector::read_problem_lines(Report& report, const std::vector<s
   std::vector<ProblemLine>& lines = report.statistics.problem_lines;
   try {
     LogSource source(paths);
+    // A line too long for the pass is passed over here too, never held whole:
+    // it is shown without its text.
+    source.set_line_limit(line_limit);
     LogLine line;
     std::size_t next = 0;
     while (next < wanted.size() && source.next(line)) {
       while (next < wanted.size() && wanted[next] < line.number) ++next;
       if (next < wanted.size() && wanted[next] == line.number) {
-        const bool cut = line.text.size() > problem_line_bytes;
+        const bool cut = line.too_long || line.text.size() > problem_line_bytes;
         lines.push_back(ProblemLine{line.number, valid_utf8_text(line.text.substr(0, problem_line_bytes)), cut});
         ++next;
       }

@@ -27,7 +27,8 @@ class StatisticsCollector {
   // Fills report.statistics from what was gathered, the report's problems
   // and chains. `paths` are read again, up to the last problem's line, for
   // the text of the lines with problems (not for standard input).
-  void finish(Report& report, const std::vector<std::string>& paths);
+  // `line_limit` bounds what a line re-read for its text may hold, as in the pass.
+  void finish(Report& report, const std::vector<std::string>& paths, std::size_t line_limit);
 
  private:
   struct HourTotals {
@@ -53,7 +54,7 @@ class StatisticsCollector {
 
   HourTotals& hour_totals(std::int64_t hour);
   void add_event(ChainState& chain, std::uint64_t line, std::int64_t time, std::string_view kind);
-  void read_problem_lines(Report& report, const std::vector<std::string>& paths);
+  void read_problem_lines(Report& report, const std::vector<std::string>& paths, std::size_t line_limit);
 
   std::unordered_map<std::int64_t, HourTotals> hours_;
   std::int64_t cached_hour_ = 0;

@@ -317,6 +317,7 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
           break;
         }
         problems.add(line.number, kind_malformed, too_long_message(options.max_line_bytes));
+        statistics.add_unreadable(line.number);
         continue;
       }
       std::string wrong = reader.read(line.text, true, fields);
@@ -414,7 +415,8 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
   }
   locate_findings(report);
   report.ok = report.problems.empty() && report.problems_not_listed == 0;
-  statistics.finish(report, options.paths);
+  statistics.finish(report, options.paths,
+                    static_cast<std::size_t>(std::min<std::uint64_t>(options.max_line_bytes, SIZE_MAX - 1)));
   return report;
 }
 

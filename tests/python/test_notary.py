@@ -537,8 +537,11 @@ def test_a_line_over_the_limit_is_sealed_and_checked_without_being_held(tmp_path
     # Not a record either way (only the reason differs); the checkpoint covers it.
     assert [p["line"] for p in limited["problems"]] == [p["line"] for p in whole["problems"]] == [4]
     assert limited["problems"][0]["kind"] == whole["problems"][0]["kind"] == "malformed"
+    # The report page shows the line's text only when it could be read whole.
+    assert [(p["line"], p["cut"]) for p in limited["statistics"].pop("problem_lines")] == [(4, True)]
     for report in (limited, whole):
         del report["problems"][0]["message"]
+        report["statistics"].pop("problem_lines", None)
     assert limited == whole
     assert limited["checkpoints"]["sealed_lines"] == 6
 
