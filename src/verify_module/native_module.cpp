@@ -16,6 +16,8 @@
 #include "verify/verifier.hpp"
 #include "verify/verify_errors.hpp"
 #include "verify_module/notary_entry.hpp"
+#include "verify_module/python_boundary.hpp"
+#include "verify_module/python_values.hpp"
 #include "verify_module/witness_entry.hpp"
 
 namespace oxa::verify_py {
@@ -24,28 +26,6 @@ namespace {
 
 using py::ErrorAlreadySet;
 using py::Ref;
-
-// A str as bytes in the file system's encoding (undecodable bytes of a file
-// name come back as they were); any other object raises TypeError.
-std::string filesystem_text(PyObject* text) {
-  Ref bytes = Ref::steal_or_throw(PyUnicode_EncodeFSDefault(text));
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) throw ErrorAlreadySet{};
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
-std::vector<std::string> text_list(PyObject* list) {
-  if (!PyList_Check(list)) {
-    PyErr_SetString(PyExc_TypeError, "expected a list of str");
-    throw ErrorAlreadySet{};
-  }
-  const Py_ssize_t size = PyList_Size(list);
-  std::vector<std::string> texts;
-  texts.reserve(static_cast<std::size_t>(size));
-  for (Py_ssize_t i = 0; i < size; ++i) texts.push_back(filesystem_text(PyList_GetItem(list, i)));
-  return texts;
-}
 
 // The verifier's outcome, carried out of the region without the interpreter lock.
 struct Outcome {
@@ -81,19 +61,6 @@ void raise(const Outcome& outcome) {
     case Outcome::Failure::other: PyErr_SetString(PyExc_RuntimeError, outcome.message.c_str()); break;
   }
   throw ErrorAlreadySet{};
-}
-
-template <class Body>
-PyObject* boundary(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const ErrorAlreadySet&) {
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  }
-  return nullptr;
 }
 
 std::optional<std::string> optional_text(PyObject* text) {

@@ -12,6 +12,8 @@
 #include "notary/tile_proofs.hpp"
 #include "store/json_writer.hpp"
 #include "tlog/merkle_tree.hpp"
+#include "verify_module/python_boundary.hpp"
+#include "verify_module/python_values.hpp"
 
 namespace oxa::notary_py {
 
@@ -19,29 +21,11 @@ namespace {
 
 using py::ErrorAlreadySet;
 using py::Ref;
-
-// A str as bytes in the file system's encoding: undecodable bytes of a file
-// name (or of an origin, refused later) come back as they were given.
-std::string filesystem_text(PyObject* text) {
-  Ref bytes = Ref::steal_or_throw(PyUnicode_EncodeFSDefault(text));
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) throw ErrorAlreadySet{};
-  return std::string(data, static_cast<std::size_t>(size));
-}
+using verify_py::boundary;
+using verify_py::filesystem_text;
+using verify_py::text_list;
 
 std::string optional_text(PyObject* text) { return text == Py_None ? std::string() : filesystem_text(text); }
-
-std::vector<std::string> text_list(PyObject* list) {
-  if (!PyList_Check(list)) {
-    PyErr_SetString(PyExc_TypeError, "expected a list of str");
-    throw ErrorAlreadySet{};
-  }
-  std::vector<std::string> texts;
-  const Py_ssize_t size = PyList_Size(list);
-  for (Py_ssize_t i = 0; i < size; ++i) texts.push_back(filesystem_text(PyList_GetItem(list, i)));
-  return texts;
-}
 
 // Texts that name files carry their names' bytes as given: they come back
 // decoded as file names are, undecodable bytes included.
@@ -154,19 +138,6 @@ void without_interpreter_lock(Work&& work) {
     case Failure::other: PyErr_SetString(PyExc_RuntimeError, message.empty() ? "oxa-notary failed" : message.c_str()); break;
   }
   throw ErrorAlreadySet{};
-}
-
-template <class Body>
-PyObject* boundary(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const ErrorAlreadySet&) {
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  }
-  return nullptr;
 }
 
 std::string outcome_json(const notary::NotaryOutcome& outcome) {

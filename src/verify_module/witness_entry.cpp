@@ -8,6 +8,8 @@
 
 #include "module/py_ref.hpp"
 #include "notary/signed_note.hpp"
+#include "verify_module/python_boundary.hpp"
+#include "verify_module/python_values.hpp"
 #include "witness/cosignature.hpp"
 #include "witness/policy.hpp"
 #include "witness/add_checkpoint.hpp"
@@ -18,29 +20,27 @@ namespace {
 
 using py::ErrorAlreadySet;
 using py::Ref;
+using verify_py::bytes_text;
+using verify_py::filesystem_text;
 
 constexpr const char* witness_capsule_name = "oxa_verify._native.Witness";
 constexpr const char* submission_capsule_name = "oxa_verify._native.Submission";
 
+// The shared error boundary, with a key file's error as ValueError.
 template <class Body>
 PyObject* boundary(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const ErrorAlreadySet&) {
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const notary::KeyError& e) {
+  return verify_py::boundary(body, [](const std::exception& error) {
+    const auto* key_error = dynamic_cast<const notary::KeyError*>(&error);
+    if (key_error == nullptr) return false;
     // The key file code names its files as the notary's; the file here is
     // the witness's own.
-    std::string message = e.what();
+    std::string message = key_error->what();
     constexpr std::string_view notary_prefix = "notary key file ";
     if (message.compare(0, notary_prefix.size(), notary_prefix) == 0)
       message.replace(0, notary_prefix.size(), "witness key file ");
     PyErr_SetString(PyExc_ValueError, message.c_str());
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  }
-  return nullptr;
+    return true;
+  });
 }
 
 // Runs `work` with the interpreter lock released; exceptions pass after the
@@ -55,18 +55,6 @@ void without_interpreter_lock(Work&& work) {
     throw;
   }
   PyEval_RestoreThread(state);
-}
-
-std::string bytes_text(PyObject* object) {
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(object, &data, &size) != 0) throw ErrorAlreadySet{};
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
-std::string filesystem_text(PyObject* text) {
-  Ref bytes = Ref::steal_or_throw(PyUnicode_EncodeFSDefault(text));
-  return bytes_text(bytes.get());
 }
 
 PyObject* text_object(const std::string& text) {
