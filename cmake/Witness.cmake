@@ -6,6 +6,8 @@
 file(GLOB OXA_WITNESS_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/../src/witness/*.cpp)
 add_library(oxa_witness STATIC ${OXA_WITNESS_SOURCES})
 target_link_libraries(oxa_witness PUBLIC oxa_notary oxa_tlog)
+# The verifier checks checkpoints' cosignatures under a witness policy.
+target_link_libraries(oxa_verify_core PUBLIC oxa_witness)
 
 if(TARGET oxa_verify_native)
   target_link_libraries(oxa_verify_native PRIVATE oxa_witness)
