@@ -108,16 +108,8 @@ def make_log(directory, key, tag="a", sizes=SIZES):
 
 
 @pytest.fixture
-def notary(tmp_path):
-    key = tmp_path / "notary.key"
-    made = run("oxa-notary", "keygen", "--key", key, ORIGIN)
-    assert made.returncode == 0, made.stderr
-    return key, made.stdout.strip()
-
-
-@pytest.fixture
-def sealed(tmp_path, notary):
-    log, public_key = make_log(tmp_path, notary[0])
+def sealed(tmp_path, notary_key):
+    log, public_key = make_log(tmp_path, notary_key[0])
     return log, Path(f"{log}.checkpoints"), public_key
 
 
@@ -155,10 +147,10 @@ QUORUM_CASES = [
 
 @pytest.mark.parametrize("rules, who, met, named", [case[1:] for case in QUORUM_CASES],
                          ids=[case[0] for case in QUORUM_CASES])
-def test_quorum_decides_the_verdict(sealed, notary, tmp_path, rules, who, met, named):
+def test_quorum_decides_the_verdict(sealed, notary_key, tmp_path, rules, who, met, named):
     log, checkpoints, _ = sealed
     cosigned_entries(checkpoints, {SIZES[-1]: who})
-    status, report = verify(log, checkpoints, write_policy(tmp_path / "policy", notary[1], rules))
+    status, report = verify(log, checkpoints, write_policy(tmp_path / "policy", notary_key[1], rules))
     summary = report["checkpoints"]
     assert summary["witnesses"] == list("ABCD")
     if met:
@@ -172,10 +164,10 @@ def test_quorum_decides_the_verdict(sealed, notary, tmp_path, rules, who, met, n
         assert summary["last_witnessed"] is None and summary["unwitnessed_lines"] == SIZES[-1]
 
 
-def test_quorum_is_described_for_the_reader(sealed, notary, tmp_path):
+def test_quorum_is_described_for_the_reader(sealed, notary_key, tmp_path):
     log, checkpoints, _ = sealed
     cosigned_entries(checkpoints, {8: "AD"})
-    policy = write_policy(tmp_path / "policy", notary[1], "group X 2 A B C\ngroup Q all X D\nquorum Q\n")
+    policy = write_policy(tmp_path / "policy", notary_key[1], "group X 2 A B C\ngroup Q all X D\nquorum Q\n")
     _, report = verify(log, checkpoints, policy)
     assert report["checkpoints"]["quorum"] == "Q (all of X (2 of A, B, C), D)"
     plain = run("oxa-verify", "--checkpoints", checkpoints, "--policy", policy, log)
@@ -186,13 +178,13 @@ def test_quorum_is_described_for_the_reader(sealed, notary, tmp_path):
 # --- the unwitnessed tail -------------------------------------------------------------------------
 
 @pytest.mark.parametrize("require", [False, True], ids=["warning", "required"])
-def test_lines_after_the_last_witnessed_checkpoint(sealed, notary, tmp_path, require):
+def test_lines_after_the_last_witnessed_checkpoint(sealed, notary_key, tmp_path, require):
     log, checkpoints, _ = sealed
     # The first two checkpoints meet the quorum, the last only half of it; three more lines are unsealed.
     cosigned_entries(checkpoints, {4: "AB", 8: "BC", 12: "C"})
     engine = tvel_oxa.OXAEngine(str(log))
     capture(engine, 3, "late")
-    policy = write_policy(tmp_path / "policy", notary[1], "group G 2 A B C\nquorum G\n")
+    policy = write_policy(tmp_path / "policy", notary_key[1], "group G 2 A B C\nquorum G\n")
     status, report = verify(log, checkpoints, policy, *(["--require-witnessed"] if require else []))
     summary = report["checkpoints"]
     assert summary["last_witnessed"] == {"size": 8, "witnesses": ["B", "C"]}
@@ -232,27 +224,28 @@ FORGERIES = {
 
 
 @pytest.mark.parametrize("forge", FORGERIES.values(), ids=FORGERIES.keys())
-def test_an_altered_cosignature_is_a_bad_cosignature(sealed, notary, tmp_path, forge):
+def test_an_altered_cosignature_is_a_bad_cosignature(sealed, notary_key, tmp_path, forge):
     log, checkpoints, _ = sealed
     cosigned_entries(checkpoints, {8: "AB"})
     # The last checkpoint's cosignature of B is forged; A's alone does not meet the quorum.
     cosigned_entries(checkpoints, {12: "A"})
     cosigned_entries(checkpoints, {12: "B"}, forge=forge)
-    status, report = verify(log, checkpoints, write_policy(tmp_path / "policy", notary[1], "group G all A B\nquorum G\n"))
+    policy = write_policy(tmp_path / "policy", notary_key[1], "group G all A B\nquorum G\n")
+    status, report = verify(log, checkpoints, policy)
     assert status == 1
     bad = [p for p in report["problems"] if p["kind"] == "bad-cosignature"]
     assert len(bad) == 1 and "size 12" in bad[0]["message"] and "witness B" in bad[0]["message"]
     assert report["checkpoints"]["last_witnessed"] == {"size": 8, "witnesses": ["A", "B"]}
 
 
-def test_cosignatures_of_keys_outside_the_policy_are_ignored(sealed, notary, tmp_path):
+def test_cosignatures_of_keys_outside_the_policy_are_ignored(sealed, notary_key, tmp_path):
     log, checkpoints, _ = sealed
     stranger = Witness("A")  # the same names as A, another key: another key id
     entries = [json.loads(line) for line in checkpoints.read_text().splitlines()]
     for entry in entries:
         entry["note"] += stranger.line(body_of(entry["note"])) + WITNESSES["A"].line(body_of(entry["note"]))
     checkpoints.write_text("".join(json.dumps(entry) + "\n" for entry in entries))
-    status, report = verify(log, checkpoints, write_policy(tmp_path / "policy", notary[1], "quorum A\n"))
+    status, report = verify(log, checkpoints, write_policy(tmp_path / "policy", notary_key[1], "quorum A\n"))
     assert status == 0, report["problems"]
     assert report["checkpoints"]["last_witnessed"] == {"size": 12, "witnesses": ["A"]}
 
@@ -260,18 +253,18 @@ def test_cosignatures_of_keys_outside_the_policy_are_ignored(sealed, notary, tmp
 # --- a rewritten history --------------------------------------------------------------------------
 
 @pytest.mark.parametrize("copy_cosignatures", [False, True], ids=["sealed-again", "old-cosignatures-copied"])
-def test_a_history_rewritten_and_sealed_again_fails_the_quorum(tmp_path, notary, copy_cosignatures):
+def test_a_history_rewritten_and_sealed_again_fails_the_quorum(tmp_path, notary_key, copy_cosignatures):
     first = tmp_path / "first"
     first.mkdir()
-    log, _ = make_log(first, notary[0])
+    log, _ = make_log(first, notary_key[0])
     witnessed = cosigned_entries(f"{log}.checkpoints", {size: "AB" for size in SIZES})
-    policy = write_policy(tmp_path / "policy", notary[1], "group G 2 A B C\nquorum G\n")
+    policy = write_policy(tmp_path / "policy", notary_key[1], "group G 2 A B C\nquorum G\n")
     assert verify(log, f"{log}.checkpoints", policy)[0] == 0
 
     # Whoever holds the notary key writes another history and seals it from scratch, in place of the old.
     second = tmp_path / "second"
     second.mkdir()
-    rewritten, _ = make_log(second, notary[0], tag="z")
+    rewritten, _ = make_log(second, notary_key[0], tag="z")
     checkpoints = Path(f"{rewritten}.checkpoints")
     if copy_cosignatures:
         entries = [json.loads(line) for line in checkpoints.read_text().splitlines()]
@@ -305,7 +298,7 @@ def cosignature_lines(text):
     ("group G 2 A B C\nquorum G\n", flip_signature, ["bad-cosignature", "witness-quorum"], ["A"]),
     ("quorum none\n", None, [], ["A", "B"]),
 ], ids=["met", "short", "altered", "none-needed"])
-def test_a_proof_carries_the_cosigned_checkpoint(sealed, notary, tmp_path, rules, forge, problems, cosigners):
+def test_a_proof_carries_the_cosigned_checkpoint(sealed, notary_key, tmp_path, rules, forge, problems, cosigners):
     log, checkpoints, public_key = sealed
     cosigned_entries(checkpoints, {12: "A"})
     cosigned_entries(checkpoints, {12: "B"}, forge=forge)
@@ -320,7 +313,7 @@ def test_a_proof_carries_the_cosigned_checkpoint(sealed, notary, tmp_path, rules
             message = f"cosignature/v1\ntime {int.from_bytes(blob[4:12], 'big')}\n{body_of(note)}".encode()
             Ed25519PublicKey.from_public_bytes(raw_public(witness.key)).verify(blob[12:], message)
 
-    policy = write_policy(tmp_path / "policy", notary[1], rules)
+    policy = write_policy(tmp_path / "policy", notary_key[1], rules)
     result = run("oxa-verify", "--json", "--proof", tmp_path / "record.proof", "--policy", policy,
                  "--public-key", public_key)
     report = json.loads(result.stdout)
@@ -343,18 +336,18 @@ def test_a_proof_carries_the_cosigned_checkpoint(sealed, notary, tmp_path, rules
     ("policy-is-a-directory", "policy"),
     ("proof-with-require-witnessed", "--require-witnessed"),
 ])
-def test_usage_errors_exit_2(sealed, notary, tmp_path, case, named):
+def test_usage_errors_exit_2(sealed, notary_key, tmp_path, case, named):
     log, checkpoints, _ = sealed
-    policy = write_policy(tmp_path / "policy", notary[1], "quorum A\n")
+    policy = write_policy(tmp_path / "policy", notary_key[1], "quorum A\n")
     other_vkey = vkey_text(ORIGIN, 1, raw_public(Ed25519PrivateKey.generate()))
     base = ["--checkpoints", checkpoints, log]
     args = {
         "notary-key-disagrees": ["--policy", policy, "--notary-key", other_vkey, *base],
-        "two-logs-no-notary-key": ["--policy", write_policy(tmp_path / "two", notary[1], f"log {other_vkey}\nquorum A\n"),
-                                   *base],
-        "require-witnessed-without-policy": ["--notary-key", notary[1], "--require-witnessed", *base],
+        "two-logs-no-notary-key": [
+            "--policy", write_policy(tmp_path / "two", notary_key[1], f"log {other_vkey}\nquorum A\n"), *base],
+        "require-witnessed-without-policy": ["--notary-key", notary_key[1], "--require-witnessed", *base],
         "policy-without-checkpoints": ["--policy", policy, log],
-        "no-quorum-line": ["--policy", write_policy(tmp_path / "bare", notary[1], ""), *base],
+        "no-quorum-line": ["--policy", write_policy(tmp_path / "bare", notary_key[1], ""), *base],
         "missing-policy-file": ["--policy", tmp_path / "absent", *base],
         "policy-is-a-directory": ["--policy", tmp_path, *base],
         "proof-with-require-witnessed": ["--proof", checkpoints, "--policy", policy, "--require-witnessed"],
@@ -364,21 +357,21 @@ def test_usage_errors_exit_2(sealed, notary, tmp_path, case, named):
     assert named in result.stderr
 
 
-def test_a_notary_key_that_agrees_with_the_policy_picks_its_log(sealed, notary, tmp_path):
+def test_a_notary_key_that_agrees_with_the_policy_picks_its_log(sealed, notary_key, tmp_path):
     log, checkpoints, _ = sealed
     cosigned_entries(checkpoints, {12: "A"})
     other_vkey = vkey_text("other.example/log", 1, raw_public(Ed25519PrivateKey.generate()))
-    policy = write_policy(tmp_path / "policy", notary[1], f"log {other_vkey}\nquorum A\n")
-    status, report = verify(log, checkpoints, policy, "--notary-key", notary[1])
+    policy = write_policy(tmp_path / "policy", notary_key[1], f"log {other_vkey}\nquorum A\n")
+    status, report = verify(log, checkpoints, policy, "--notary-key", notary_key[1])
     assert status == 0 and report["checkpoints"]["last_witnessed"]["size"] == 12
 
 
 # --- from Python and in a fleet -------------------------------------------------------------------
 
-def test_verify_log_and_a_fleet_manifest_take_the_policy(sealed, notary, tmp_path):
+def test_verify_log_and_a_fleet_manifest_take_the_policy(sealed, notary_key, tmp_path):
     log, checkpoints, public_key = sealed
     cosigned_entries(checkpoints, {8: "A"})
-    policy = write_policy(tmp_path / "policy", notary[1], "quorum A\n")
+    policy = write_policy(tmp_path / "policy", notary_key[1], "quorum A\n")
     report = oxa_verify.verify_log(log, public_key=public_key, checkpoints=checkpoints, policy=policy,
                                    require_witnessed=True)
     assert not report["ok"] and kinds(report["problems"]) == ["unwitnessed-tail"]
@@ -398,13 +391,13 @@ def test_verify_log_and_a_fleet_manifest_take_the_policy(sealed, notary, tmp_pat
 
 # --- a real witness ---------------------------------------------------------------------------------
 
-def test_a_cosignature_from_a_running_witness_meets_the_quorum(sealed, notary, tmp_path):
+def test_a_cosignature_from_a_running_witness_meets_the_quorum(sealed, notary_key, tmp_path):
     log, checkpoints, _ = sealed
     key = tmp_path / "witness.key"
     made = run("oxa-witness", "keygen", "--key", key, "w.example/live")
     assert made.returncode == 0, made.stderr
     vkey = made.stdout.strip()
-    (tmp_path / "logs").write_text(f"log {notary[1]}\n")
+    (tmp_path / "logs").write_text(f"log {notary_key[1]}\n")
     with open(tmp_path / "witness.stderr", "wb") as errors:
         server = subprocess.Popen([str(BIN / "oxa-witness"), "serve", "--key", str(key), "--policy",
                                    str(tmp_path / "logs"), "--db", str(tmp_path / "witness.db"), "--listen",
@@ -426,7 +419,7 @@ def test_a_cosignature_from_a_running_witness_meets_the_quorum(sealed, notary, t
     entries[-1]["note"] += answer
     checkpoints.write_text("".join(json.dumps(entry) + "\n" for entry in entries))
     policy = tmp_path / "policy"
-    policy.write_text(f"log {notary[1]}\nwitness Live {vkey}\nquorum Live\n")
+    policy.write_text(f"log {notary_key[1]}\nwitness Live {vkey}\nquorum Live\n")
     status, report = verify(log, checkpoints, policy)
     assert status == 0, report["problems"]
     assert report["checkpoints"]["last_witnessed"] == {"size": SIZES[-1], "witnesses": ["Live"]}
