@@ -4,13 +4,13 @@
 #include <cstdint>
 
 #include "common/file_status.hpp"
+#include "common/unusable_input_error.hpp"
 #include "engine/decision_history.hpp"
-#include "notary/checkpoint_check.hpp"
-#include "notary/notary_commands.hpp"
 #include "store/file_io.hpp"
 #include "store/json_writer.hpp"
 #include "verify/key_reading.hpp"
 #include "verify/report_text.hpp"
+#include "verify/sealed_lines_check.hpp"
 #include "verify/verify_errors.hpp"
 #include "verify/witness_check.hpp"
 
@@ -23,7 +23,7 @@ void require_key(const NotaryCheckOptions& notary, std::string_view what) {
 }
 
 // The notary's key: the policy's log line when a policy is given, else --notary-key.
-std::string notary_key_text(const NotaryCheckOptions& notary, const std::optional<witness::Policy>& policy,
+std::string notary_key_text(const NotaryCheckOptions& notary, const std::optional<tlog::Policy>& policy,
                             std::string_view what) {
   if (policy) return policy_log_key(*policy, *notary.policy, notary.notary_key);
   require_key(notary, what);
@@ -55,7 +55,7 @@ std::string proof_quorum_message(std::string_view quorum, const std::vector<std:
   return message;
 }
 
-void add_findings(std::vector<Finding>& into, std::vector<notary::CheckFinding>&& found) {
+void add_findings(std::vector<Finding>& into, std::vector<CheckFinding>&& found) {
   for (auto& finding : found) into.push_back(Finding{finding.line, finding.kind, std::move(finding.message)});
   // Line order, line 0 (what concerns no single line) first, as the log's own findings.
   std::stable_sort(into.begin(), into.end(), [](const Finding& a, const Finding& b) { return a.line < b.line; });
@@ -65,8 +65,8 @@ constexpr std::string_view wrong_notary_key_message =
     "no checkpoint verifies under this notary key: is it the right key?";
 
 // Whether a checkpoint was refused for its signature rather than its form.
-bool refused_for_signature(const notary::CheckFinding& problem) {
-  return problem.kind == notary::kind_bad_checkpoint &&
+bool refused_for_signature(const CheckFinding& problem) {
+  return problem.kind == kind_bad_checkpoint &&
          (problem.message.find("carries no signature of the key") != std::string::npos ||
           problem.message.find("signature does not verify under the key") != std::string::npos);
 }
@@ -74,16 +74,16 @@ bool refused_for_signature(const notary::CheckFinding& problem) {
 // The notary seals complete lines only, so a torn last line that was still
 // checked as a record is never covered by a checkpoint: it is one more
 // unsealed line, and a problem when sealing is required.
-void count_torn_record_unsealed(std::uint64_t line, bool require_sealed, notary::CheckpointReport& found) {
+void count_torn_record_unsealed(std::uint64_t line, bool require_sealed, CheckpointReport& found) {
   const std::uint64_t count = found.unsealed_lines + 1;
   for (auto* list : {&found.problems, &found.warnings}) {
-    for (notary::CheckFinding& finding : *list) {
-      if (finding.kind != notary::kind_unsealed_tail) continue;
-      finding.message = notary::unsealed_tail_message(count);
+    for (CheckFinding& finding : *list) {
+      if (finding.kind != kind_unsealed_tail) continue;
+      finding.message = unsealed_tail_message(count);
       return;
     }
   }
-  notary::CheckFinding finding{line, notary::kind_unsealed_tail, notary::unsealed_tail_message(count)};
+  CheckFinding finding{line, kind_unsealed_tail, unsealed_tail_message(count)};
   (require_sealed ? found.problems : found.warnings).push_back(std::move(finding));
 }
 
@@ -123,9 +123,9 @@ CheckpointCheck::CheckpointCheck(const VerifyOptions& options, const NotaryCheck
   // when the verification beside it throws.
   pending_ = std::async(std::launch::async, [paths = options.paths, notary, key, line_limit, policy = policy_] {
     Outcome outcome;
-    notary::VerifiedCheckpoint on_verified;
+    VerifiedCheckpoint on_verified;
     if (policy) {
-      on_verified = [&](std::uint64_t file_line, const notary::Checkpoint& checkpoint) {
+      on_verified = [&](std::uint64_t file_line, const tlog::Checkpoint& checkpoint) {
         const NoteWitnesses witnesses = check_note_witnesses(*policy, checkpoint.note);
         WitnessTally& tally = outcome.witnesses;
         for (const std::size_t bad : witnesses.bad) {
@@ -142,17 +142,17 @@ CheckpointCheck::CheckpointCheck(const VerifyOptions& options, const NotaryCheck
         if (witnesses.quorum) tally.met.push_back({checkpoint.size, witnesses.cosigned});
       };
     }
-    outcome.found = notary::check_log_checkpoints(paths, *notary.checkpoints, key, notary.require_sealed,
-                                                  line_limit, on_verified);
+    outcome.found = check_log_checkpoints(paths, *notary.checkpoints, key, notary.require_sealed,
+                                         line_limit, on_verified);
     return outcome;
   });
 }
 
-void CheckpointCheck::add_witnesses(Report& report, const notary::CheckpointReport& found, WitnessTally& tally) {
-  const witness::Policy& policy = *policy_;
+void CheckpointCheck::add_witnesses(Report& report, const CheckpointReport& found, WitnessTally& tally) {
+  const tlog::Policy& policy = *policy_;
   CheckpointSummary& summary = report.checkpoints;
   summary.witnesses_checked = true;
-  for (const witness::PolicyWitness& witness : policy.witnesses) summary.witnesses.push_back(witness.name);
+  for (const tlog::PolicyWitness& witness : policy.witnesses) summary.witnesses.push_back(witness.name);
   summary.quorum = quorum_text(policy);
   // Checkpoints grow in size through the file, and those up to the last
   // size the log's lines match are the ones that hold.
@@ -184,13 +184,13 @@ void CheckpointCheck::add_to(Report& report) {
   Outcome outcome;
   try {
     outcome = pending_.get();
-  } catch (const notary::NotaryInputError& error) {
+  } catch (const UnusableInputError& error) {
     if (std::string_view(error.what()).rfind("notary key", 0) == 0) throw UsageError(error.what());
     throw InputError(error.what());
   }
-  notary::CheckpointReport& found = outcome.found;
+  CheckpointReport& found = outcome.found;
   const bool tree_holds = std::none_of(found.problems.begin(), found.problems.end(), [](const auto& problem) {
-    return problem.kind == notary::kind_checkpoint_mismatch || problem.kind == notary::kind_truncated;
+    return problem.kind == kind_checkpoint_mismatch || problem.kind == kind_truncated;
   });
   CheckpointSummary& summary = report.checkpoints;
   summary.checked = true;
@@ -223,7 +223,7 @@ void CheckpointCheck::add_to(Report& report) {
 }
 
 ProofOutcome verify_proof(const VerifyOptions& options, const NotaryCheckOptions& notary) {
-  std::optional<witness::Policy> policy;
+  std::optional<tlog::Policy> policy;
   if (notary.policy) policy = read_policy_file(*notary.policy);
   const std::string key = notary_key_text(notary, policy, "--proof");
   if (!options.paths.empty()) throw UsageError("--proof checks one record: give no LOG");
@@ -236,16 +236,16 @@ ProofOutcome verify_proof(const VerifyOptions& options, const NotaryCheckOptions
   // A key that was given but is empty (an unset shell variable) must not quietly
   // skip the record's own hash and signature check.
   if (options.public_key) parse_hex32(*options.public_key, "the public key");
-  notary::ProofReport found;
+  ProofReport found;
   try {
-    found = notary::check_proof(*notary.proof, key, options.public_key.value_or(""));
-  } catch (const notary::NotaryInputError& error) {
+    found = check_proof(*notary.proof, key, options.public_key.value_or(""));
+  } catch (const UnusableInputError& error) {
     const std::string_view message = error.what();
     if (message.rfind("notary key", 0) == 0 || message.rfind("public key", 0) == 0) throw UsageError(error.what());
     throw InputError(error.what());
   }
   const bool note_verified = std::none_of(found.problems.begin(), found.problems.end(), [](const auto& problem) {
-    return problem.kind == notary::kind_bad_checkpoint;
+    return problem.kind == kind_bad_checkpoint;
   });
   NoteWitnesses witnesses;
   std::string quorum;
@@ -277,7 +277,7 @@ ProofOutcome verify_proof(const VerifyOptions& options, const NotaryCheckOptions
   }
   if (!found.problems.empty()) {
     plain += "problems:\n";
-    for (const notary::CheckFinding& problem : found.problems) {
+    for (const CheckFinding& problem : found.problems) {
       plain += "  line " + std::to_string(problem.line) + ": " + std::string(problem.kind) + ": " + problem.message + "\n";
     }
   }
@@ -322,7 +322,7 @@ ProofOutcome verify_proof(const VerifyOptions& options, const NotaryCheckOptions
     json::separator(out);
   }
   std::vector<Finding> problems;
-  for (const notary::CheckFinding& problem : found.problems) problems.push_back(Finding{problem.line, problem.kind, problem.message});
+  for (const CheckFinding& problem : found.problems) problems.push_back(Finding{problem.line, problem.kind, problem.message});
   findings_json(out, "problems", problems);
   json::end_object(out);
   out += '\n';

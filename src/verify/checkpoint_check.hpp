@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "notary/checkpoint_check.hpp"
+#include "verify/sealed_lines_check.hpp"
 #include "verify/verifier.hpp"
-#include "witness/policy.hpp"
+#include "tlog/policy.hpp"
 
 // What oxa-verify adds with the notary's checkpoints and proofs:
 //   --checkpoints FILE (--notary-key VKEY | --policy FILE) [--require-sealed] [--require-witnessed]
@@ -63,13 +63,13 @@ class CheckpointCheck {
 
  private:
   struct Outcome {
-    notary::CheckpointReport found;
+    CheckpointReport found;
     WitnessTally witnesses;
   };
-  void add_witnesses(Report& report, const notary::CheckpointReport& found, WitnessTally& tally);
+  void add_witnesses(Report& report, const CheckpointReport& found, WitnessTally& tally);
 
   std::future<Outcome> pending_;
-  std::optional<witness::Policy> policy_;
+  std::optional<tlog::Policy> policy_;
   bool require_sealed_ = false;
   bool require_witnessed_ = false;
 };

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "common/regular_file.hpp"
-#include "notary/signed_note.hpp"
+#include "tlog/signed_note.hpp"
 #include "verify/verify_errors.hpp"
-#include "witness/cosignature.hpp"
+#include "tlog/cosignature.hpp"
 
 namespace oxa::verify {
 
@@ -15,7 +15,7 @@ namespace {
 // A policy names a few logs and witnesses; anything larger is not one.
 constexpr std::size_t policy_file_limit = std::size_t{1} << 20;
 
-std::string threshold_words(const witness::PolicyGroup& group) {
+std::string threshold_words(const tlog::PolicyGroup& group) {
   if (group.threshold == group.members.size()) return "all of ";
   if (group.threshold == 1) return "any of ";
   return std::to_string(group.threshold) + " of ";
@@ -23,13 +23,13 @@ std::string threshold_words(const witness::PolicyGroup& group) {
 
 // A group is spelled out where it is first named and only named after that,
 // so that groups shared by several others keep the text as short as the policy.
-void describe(const witness::Policy& policy, const witness::PolicyMember& member, std::vector<bool>& spelled,
+void describe(const tlog::Policy& policy, const tlog::PolicyMember& member, std::vector<bool>& spelled,
               std::string& out) {
-  if (member.kind == witness::PolicyMember::Kind::witness) {
+  if (member.kind == tlog::PolicyMember::Kind::witness) {
     out += policy.witnesses[member.index].name;
     return;
   }
-  const witness::PolicyGroup& group = policy.groups[member.index];
+  const tlog::PolicyGroup& group = policy.groups[member.index];
   out += group.name;
   if (spelled[member.index]) return;
   spelled[member.index] = true;
@@ -42,42 +42,42 @@ void describe(const witness::Policy& policy, const witness::PolicyMember& member
   out += ')';
 }
 
-bool same_key(const notary::NoteVerifier& a, const notary::NoteVerifier& b) {
+bool same_key(const tlog::NoteVerifier& a, const tlog::NoteVerifier& b) {
   return a.name == b.name && a.public_key == b.public_key;
 }
 
 }  // namespace
 
-witness::Policy read_policy_file(const std::string& path) {
+tlog::Policy read_policy_file(const std::string& path) {
   std::string text;
   int os_error = 0;
   if (std::string error = read_regular_file(path, policy_file_limit, text, os_error); !error.empty())
     throw InputError("policy " + path + ": " + error);
-  witness::Policy policy;
-  if (std::string error = witness::parse_policy(text, witness::PolicyScope::complete, policy); !error.empty())
+  tlog::Policy policy;
+  if (std::string error = tlog::parse_policy(text, tlog::PolicyScope::complete, policy); !error.empty())
     throw UsageError("policy " + path + ": " + error);
   return policy;
 }
 
-std::string policy_log_key(const witness::Policy& policy, const std::string& policy_path,
+std::string policy_log_key(const tlog::Policy& policy, const std::string& policy_path,
                            const std::optional<std::string>& notary_key) {
   if (policy.logs.empty()) throw UsageError("policy " + policy_path + ": it names no log (a log <vkey> line)");
   if (!notary_key) {
     if (policy.logs.size() > 1)
       throw UsageError("policy " + policy_path + " names " + std::to_string(policy.logs.size()) +
                        " logs: give --notary-key VKEY to say whose checkpoints these are");
-    return notary::format_verifier_key(policy.logs.front().key);
+    return tlog::format_verifier_key(policy.logs.front().key);
   }
-  notary::NoteVerifier given;
-  if (std::string error = notary::parse_verifier_key(*notary_key, given); !error.empty())
+  tlog::NoteVerifier given;
+  if (std::string error = tlog::parse_verifier_key(*notary_key, given); !error.empty())
     throw UsageError("notary key \"" + *notary_key + "\": " + error);
-  for (const witness::PolicyLog& log : policy.logs)
-    if (same_key(log.key, given)) return notary::format_verifier_key(log.key);
+  for (const tlog::PolicyLog& log : policy.logs)
+    if (same_key(log.key, given)) return tlog::format_verifier_key(log.key);
   throw UsageError("--notary-key " + *notary_key + " is not a log key of the policy " + policy_path +
                    ": give one of its log lines' keys, or leave --notary-key out");
 }
 
-std::string quorum_text(const witness::Policy& policy) {
+std::string quorum_text(const tlog::Policy& policy) {
   if (policy.quorum_none) return "none";
   std::vector<bool> spelled(policy.groups.size(), false);
   std::string out;
@@ -85,30 +85,30 @@ std::string quorum_text(const witness::Policy& policy) {
   return out;
 }
 
-NoteWitnesses check_note_witnesses(const witness::Policy& policy, std::string_view note) {
+NoteWitnesses check_note_witnesses(const tlog::Policy& policy, std::string_view note) {
   NoteWitnesses found;
   std::vector<bool> cosigned(policy.witnesses.size(), false);
   for (std::size_t i = 0; i < policy.witnesses.size(); ++i) {
-    switch (witness::check_cosignature(note, policy.witnesses[i].key)) {
-      case witness::CosignatureCheck::verified:
+    switch (tlog::check_cosignature(note, policy.witnesses[i].key)) {
+      case tlog::CosignatureCheck::verified:
         cosigned[i] = true;
         found.cosigned.push_back(i);
         break;
-      case witness::CosignatureCheck::bad:
+      case tlog::CosignatureCheck::bad:
         found.bad.push_back(i);
         break;
-      case witness::CosignatureCheck::absent:
+      case tlog::CosignatureCheck::absent:
         break;
     }
   }
   // std::vector<bool> has no contiguous storage to hand out as a span.
   std::unique_ptr<bool[]> flags(new bool[cosigned.size() + 1]());
   for (std::size_t i = 0; i < cosigned.size(); ++i) flags[i] = cosigned[i];
-  found.quorum = witness::quorum_met(policy, {flags.get(), cosigned.size()});
+  found.quorum = tlog::quorum_met(policy, {flags.get(), cosigned.size()});
   return found;
 }
 
-std::vector<std::string> witness_names(const witness::Policy& policy, const std::vector<std::size_t>& indices) {
+std::vector<std::string> witness_names(const tlog::Policy& policy, const std::vector<std::size_t>& indices) {
   std::vector<std::string> names;
   names.reserve(indices.size());
   for (const std::size_t index : indices) names.push_back(policy.witnesses[index].name);

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "witness/policy.hpp"
+#include "tlog/policy.hpp"
 
 // The witnesses' side of a checkpoint check: an auditor's trust policy (the
 // notary's log key, the witnesses' cosignature keys, the quorum), the
@@ -22,17 +22,17 @@ inline constexpr std::string_view kind_unwitnessed_tail = "unwitnessed-tail";
 // Reads and parses a policy file. Throws InputError for a file that cannot
 // be read and UsageError for text that is not a complete policy (a quorum
 // line is needed), naming the file.
-witness::Policy read_policy_file(const std::string& path);
+tlog::Policy read_policy_file(const std::string& path);
 
 // The verifier key text of the log whose checkpoints are checked: the
 // policy's one log line, or the log line that `notary_key` names when given
 // (it must be one of them: two keys that disagree would leave open which one
 // the report speaks for). Throws UsageError.
-std::string policy_log_key(const witness::Policy& policy, const std::string& policy_path,
+std::string policy_log_key(const tlog::Policy& policy, const std::string& policy_path,
                            const std::optional<std::string>& notary_key);
 
 // The quorum in words, groups spelled out: "none", "W1", "G (2 of W1, W2, W3)".
-std::string quorum_text(const witness::Policy& policy);
+std::string quorum_text(const tlog::Policy& policy);
 
 // The policy's witnesses whose cosignatures on a signed note verify, those
 // with a cosignature line (their name and key id) that does not, and
@@ -42,10 +42,10 @@ struct NoteWitnesses {
   std::vector<std::size_t> bad;
   bool quorum = false;
 };
-NoteWitnesses check_note_witnesses(const witness::Policy& policy, std::string_view note);
+NoteWitnesses check_note_witnesses(const tlog::Policy& policy, std::string_view note);
 
 // The names of the witnesses at `indices`.
-std::vector<std::string> witness_names(const witness::Policy& policy, const std::vector<std::size_t>& indices);
+std::vector<std::string> witness_names(const tlog::Policy& policy, const std::vector<std::size_t>& indices);
 
 std::string bad_cosignature_message(std::string_view checkpoint, std::string_view witness_name);
 // `witnessed_size`: the last witnessed checkpoint's, when there is one.

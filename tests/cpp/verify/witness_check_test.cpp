@@ -2,12 +2,12 @@
 
 #include <string>
 
-#include "notary/signed_note.hpp"
+#include "tlog/signed_note.hpp"
 #include "store/signing_key.hpp"
 #include "verify/verify_errors.hpp"
 #include "verify/witness_check.hpp"
-#include "witness/cosignature.hpp"
-#include "witness/policy.hpp"
+#include "tlog/cosignature.hpp"
+#include "tlog/policy.hpp"
 
 namespace oxa::verify {
 namespace {
@@ -19,17 +19,17 @@ PublicKey public_key_of(std::uint8_t fill) {
 }
 
 std::string log_line(const std::string& origin, std::uint8_t fill) {
-  notary::NoteVerifier verifier{origin, notary::key_id(origin, public_key_of(fill)), public_key_of(fill)};
-  return "log " + notary::format_verifier_key(verifier) + "\n";
+  tlog::NoteVerifier verifier{origin, tlog::key_id(origin, public_key_of(fill)), public_key_of(fill)};
+  return "log " + tlog::format_verifier_key(verifier) + "\n";
 }
 
 std::string witness_line(const std::string& name, std::uint8_t fill) {
-  return "witness " + name + " " + witness::format_cosignature_vkey(name + ".example", public_key_of(fill)) + "\n";
+  return "witness " + name + " " + tlog::format_cosignature_vkey(name + ".example", public_key_of(fill)) + "\n";
 }
 
-witness::Policy parsed(const std::string& text) {
-  witness::Policy policy;
-  const std::string error = witness::parse_policy(text, witness::PolicyScope::complete, policy);
+tlog::Policy parsed(const std::string& text) {
+  tlog::Policy policy;
+  const std::string error = tlog::parse_policy(text, tlog::PolicyScope::complete, policy);
   EXPECT_EQ(error, "");
   return policy;
 }
@@ -37,7 +37,7 @@ witness::Policy parsed(const std::string& text) {
 const std::string witnesses = witness_line("A", 11) + witness_line("B", 12) + witness_line("C", 13);
 
 TEST(WitnessCheck, QuorumTextSpellsEachGroupOutOnce) {
-  const witness::Policy policy = parsed(log_line("example.com/log", 1) + witnesses +
+  const tlog::Policy policy = parsed(log_line("example.com/log", 1) + witnesses +
                                         "group X any A B\ngroup Y all X C\ngroup Z 2 X Y C\nquorum Z\n");
   EXPECT_EQ(quorum_text(policy), "Z (2 of X (any of A, B), Y (all of X, C), C)");
   EXPECT_EQ(quorum_text(parsed(log_line("example.com/log", 1) + witnesses + "quorum B\n")), "B");
@@ -59,13 +59,13 @@ TEST(WitnessCheck, PolicyLogKeyIsTheOneLogOrTheOneTheNotaryKeyNames) {
   const std::string second = log_line("example.com/second", 2);
   const std::string first_key = first.substr(4, first.size() - 5);
   const std::string second_key = second.substr(4, second.size() - 5);
-  const witness::Policy one = parsed(first + "quorum none\n");
+  const tlog::Policy one = parsed(first + "quorum none\n");
   EXPECT_EQ(policy_log_key(one, "p", std::nullopt), first_key);
   EXPECT_EQ(policy_log_key(one, "p", first_key), first_key);
   EXPECT_THROW(policy_log_key(one, "p", second_key), UsageError);
   EXPECT_THROW(policy_log_key(one, "p", std::string("not a key")), UsageError);
 
-  const witness::Policy two = parsed(first + second + "quorum none\n");
+  const tlog::Policy two = parsed(first + second + "quorum none\n");
   EXPECT_THROW(policy_log_key(two, "p", std::nullopt), UsageError);
   EXPECT_EQ(policy_log_key(two, "p", second_key), second_key);
   EXPECT_THROW(policy_log_key(parsed(witnesses + "quorum A\n"), "p", std::nullopt), UsageError);

@@ -7,12 +7,12 @@
 #include <string_view>
 #include <vector>
 
-#include "notary/checkpoint.hpp"
-#include "notary/log_start.hpp"
+#include "logread/log_start.hpp"
+#include "tlog/checkpoint.hpp"
 
 // What a log's checkpoints and a single record's proof add to a verification
 // report: every byte of every sealed line, and truncation.
-namespace oxa::notary {
+namespace oxa::verify {
 
 // Problem and warning kinds.
 inline constexpr std::string_view kind_bad_checkpoint = "bad-checkpoint";
@@ -50,14 +50,14 @@ struct CheckpointReport {
 // `require_sealed`. When the log's first line is not the logical log's first
 // (older pieces deleted), the log is continued from the checkpoint whose
 // frontier its first lines extend to the next signed root. Throws
-// NotaryInputError for an unusable key, checkpoint file or log. Lines longer
+// UnusableInputError for an unusable key, checkpoint file or log. Lines longer
 // than `line_limit` bytes (0: none) are hashed as they are read, never held.
 // `on_verified`, when given, sees each checkpoint that verifies under the key
 // (with its line in the checkpoint file), in file order, before the log is read.
-using VerifiedCheckpoint = std::function<void(std::uint64_t file_line, const Checkpoint& checkpoint)>;
+using VerifiedCheckpoint = std::function<void(std::uint64_t file_line, const tlog::Checkpoint& checkpoint)>;
 CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, const std::string& checkpoints_path,
                                        const std::string& notary_key, bool require_sealed,
-                                       std::size_t line_limit = default_line_limit,
+                                       std::size_t line_limit = logread::default_line_limit,
                                        const VerifiedCheckpoint& on_verified = {});
 
 struct ProofReport {
@@ -72,9 +72,9 @@ struct ProofReport {
 
 // Checks a tlog-proof offline: the checkpoint under `notary_key`, the
 // record's inclusion in the signed tree and, with `public_key_hex`, the
-// record's own content hash and signature. Throws NotaryInputError for an
+// record's own content hash and signature. Throws UnusableInputError for an
 // unreadable file or an unusable key.
 ProofReport check_proof(const std::string& proof_path, const std::string& notary_key,
                         const std::string& public_key_hex);
 
-}  // namespace oxa::notary
+}  // namespace oxa::verify
