@@ -4,7 +4,7 @@
 #include <optional>
 #include <utility>
 
-#include "verify/log_source.hpp"
+#include "logread/log_source.hpp"
 #include "verify/span_ids.hpp"
 
 namespace oxa::verify {
@@ -59,7 +59,7 @@ void StatisticsCollector::add_unreadable(std::uint64_t) {
   }
 }
 
-void StatisticsCollector::add_record(std::uint64_t line, const RecordFields& fields, const Placement& placement,
+void StatisticsCollector::add_record(std::uint64_t line, const logread::RecordFields& fields, const Placement& placement,
                                      const ChainInfo& chain_info) {
   const std::int64_t seconds = timestamp_seconds(fields.timestamp);
   const std::int64_t hour = floor_division(seconds, seconds_per_hour);
@@ -209,18 +209,18 @@ void StatisticsCollector::read_problem_lines(Report& report, const std::vector<s
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
   // Standard input cannot be read a second time: its lines go without their text and span ids.
-  if (wanted.empty() || std::find(paths.begin(), paths.end(), standard_input_name) != paths.end()) return;
+  if (wanted.empty() || std::find(paths.begin(), paths.end(), logread::standard_input_name) != paths.end()) return;
   // The text of the first lines only; the span ids of every listed problem's line.
   const std::uint64_t last_text_line = wanted[std::min(wanted.size(), problem_line_limit) - 1];
   std::vector<std::pair<std::uint64_t, SpanIds>> spans;
   std::vector<ProblemLine>& lines = report.statistics.problem_lines;
   try {
-    LogSource source(paths);
+    logread::LogSource source(paths);
     // A line too long for the pass is passed over here too, never held whole:
     // it is shown without its text.
     source.set_line_limit(line_limit);
     SpanIdReader span_ids;
-    LogLine line;
+    logread::LogLine line;
     std::size_t next = 0;
     while (next < wanted.size() && source.next(line)) {
       while (next < wanted.size() && wanted[next] < line.number) ++next;
@@ -235,7 +235,7 @@ void StatisticsCollector::read_problem_lines(Report& report, const std::vector<s
         ++next;
       }
     }
-  } catch (const LogSourceError&) {
+  } catch (const logread::LogSourceError&) {
     // A log that became unreadable since the pass: the report stands without these texts and ids.
   }
   for (Finding& problem : report.problems) {
