@@ -17,6 +17,7 @@ from opentelemetry.sdk.trace.id_generator import IdGenerator  # noqa: E402
 from opentelemetry.trace import Status, StatusCode  # noqa: E402
 
 import oxa_otel  # noqa: E402
+from oxa_otel import _content as oxa_otel_content  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore:oxa_otel. a GenAI span carried no message text:RuntimeWarning")
 
@@ -275,6 +276,11 @@ EXPECTED = {
 }
 
 
+@pytest.mark.parametrize("read", ["members", "properties"])
 @pytest.mark.parametrize("name", SPANS)
-def test_record_members_of_a_span_are_pinned(tmp_path, name):
+def test_record_members_of_a_span_are_pinned(tmp_path, monkeypatch, name, read):
+    if read == "properties":  # as for a span class other than the SDK's
+        monkeypatch.setattr(oxa_otel_content, "_SDK_SPAN", None)
+    else:
+        assert oxa_otel_content._SDK_SPAN is not None, "the SDK's spans are read through their properties"
     assert sealed_members(tmp_path, *SPANS[name]) == EXPECTED[name]
