@@ -11,7 +11,6 @@ tree of ``new`` lines extends the one of ``old`` lines from its tiles, and
 ``check_consistency`` checks such a proof against the two roots.
 """
 
-import gzip
 import json
 import os
 
@@ -148,9 +147,7 @@ def verify_log(paths, public_key=None, anchors=(), jobs=None, checkpoints=None, 
     """
     arguments = _log_arguments(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, rotated,
                               continues, max_line_bytes, policy, require_witnessed)
-    report = json.loads(_native.verify(*arguments))
-    _name_traced_spans(report, arguments[0])
-    return report
+    return json.loads(_native.verify(*arguments))
 
 
 def _proof_arguments(path, public_key=None, notary_key=None, policy=None):
@@ -179,46 +176,6 @@ def verify_proof(path, public_key=None, notary_key=None, policy=None):
     for a file that cannot be read.
     """
     return json.loads(_native.verify_proof(*_proof_arguments(path, public_key, notary_key, policy)))
-
-
-def _span_ids(raw):
-    """(trace_id, span_id) of a record sealed from an OpenTelemetry span, else None."""
-    try:
-        ctx = json.loads(json.loads(raw)["ctx_json"])
-        trace_id, span_id = ctx["trace_id"], ctx["span_id"]
-    except (ValueError, KeyError, TypeError):
-        return None
-    if isinstance(trace_id, str) and isinstance(span_id, str):
-        return trace_id, span_id
-    return None
-
-
-def _name_traced_spans(report, paths):
-    """Adds trace_id and span_id to each problem whose line is a record sealed
-    from an OpenTelemetry span, so that a problem leads back to its trace.
-    Standard input cannot be read twice: problems read from it stay as they are."""
-    problems = report.get("problems") or []
-    wanted = {p["line"] for p in problems if isinstance(p.get("line"), int)}
-    if not wanted or "-" in paths:
-        return
-    found = {}
-    number = 0
-    try:
-        for path in paths:
-            opener = gzip.open if path.endswith(".gz") else open
-            with opener(path, "rb") as stream:
-                for raw in stream:
-                    number += 1
-                    if number in wanted:
-                        ids = _span_ids(raw)
-                        if ids is not None:
-                            found[number] = ids
-    except (OSError, EOFError):
-        pass  # the report stands as the verifier made it
-    for problem in problems:
-        ids = found.get(problem.get("line"))
-        if ids is not None:
-            problem["trace_id"], problem["span_id"] = ids
 
 
 _HASH_BYTES = 32

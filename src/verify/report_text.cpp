@@ -26,6 +26,14 @@ void findings_json(std::string& out, std::string_view name, const std::vector<Fi
     json::separator(out);
     json::key(out, "message");
     json::string(out, findings[i].message);
+    if (!findings[i].trace_id.empty()) {
+      json::separator(out);
+      json::key(out, "trace_id");
+      json::string(out, findings[i].trace_id);
+      json::separator(out);
+      json::key(out, "span_id");
+      json::string(out, findings[i].span_id);
+    }
     json::end_object(out);
   }
   json::end_array(out);
@@ -119,6 +127,7 @@ void finding_line(std::string& out, const Finding& finding, bool several_pieces)
   out += finding.kind;
   out += ": ";
   out += finding.message;
+  if (!finding.trace_id.empty()) out += " (trace " + finding.trace_id + ", span " + finding.span_id + ")";
   out += '\n';
 }
 

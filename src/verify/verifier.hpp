@@ -58,6 +58,10 @@ struct Finding {
   std::string message;
   std::string file;             // the piece holding the line, when line > 0
   std::uint64_t file_line = 0;  // the line's number within that piece
+  // The OpenTelemetry trace and span of the record at the line, when it was
+  // sealed from a span; empty otherwise.
+  std::string trace_id;
+  std::string span_id;
 };
 
 // A record that extends no open root and so begins a chain of its own.
