@@ -20,8 +20,6 @@ namespace {
 // name before one flush of the file system makes them durable and they are
 // renamed, so that sealing a long log at once keeps few files pending.
 constexpr std::size_t pending_tile_limit = 1024;
-// Up to this many pending tiles are flushed to storage one by one.
-constexpr std::size_t few_tiles = 16;
 
 std::string os_error(const std::string& path, int error) { return path + ": " + std::strerror(error); }
 
@@ -73,27 +71,22 @@ void sync_path(const std::string& path, bool directory) {
   if (result != 0) throw TileError(os_error(path, error));
 }
 
-// Makes the temporary files of `pending` durable. Their writing to storage
-// is started for all of them before the first is waited for, so that the
-// waits overlap instead of adding up.
-void sync_files(const std::vector<std::pair<std::string, std::string>>& pending) {
-  struct Open {
-    std::vector<std::pair<int, const std::string*>> files;
-    ~Open() {
-      for (const auto& [fd, path] : files) ::close(fd);
-    }
-  } open;
-  open.files.reserve(pending.size());
-  for (const auto& [temporary, final_path] : pending) {
-    if (temporary.empty()) continue;
-    const int fd = open_retrying(temporary.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw TileError(os_error(temporary, errno));
-    open.files.emplace_back(fd, &temporary);
-    // Only a head start: a failure here shows again in the fsync.
-    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+// Makes the files (or directories) at `paths`, all on the file system that
+// holds `inside`, durable: one by fsync, several by one flush of that file
+// system rather than one per file, each of which would wait for the
+// storage's cache on its own.
+void make_durable(const std::vector<std::string>& paths, bool directories, const std::string& inside) {
+  if (paths.empty()) return;
+  if (paths.size() == 1) {
+    sync_path(paths.front(), directories);
+    return;
   }
-  for (const auto& [fd, path] : open.files)
-    if (::fsync(fd) != 0) throw TileError(os_error(*path, errno));
+  const int fd = open_retrying(inside.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) throw TileError(os_error(inside, errno));
+  const int result = ::syncfs(fd);
+  const int error = errno;
+  ::close(fd);
+  if (result != 0) throw TileError(os_error(inside, error));
 }
 
 // The whole file, or false when it does not exist.
@@ -325,30 +318,26 @@ void TileWriter::store(int level, std::uint64_t index, const std::vector<TreeHas
 void TileWriter::settle() {
   if (pending_.empty()) return;
   // The tiles' data first, then the renames, then the directories that hold
-  // them. A few tiles (a checkpoint of a followed log) are flushed one by
-  // one; a large batch (sealing a long log at once) with one flush of the
-  // file system instead of one per tile.
-  if (pending_.size() <= few_tiles) {
-    sync_files(pending_);
-  } else {
-    const int fd = open_retrying(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) throw TileError(os_error(directory_, errno));
-    const int result = ::syncfs(fd);
-    const int error = errno;
-    ::close(fd);
-    if (result != 0) throw TileError(os_error(directory_, error));
-  }
+  // them: a tile is under its name only once its bytes are durable, and
+  // everything is durable before flush() returns. Each step is one flush to
+  // storage, whatever the number of tiles.
+  std::vector<std::string> files;
   std::set<std::string> directories;
   for (const auto& [temporary, final_path] : pending_) {
     if (temporary.empty()) {
       directories.insert(final_path);
-      continue;
+    } else {
+      files.push_back(temporary);
     }
+  }
+  make_durable(files, false, directory_);
+  for (const auto& [temporary, final_path] : pending_) {
+    if (temporary.empty()) continue;
     if (::rename(temporary.c_str(), final_path.c_str()) != 0) throw TileError(os_error(final_path, errno));
     directories.insert(parent_of(final_path));
   }
   pending_.clear();
-  for (const std::string& directory : directories) sync_path(directory, true);
+  make_durable(std::vector<std::string>(directories.begin(), directories.end()), true, directory_);
 }
 
 void TileWriter::flush() {
