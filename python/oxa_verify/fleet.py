@@ -600,7 +600,8 @@ class ProgressBar:
 # The command's options that name one log; with --fleet each log's manifest line gives them.
 _PER_LOG_OPTIONS = (("logs", "LOG"), ("public_key", "--public-key"), ("anchor", "--anchor"), ("jobs", "--jobs"),
                     ("rotated", "--rotated"), ("continues", "--continues"), ("checkpoints", "--checkpoints"),
-                    ("notary_key", "--notary-key"), ("require_sealed", "--require-sealed"), ("proof", "--proof"))
+                    ("notary_key", "--notary-key"), ("require_sealed", "--require-sealed"), ("proof", "--proof"),
+                    ("max_line_bytes", "--max-line-bytes"))
 
 FIRST_PROBLEMS_SHOWN = 3
 

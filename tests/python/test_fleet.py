@@ -232,9 +232,10 @@ def test_a_bad_manifest_line_is_named_before_any_log_is_read(tmp_path, capsys, l
 @pytest.mark.parametrize("args, message", [
     (["--fleet", "{m}", "x.wal"], "give no LOG"),
     (["--fleet", "{m}", "--rotated"], "give no --rotated"),
+    (["--fleet", "{m}", "--max-line-bytes", "100"], "give no --max-line-bytes"),
     (["--dask", "local:2"], "--dask runs a fleet: give --fleet MANIFEST"),
     (["--fleet", "{m}", "--dask", "local:0"], "--dask local:N needs N"),
-], ids=["log-and-fleet", "per-log-option", "dask-without-fleet", "no-workers"])
+], ids=["log-and-fleet", "per-log-option", "line-limit", "dask-without-fleet", "no-workers"])
 def test_usage_errors(tmp_path, capsys, args, message):
     manifest = tmp_path / "fleet.jsonl"
     manifest.write_text('{"log": "a.wal"}\n')
