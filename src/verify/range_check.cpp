@@ -5,8 +5,8 @@
 
 #include "common/hex_text.hpp"
 #include "verify/key_reading.hpp"
-#include "verify/log_source.hpp"
-#include "verify/record_format.hpp"
+#include "logread/log_source.hpp"
+#include "logread/record_format.hpp"
 #include "verify/signature_checker.hpp"
 #include "verify/verify_errors.hpp"
 
@@ -40,16 +40,16 @@ CheckedRange check_range(const RangeOptions& options) {
   range.key = options.public_key ? parse_hex32(*options.public_key, "the public key")
                                  : read_public_key_from_key_file(options.key_file);
   try {
-    LogSource source({options.path}, from - options.base);
+    logread::LogSource source({options.path}, from - options.base);
     if (!source.size_complete()) {
       throw UsageError(options.path + ": a compressed log or a stream has no byte ranges: verify it whole");
     }
     source.set_line_limit(static_cast<std::size_t>(std::min<std::uint64_t>(options.max_line_bytes, SIZE_MAX - 1)));
     SignatureChecker signatures(range.key, options.jobs == 0 ? available_cores() : options.jobs);
-    RecordReader reader;
-    RecordFields fields;
+    logread::RecordReader reader;
+    logread::RecordFields fields;
     Blake3Hasher digest;
-    LogLine line;
+    logread::LogLine line;
     bool first = options.start > 0;
     while (source.next(line)) {
       const std::uint64_t offset = line.offset + options.base;
@@ -74,7 +74,7 @@ CheckedRange check_range(const RangeOptions& options) {
     }
     range.bad = signatures.finish();
     range.digest = digest.finalize();
-  } catch (const LogSourceError& e) {
+  } catch (const logread::LogSourceError& e) {
     throw InputError(e.what());
   }
   return range;
