@@ -235,11 +235,12 @@ def check_consistency(old_size, old_root, new_size, new_root, proof):
         raise TypeError("proof must be a sequence of 32-byte hashes, not a single value")
     hashes = b"".join(_hash(h, "a proof hash") for h in proof)
     return _native.check_consistency(old_size, old_root, new_size, new_root, hashes)
-def verify_fleet(entries, client=None, progress=None):
+def verify_fleet(entries, client=None, progress=None, split_bytes=256 << 20):
     """Verify every log of a fleet (dicts as a manifest's lines give them) and return one report.
 
     Runs on this machine's cores, or with ``client`` (a dask.distributed.Client)
-    on that cluster; see ``oxa_verify.fleet.verify_fleet``.
+    on that cluster; a log larger than ``split_bytes`` is checked in byte
+    ranges by several tasks; see ``oxa_verify.fleet.verify_fleet``.
     """
     from .fleet import verify_fleet as run
-    return run(entries, client, progress)
+    return run(entries, client, progress, split_bytes)

@@ -34,6 +34,7 @@ def verify_fleet(
     entries: Iterable[Dict[str, Any]],
     client: Any = ...,
     progress: Optional[Any] = ...,
+    split_bytes: Optional[int] = ...,
 ) -> Dict[str, Any]: ...
 def write_html_report(
     report: Dict[str, Any],

@@ -73,3 +73,27 @@ def notary_prove(
 ) -> str: ...
 def consistency_proof(tiles_dir: str, old: int, new: int) -> bytes: ...
 def check_consistency(old_size: int, old_root: bytes, new_size: int, new_root: bytes, proof: bytes) -> bool: ...
+def check_range(
+    path: str,
+    base: int,
+    start: int,
+    end: int,
+    public_key: Optional[str],
+    key_file: str,
+    jobs: int,
+    max_line_bytes: int,
+) -> Tuple[int, int, bytes, int, bytes, bytes]: ...
+def verify_checked(
+    paths: List[str],
+    public_key: Optional[str],
+    anchors: List[str],
+    jobs: int,
+    checkpoints: Optional[str],
+    notary_key: Optional[str],
+    require_sealed: bool,
+    continues: bool,
+    max_line_bytes: int,
+    policy: Optional[str],
+    require_witnessed: bool,
+    ranges: List[Tuple[int, int, bytes, int, bytes, bytes]],
+) -> str: ...

@@ -135,14 +135,18 @@ def build_parser():
     fleet.add_argument("--dask", metavar="ADDRESS",
                        help="run the fleet's tasks on the Dask cluster at ADDRESS, or on a new local cluster of N "
                             "worker processes with local:N (default: this machine's cores)")
+    fleet.add_argument("--split-bytes", metavar="N", type=_max_line_bytes,
+                       help="a log of one uncompressed piece larger than N bytes has its signatures checked in "
+                            "byte ranges of at most N bytes by separate tasks, then its chains linked in one pass "
+                            "(default: 256 MiB); the report is the one it gets unsplit")
     parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     return parser
 
 
 def _run(parser, options, args):
-    if options.fleet is not None or options.dask is not None:
+    if options.fleet is not None or options.dask is not None or options.split_bytes is not None:
         from .fleet import run_command
-        return run_command(parser, options)
+        return run_command(parser, options, args)
     if options.proof is not None:
         if options.logs:
             parser.error("--proof checks one record: give no LOG")

@@ -21,7 +21,7 @@ import sys
 import tempfile
 from collections import Counter
 
-from . import verify_log
+from . import _DEFAULT_MAX_LINE_BYTES, _log_arguments, _native, verify_log
 from ._pieces import _age
 
 # The options a manifest line may give: verify_log's, less the log itself.
@@ -39,6 +39,9 @@ COPY_BLOCK = 1 << 20
 
 # How often a log's task is run again after the process running it was lost.
 LOST_WORKER_ATTEMPTS = 3
+
+# A log larger than this is split into byte ranges whose signatures are checked by separate tasks.
+DEFAULT_SPLIT_BYTES = 256 << 20
 
 MISSING_PACKAGE = "{what} needs the Python package {package}: pip install 'tvel_oxa[fleet]'"
 
@@ -186,24 +189,108 @@ def _options(entry, jobs):
     return options
 
 
-def verify_entry(entry, jobs=1):
+def verify_entry(entry, jobs=1, ranges=None):
     """One log's verification: {"log": ..., "report": {...}} or {"log": ..., "error": reason}.
 
     jobs: threads for the signature checks when the entry does not say; one by
-    default, since the logs share the cores.
+    default, since the logs share the cores. ranges: the outcomes of
+    check_entry_range over the whole log, whose signature checks are then
+    taken instead of made again; when one is missing (None) the log is
+    verified whole.
     """
     log = entry["log"]
     options = _options(entry, jobs)
+    checked = list(ranges) if ranges and all(r is not None for r in ranges) else None
     try:
         local = _local(log)
         side_files = [name for name in ("checkpoints", "policy") if options.get(name) is not None]
         if local is not None and all(_local(options[name]) is not None for name in side_files):
             for name in side_files:
                 options[name] = _local(options[name])
-            return {"log": log, "report": verify_log(local, **options)}
-        return {"log": log, "report": _verify_copied(log, options)}
+            return {"log": log, "report": _verify(local, options, checked)}
+        return {"log": log, "report": _verify_copied(log, options, checked)}
     except Exception as error:  # the log's own fault; the fleet goes on
         return {"log": log, "error": _reason(error)}
+
+
+def _verify(path, options, checked):
+    """verify_log's report of one piece, its signatures taken from `checked` ranges when they are given.
+
+    Whatever keeps the ranges from being used (the log changed since, a key
+    other than the ranges'), the log is verified whole instead: the report is
+    always the one verify_log gives.
+    """
+    if checked:
+        arguments = _log_arguments(path, **{k: v for k, v in options.items() if k != "anchors"},
+                                   anchors=options.get("anchors") or ())
+        try:
+            report = json.loads(_native.verify_checked(*arguments, checked))
+        except (OSError, ValueError):
+            pass
+        else:
+            return report
+    return verify_log(path, **options)
+
+
+def split_ranges(size, split_bytes):
+    """The byte ranges [start, end) of a log of `size` bytes: as few as keep each within split_bytes, of equal size."""
+    count = -(-size // split_bytes)
+    return [(size * i // count, size * (i + 1) // count) for i in range(count)]
+
+
+def check_entry_range(entry, start, end, jobs=1):
+    """The signature checks of the records that begin in bytes [start, end) of an entry's log (one piece).
+
+    Returns what verify_entry takes in `ranges`, or None when this range
+    cannot be checked apart (a compressed log, a key that is not beside the
+    log, a log that cannot be read): the log is then verified whole, and says why.
+    """
+    log = entry["log"]
+    key = entry.get("public_key")
+    limit = entry.get("max_line_bytes") or _DEFAULT_MAX_LINE_BYTES
+    try:
+        local = _local(log)
+        if local is not None:
+            return _native.check_range(local, 0, start, end, key, f"{local}.key", jobs, limit)
+        fsspec = require("fsspec", f"reading {log}")
+        fs, path = fsspec.core.url_to_fs(log)
+        with tempfile.TemporaryDirectory(prefix="oxa-fleet-") as folder:
+            part = os.path.join(folder, "part")
+            base = _copy_range(fs, path, start, end, part)
+            key_file = os.path.join(folder, "part.key")
+            if key is None:
+                _copy(fs, f"{path}.key", key_file)
+            return _native.check_range(part, base, start, end, key, key_file, jobs, limit)
+    except Exception:  # the whole log's pass reports the log's faults
+        return None
+
+
+def _copy_range(fs, path, start, end, destination):
+    """Copies what a range's check reads: from the byte before `start` to the line feed that ends the range's
+    last line (or the object's end). Returns the offset of the copy's first byte."""
+    base = max(start - 1, 0)
+    with fs.open(path, "rb") as remote, open(destination, "wb") as local:
+        remote.seek(base)
+        left = end - base
+        last = b""
+        while left > 0:
+            block = remote.read(min(COPY_BLOCK, left))
+            if not block:
+                return base
+            local.write(block)
+            left -= len(block)
+            last = block[-1:]
+        if last == b"\n" or end == base:
+            return base
+        while True:
+            block = remote.read(COPY_BLOCK)
+            if not block:
+                return base
+            feed = block.find(b"\n")
+            if feed >= 0:
+                local.write(block[: feed + 1])
+                return base
+            local.write(block)
 
 
 def _reason(error):
@@ -230,7 +317,7 @@ def _fetch(fs, source, destination, url):
         raise _CopiedLogError(f"{url}: cannot be read: {_reason(error)}") from None
 
 
-def _verify_copied(log, options):
+def _verify_copied(log, options, checked=None):
     fsspec = require("fsspec", f"reading {log}")
     with tempfile.TemporaryDirectory(prefix="oxa-fleet-") as folder:
         names = []
@@ -262,7 +349,7 @@ def _verify_copied(log, options):
             elif side_file is not None:
                 options[name] = _local(side_file)
         try:
-            return _renamed(verify_log(local_log, **options), names)
+            return _renamed(_verify(local_log, options, checked), names)
         except (OSError, ValueError) as error:
             raise _CopiedLogError(_renamed(_reason(error), names)) from None
 
@@ -294,14 +381,17 @@ def _checked(entries):
     return entries
 
 
-def verify_fleet(entries, client=None, progress=None):
+def verify_fleet(entries, client=None, progress=None, split_bytes=DEFAULT_SPLIT_BYTES):
     """Verify every log of a fleet and return the fleet's report as a dict.
 
     entries: dicts as a manifest's lines give them (``log`` and verify_log's
     options by name; relative paths are taken as they are). client: a
     ``dask.distributed.Client`` whose cluster runs the tasks; without it, a
     pool of this machine's cores. progress: called as progress(done, total,
-    records) after each log.
+    records) after each log. split_bytes: a log of one uncompressed piece
+    larger than this has its signatures checked in byte ranges of at most
+    this size, by separate tasks, before one pass over it links its chains
+    and makes its report (the same report as unsplit); None never splits.
 
     The dict holds ``logs`` (per log, in the entries' order, ``log`` and its
     ``report`` as ``verify_log`` gives it, or ``error`` when it could not be
@@ -311,11 +401,39 @@ def verify_fleet(entries, client=None, progress=None):
     is read.
     """
     entries = _checked(entries)
+    if split_bytes is not None and (isinstance(split_bytes, bool) or not isinstance(split_bytes, int)):
+        raise TypeError(f"split_bytes must be an int or None, not {type(split_bytes).__name__}")
+    if split_bytes is not None and split_bytes < 1:
+        raise ValueError("split_bytes must be at least 1")
+    plans = [_plan(entry, split_bytes) for entry in entries]
     if client is None:
-        results, retried = _run_on_cores(entries, progress)
+        results, retried = _run_on_cores(entries, plans, progress)
     else:
-        results, retried = _run_on_cluster(entries, client, progress)
+        results, retried = _run_on_cluster(entries, plans, client, progress)
     return {"logs": results, "summary": summary(results), "retried": retried}
+
+
+def _size(log):
+    """The size in bytes of a log's one piece, or None when it cannot be told (its task will say why)."""
+    try:
+        local = _local(log)
+        if local is not None:
+            return os.path.getsize(local) if os.path.isfile(local) else None
+        fsspec = require("fsspec", f"reading {log}")
+        fs, path = fsspec.core.url_to_fs(log)
+        return fs.size(path)
+    except Exception:
+        return None
+
+
+def _plan(entry, split_bytes):
+    """The byte ranges that an entry's log is checked in, or None to verify it in one task."""
+    if split_bytes is None or entry.get("rotated") or entry["log"] == "-":
+        return None
+    size = _size(entry["log"])
+    if size is None or size <= split_bytes:
+        return None
+    return split_ranges(size, split_bytes)
 
 
 def _tick(progress, results, total):
@@ -324,42 +442,86 @@ def _tick(progress, results, total):
         progress(len(done), total, sum(r.get("report", {}).get("records", 0) for r in done))
 
 
-def _run_on_cores(entries, progress):
+class LostWorker(Exception):
+    """A task whose worker was lost too often."""
+
+
+def _lost(entry, attempts=None):
+    times = f" {attempts} times" if attempts else " too often"
+    return {"log": entry["log"], "error": f"the worker verifying it was lost{times}"}
+
+
+def _pool_run(tasks, workers, on_done):
+    """Runs tasks (function, arguments) on a pool of `workers` processes, each again after the pool broke
+    under it (a process killed), up to LOST_WORKER_ATTEMPTS times. Calls on_done(index, result) as each ends
+    (the result of a task lost too often is a LostWorker); returns the indices of the tasks run again."""
     import concurrent.futures
     from concurrent.futures.process import BrokenProcessPool
 
-    results = [None] * len(entries)
-    attempts = [0] * len(entries)
-    retried = []
-    cores = os.cpu_count() or 1
-    workers = min(len(entries), cores)
-    # Fewer logs than cores: each log's signature checks take the cores left over.
-    jobs = max(1, cores // len(entries))
-    pending = list(range(len(entries)))
+    attempts = [0] * len(tasks)
+    retried = set()
+    pending = list(range(len(tasks)))
     while pending:
         lost = []
-        with concurrent.futures.ProcessPoolExecutor(workers) as pool:
-            futures = {pool.submit(verify_entry, entries[i], jobs): i for i in pending}
+        with concurrent.futures.ProcessPoolExecutor(max(1, min(workers, len(pending)))) as pool:
+            futures = {pool.submit(tasks[i][0], *tasks[i][1]): i for i in pending}
             for future in concurrent.futures.as_completed(futures):
                 index = futures[future]
                 try:
-                    results[index] = future.result()
+                    result = future.result()
                 except BrokenProcessPool:
                     lost.append(index)
                     continue
-                _tick(progress, results, len(entries))
+                on_done(index, result)
         pending = []
         for index in sorted(lost):
             attempts[index] += 1
             if attempts[index] > LOST_WORKER_ATTEMPTS:
-                results[index] = {"log": entries[index]["log"], "error": "the worker verifying it was lost "
-                                  f"{attempts[index]} times"}
-                _tick(progress, results, len(entries))
+                on_done(index, LostWorker(attempts[index]))
             else:
                 pending.append(index)
         # A broken pool fails every task still in it, not only the one whose process died.
-        retried.extend(entries[i]["log"] for i in pending if entries[i]["log"] not in retried)
-    return results, retried
+        retried.update(pending)
+    return retried
+
+
+def _run_on_cores(entries, plans, progress):
+    cores = os.cpu_count() or 1
+    results = [None] * len(entries)
+    whole = [i for i, plan in enumerate(plans) if plan is None]
+    split = [i for i, plan in enumerate(plans) if plan is not None]
+    # Fewer logs than cores: each log's signature checks take the cores left over.
+    jobs = max(1, cores // max(1, len(whole) + sum(len(plans[i]) for i in split)))
+    # First every log verified whole and every range of a split log; then one pass over each split log.
+    tasks, owners = [], []
+    for i in whole:
+        tasks.append((verify_entry, (entries[i], jobs)))
+        owners.append((i, None))
+    for i in split:
+        for k, (start, end) in enumerate(plans[i]):
+            tasks.append((check_entry_range, (entries[i], start, end, jobs)))
+            owners.append((i, k))
+    ranges = {i: [None] * len(plans[i]) for i in split}
+
+    def done(index, result):
+        i, k = owners[index]
+        if k is not None:
+            ranges[i][k] = None if isinstance(result, LostWorker) else result
+            return
+        results[i] = _lost(entries[i], result.args[0]) if isinstance(result, LostWorker) else result
+        _tick(progress, results, len(entries))
+
+    retried = {owners[index][0] for index in _pool_run(tasks, cores, done)}
+    if split:
+        passes = [(verify_entry, (entries[i], 1, ranges[i])) for i in split]
+
+        def pass_done(index, result):
+            i = split[index]
+            results[i] = _lost(entries[i], result.args[0]) if isinstance(result, LostWorker) else result
+            _tick(progress, results, len(entries))
+
+        retried.update(split[index] for index in _pool_run(passes, cores, pass_done))
+    return results, [entries[i]["log"] for i in sorted(retried)]
 
 
 def _lost_on_scheduler(dask_scheduler, keys):
@@ -367,13 +529,28 @@ def _lost_on_scheduler(dask_scheduler, keys):
     return [key for key in keys if key in dask_scheduler.tasks and dask_scheduler.tasks[key].suspicious > 0]
 
 
-def _run_on_cluster(entries, client, progress):
+def _run_on_cluster(entries, plans, client, progress):
     distributed = require("distributed", "verifying on a Dask cluster")
     import uuid
 
     run = uuid.uuid4().hex[:12]
-    keys = [f"oxa-verify-{run}-{i}" for i in range(len(entries))]
-    futures = [client.submit(verify_entry, entry, key=key, pure=False) for entry, key in zip(entries, keys)]
+    futures = []
+    held = []  # the ranges' futures, held so that the scheduler still knows them at the end
+    keys = {}  # every task's key: the log it serves
+    for i, (entry, plan) in enumerate(zip(entries, plans)):
+        key = f"oxa-verify-{run}-{i}"
+        keys[key] = i
+        if plan is None:
+            futures.append(client.submit(verify_entry, entry, key=key, pure=False))
+            continue
+        # The ranges' checks first, spread over the workers; the pass over the log waits for them.
+        checks = []
+        for k, (start, end) in enumerate(plan):
+            range_key = f"oxa-range-{run}-{i}-{k}"
+            keys[range_key] = i
+            checks.append(client.submit(check_entry_range, entry, start, end, key=range_key, pure=False))
+        held.extend(checks)
+        futures.append(client.submit(verify_entry, entry, 1, checks, key=key, pure=False))
     index = {future.key: i for i, future in enumerate(futures)}
     results = [None] * len(entries)
     for future in distributed.as_completed(futures):
@@ -381,13 +558,13 @@ def _run_on_cluster(entries, client, progress):
         try:
             results[i] = future.result()
         except distributed.KilledWorker:
-            results[i] = {"log": entries[i]["log"], "error": "the worker verifying it was lost too often"}
+            results[i] = _lost(entries[i])
         _tick(progress, results, len(entries))
     # Read while the futures are held, so that the scheduler still knows the tasks.
-    lost = set(client.run_on_scheduler(_lost_on_scheduler, keys=keys))
-    del futures
-    retried = [entries[i]["log"] for i, key in enumerate(keys) if key in lost]
-    return results, retried
+    lost = set(client.run_on_scheduler(_lost_on_scheduler, keys=list(keys)))
+    del futures, held
+    retried = sorted({keys[key] for key in lost})
+    return results, [entries[i]["log"] for i in retried]
 
 
 def start_local_cluster(workers):
@@ -425,7 +602,8 @@ class ProgressBar:
 _PER_LOG_OPTIONS = (("logs", "LOG"), ("public_key", "--public-key"), ("anchor", "--anchor"), ("jobs", "--jobs"),
                     ("rotated", "--rotated"), ("continues", "--continues"), ("checkpoints", "--checkpoints"),
                     ("notary_key", "--notary-key"), ("require_sealed", "--require-sealed"), ("proof", "--proof"),
-                    ("policy", "--policy"), ("require_witnessed", "--require-witnessed"))
+                    ("policy", "--policy"), ("require_witnessed", "--require-witnessed"),
+                    ("max_line_bytes", "--max-line-bytes"))
 
 FIRST_PROBLEMS_SHOWN = 3
 
@@ -463,10 +641,10 @@ def text_report(fleet):
     return "\n".join(lines) + "\n"
 
 
-def run_command(parser, options):
-    """oxa-verify --fleet MANIFEST [--dask ADDRESS] [--json]; returns the exit status."""
+def run_command(parser, options, args=None):
+    """oxa-verify --fleet MANIFEST [--dask ADDRESS] [--json] [--html FILE]; returns the exit status."""
     if options.fleet is None:
-        parser.error("--dask runs a fleet: give --fleet MANIFEST")
+        parser.error(f"{'--dask' if options.dask is not None else '--split-bytes'} runs a fleet: give --fleet MANIFEST")
     for name, flag in _PER_LOG_OPTIONS:
         if getattr(options, name, None):
             parser.error(f"--fleet takes each log's options from its manifest line: give no {flag}")
@@ -478,6 +656,11 @@ def run_command(parser, options):
     except OSError as error:
         print(f"oxa-verify: {options.fleet}: {error.strerror or error}", file=sys.stderr)
         return 2
+    if options.html is not None:
+        problem = _html_problem(options.html, options.fleet, entries)
+        if problem:
+            print(f"oxa-verify: {problem}", file=sys.stderr)
+            return 2
     client = cluster = None
     try:
         if options.dask is not None:
@@ -504,7 +687,8 @@ def run_command(parser, options):
                 return 2
         bar = ProgressBar() if sys.stderr.isatty() else None
         try:
-            fleet = verify_fleet(entries, client, progress=bar)
+            split_bytes = DEFAULT_SPLIT_BYTES if options.split_bytes is None else options.split_bytes
+            fleet = verify_fleet(entries, client, progress=bar, split_bytes=split_bytes)
         finally:
             if bar is not None:
                 bar.close()
@@ -514,4 +698,34 @@ def run_command(parser, options):
         if cluster is not None:
             cluster.close()
     sys.stdout.write(json.dumps(fleet, indent=2) + "\n" if options.json else text_report(fleet))
+    if options.html is not None:
+        from .html_report import write_fleet_html_report
+        try:
+            write_fleet_html_report(fleet, options.html, args)
+        except OSError as error:
+            print(f"oxa-verify: cannot write the HTML report {options.html}: {error.strerror or error}", file=sys.stderr)
+            return 2
     return 1 if fleet["summary"]["failed"] else 0
+
+
+def _html_problem(html_path, manifest, entries):
+    """Why the fleet's page cannot be written to ``html_path`` (a package missing, an input in its place), or None."""
+    from .html_report import MissingReportPackage, missing_report_packages
+
+    missing = missing_report_packages()
+    if missing:
+        return str(MissingReportPackage(missing))
+    if not os.path.exists(html_path):
+        return None
+    inputs = [manifest]
+    for entry in entries:
+        for name in (entry["log"], f"{entry['log']}.key", entry.get("checkpoints")):
+            if name is not None and _local(name) is not None:
+                inputs.append(_local(name))
+    for name in inputs:
+        try:
+            if os.path.samefile(html_path, name):
+                return f"--html {html_path} is the input file {name}: it would be overwritten"
+        except OSError:
+            continue
+    return None

@@ -16,12 +16,13 @@ import os
 import re
 import shlex
 
-__all__ = ["write_html_report", "MissingReportPackage", "missing_report_packages"]
+__all__ = ["write_html_report", "write_fleet_html_report", "MissingReportPackage", "missing_report_packages"]
 
 # The Python packages the report needs, by import name, in the order asked for.
 REPORT_PACKAGES = ("jinja2", "matplotlib")
 INSTALL_HINT = "pip install 'tvel_oxa[report]'"
 TEMPLATE_NAME = "report.html.j2"
+FLEET_TEMPLATE_NAME = "fleet.html.j2"
 
 # Bounds that keep the file small for any log (the verifier bounds the rest).
 PROBLEM_ROW_LIMIT = 1000
@@ -502,7 +503,6 @@ def _charts(report, statistics, sealing_rows):
 def render_html_report(report, argv=None):
     """The report page as text. ``argv``: the oxa-verify arguments that made the report, if known."""
     _require_packages()
-    import jinja2
     from markupsafe import Markup
 
     statistics = report.get("statistics") or {}
@@ -547,12 +547,18 @@ def render_html_report(report, argv=None):
         "warnings_hidden": max(0, len(warnings) - WARNING_ROW_LIMIT) + report.get("warnings_not_listed", 0),
         "generated": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC"),
     }
+    return _render(TEMPLATE_NAME, values)
+
+
+def _render(template, values):
+    import jinja2
+
     environment = jinja2.Environment(
         loader=jinja2.FileSystemLoader(os.path.join(os.path.dirname(__file__), "templates")),
         autoescape=True,
         undefined=jinja2.StrictUndefined,
     )
-    return environment.get_template(TEMPLATE_NAME).render(**values)
+    return environment.get_template(template).render(**values)
 
 
 def write_html_report(report, path, argv=None):
@@ -563,7 +569,10 @@ def write_html_report(report, path, argv=None):
     they were not recorded. Raises MissingReportPackage when jinja2 or
     matplotlib is missing (``pip install 'tvel_oxa[report]'``).
     """
-    text = render_html_report(report, argv)
+    _write_whole(render_html_report(report, argv), path)
+
+
+def _write_whole(text, path):
     path = os.fsdecode(os.fspath(path))
     temporary = f"{path}.{os.getpid()}.tmp"
     # Written whole, then renamed: a reader never sees half a report.
@@ -577,3 +586,89 @@ def write_html_report(report, path, argv=None):
         except OSError:
             pass
         raise
+
+
+# --- the page of a fleet -------------------------------------------------------------------------
+
+# Each failed log shows this many of its problems; its own report lists them all.
+FLEET_FIRST_PROBLEMS = 5
+
+
+def _fleet_log_row(index, result):
+    report = result.get("report")
+    row = {"log": result.get("log", ""), "anchor": f"log-{index + 1}", "error": None, "first_problems": [], "more": 0,
+           "records": 0, "problems": 0, "warnings": 0, "key_source": ""}
+    if report is None:
+        row.update(state="not-read", verdict="NOT READ", error=result.get("error", ""))
+        return row
+    problems = report.get("problems", [])
+    total = len(problems) + report.get("problems_not_listed", 0)
+    row.update(
+        state="ok" if report.get("ok") else "failed",
+        verdict="OK" if report.get("ok") else "FAILED",
+        records=report.get("records", 0),
+        problems=total,
+        warnings=len(report.get("warnings", [])) + report.get("warnings_not_listed", 0),
+        key_source={"argument": "given", "key-file": "key file beside the log"}.get(report.get("key_source"), ""),
+        first_problems=[{"kind": p.get("kind", ""), "line": p.get("line", 0), "file": p.get("file", ""),
+                         "message": p.get("message", "")} for p in problems[:FLEET_FIRST_PROBLEMS]],
+        more=max(0, total - FLEET_FIRST_PROBLEMS),
+    )
+    return row
+
+
+def render_fleet_html_report(fleet, argv=None):
+    """The page of a fleet's report (``verify_fleet``'s dict) as text; ``argv``: the command's arguments, if known."""
+    _require_packages()
+    summary = fleet.get("summary", {})
+    logs = [_fleet_log_row(i, result) for i, result in enumerate(fleet.get("logs", []))]
+    kinds = {}
+    for result in fleet.get("logs", []):
+        seen = set()
+        for problem in (result.get("report") or {}).get("problems", []):
+            kind = problem.get("kind", "")
+            entry = kinds.setdefault(kind, {"kind": kind, "count": 0, "logs": 0})
+            entry["count"] += 1
+            if kind not in seen:
+                entry["logs"] += 1
+                seen.add(kind)
+    failed = summary.get("failed", 0)
+    not_read = sum(1 for row in logs if row["state"] == "not-read")
+    if failed:
+        verdict = (f"FAILED: {_plural(failed, 'log')} of {summary.get('logs', 0):,} failed"
+                   + (f" ({not_read:,} not read)" if not_read else "") + ".")
+    else:
+        verdict = (f"No problem found: all {_plural(summary.get('logs', 0), 'log')} and "
+                   f"{_plural(summary.get('records', 0), 'record')} passed every check that was made.")
+    values = {
+        "ok": not failed,
+        "verdict": verdict,
+        "counts": [("logs", summary.get("logs", 0)), ("records", summary.get("records", 0)), ("failed", failed),
+                   ("not read", not_read), ("problems", sum(row["problems"] for row in logs))],
+        "command": shlex.join(["oxa-verify"] + _without_html(list(argv))) if argv is not None else None,
+        "retried": list(fleet.get("retried", [])),
+        "logs": logs,
+        "kinds": sorted(kinds.values(), key=lambda k: (-k["count"], k["kind"])),
+        "generated": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC"),
+    }
+    return _render(FLEET_TEMPLATE_NAME, values)
+
+
+def _without_html(argv):
+    out, skip = [], False
+    for arg in argv:
+        if skip:
+            skip = False
+        elif arg == HTML_OPTION:
+            skip = True
+        elif not arg.startswith(HTML_OPTION + "="):
+            out.append(arg)
+    return out
+
+
+def write_fleet_html_report(fleet, path, argv=None):
+    """Write the HTML report of a fleet (the dict ``verify_fleet`` returns) to ``path``, whole or not at all.
+
+    Needs jinja2 (``pip install 'tvel_oxa[report]'``); raises MissingReportPackage without it.
+    """
+    _write_whole(render_fleet_html_report(fleet, argv), path)

@@ -294,7 +294,12 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
     logread::LogSource source(options.paths);
     source.set_line_limit(static_cast<std::size_t>(std::min<std::uint64_t>(options.max_line_bytes, SIZE_MAX - 1)));
     const std::uint64_t total = source.size_complete() ? source.known_size() : 0;
-    SignatureChecker signatures(key, jobs);
+    std::optional<CheckedSignatures> checked;
+    if (!options.checked_ranges.empty()) {
+      if (options.paths.size() != 1) throw UsageError("checked byte ranges are of a log of one piece");
+      checked.emplace(options.checked_ranges, key);
+    }
+    SignatureChecker signatures(key, checked ? 1 : jobs);
     logread::RecordReader reader;
     ChainTracker tracker;
     logread::RecordFields fields;
@@ -344,7 +349,11 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
       if (recomputed != fields.hash) {
         problems.add(line.number, kind_hash_mismatch, hash_mismatch_message(recomputed, fields.hash));
       }
-      signatures.add(line.number, fields.hash, fields.signature);
+      if (checked) {
+        checked->add(line.number, line.offset, fields.hash, fields.signature);
+      } else {
+        signatures.add(line.number, fields.hash, fields.signature);
+      }
 
       const Placement placement = tracker.place(line.number, fields);
       statistics.add_record(line.number, fields, placement, tracker.chains()[placement.chain]);
@@ -372,7 +381,8 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
       }
     }
     if (progress) progress(source.bytes_consumed(), report.records, total);
-    for (const std::uint64_t bad : signatures.finish()) {
+    const std::vector<std::uint64_t> bad_lines = checked ? checked->finish() : signatures.finish();
+    for (const std::uint64_t bad : bad_lines) {
       problems.add(bad, kind_bad_signature, std::string(signature_message));
       ++bad_signatures;
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "store/signing_key.hpp"
+#include "verify/range_check.hpp"
 #include "verify/report_statistics.hpp"
 
 namespace oxa::verify {
@@ -46,6 +47,9 @@ struct VerifyOptions {
   // The pieces begin after older ones that are not given: each chain's first
   // record in them may extend a root from before them.
   bool continues = false;
+  // A single-piece log's signatures already checked range by range: taken
+  // from them instead of being checked again.
+  std::vector<CheckedRange> checked_ranges;
 };
 
 struct Finding {

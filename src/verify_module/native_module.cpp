@@ -18,6 +18,7 @@
 #include "verify_module/notary_entry.hpp"
 #include "verify_module/python_boundary.hpp"
 #include "verify_module/python_values.hpp"
+#include "verify_module/range_values.hpp"
 #include "verify_module/witness_entry.hpp"
 
 namespace oxa::verify_py {
@@ -198,6 +199,52 @@ PyObject* run_verify_with_report_entry(PyObject*, PyObject* args) {
   });
 }
 
+// check_range(path, base, start, end, public_key, key_file, jobs, max_line_bytes) -> tuple: the signatures of
+// the lines of a single-piece log that begin in [start, end), as range_value() gives them.
+PyObject* check_range_entry(PyObject*, PyObject* args) {
+  return boundary([&]() -> PyObject* {
+    PyObject* path = nullptr;
+    unsigned long long base = 0, start = 0, end = 0, max_line_bytes = 0;
+    PyObject* public_key = nullptr;
+    PyObject* key_file = nullptr;
+    unsigned int jobs = 0;
+    if (!PyArg_ParseTuple(args, "OKKKOOIK:check_range", &path, &base, &start, &end, &public_key, &key_file, &jobs,
+                          &max_line_bytes)) {
+      throw ErrorAlreadySet{};
+    }
+    verify::RangeOptions options;
+    options.path = filesystem_text(path);
+    options.base = base;
+    options.start = start;
+    options.end = end;
+    options.public_key = optional_text(public_key);
+    if (!options.public_key) options.key_file = filesystem_text(key_file);
+    options.jobs = jobs;
+    options.max_line_bytes = max_line_bytes;
+    verify::CheckedRange range;
+    raise(without_interpreter_lock([&] { range = verify::check_range(options); }));
+    return range_value(range);
+  });
+}
+
+// verify_checked(paths, ..., policy, require_witnessed, ranges) -> str: as verify, the signatures taken from checked ranges.
+PyObject* verify_checked_entry(PyObject*, PyObject* args) {
+  return boundary([&]() -> PyObject* {
+    constexpr Py_ssize_t log_argument_count = 11;
+    if (PyTuple_Size(args) != log_argument_count + 1) {
+      PyErr_SetString(PyExc_TypeError, "verify_checked takes the 11 arguments of verify and the checked ranges");
+      throw ErrorAlreadySet{};
+    }
+    Ref log_args = Ref::steal_or_throw(PyTuple_GetSlice(args, 0, log_argument_count));
+    LogArguments parsed = log_arguments(log_args.get(), "OOOIOOppKOp:verify_checked", nullptr);
+    parsed.options.checked_ranges = range_list(PyTuple_GetItem(args, log_argument_count));
+    std::string text;
+    raise(without_interpreter_lock(
+        [&] { text = verify::report_json(verify::verify_everything(parsed.options, parsed.notary)); }));
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
 PyMethodDef methods[] = {
     {"verify", verify_entry, METH_VARARGS,
      "verify(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, max_line_bytes, "
@@ -216,6 +263,12 @@ PyMethodDef methods[] = {
      "run_verify_with_report(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, "
      "max_line_bytes, policy, require_witnessed, as_json)\n--\n\nAs run_verify; returns the exit status and the log's report as JSON text "
      "(None when no log report was made)."},
+    {"check_range", check_range_entry, METH_VARARGS,
+     "check_range(path, base, start, end, public_key, key_file, jobs, max_line_bytes)\n--\n\n"
+     "The signature checks of the lines of a one-piece log that begin in [start, end), as a small tuple."},
+    {"verify_checked", verify_checked_entry, METH_VARARGS,
+     "verify_checked(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, "
+     "max_line_bytes, ranges)\n--\n\nAs verify, with the signatures taken from the checked byte ranges."},
     {nullptr, nullptr, 0, nullptr},
 };
 

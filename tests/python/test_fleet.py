@@ -3,6 +3,7 @@ pieces, with and without checkpoints) verified on this machine's cores, on a rea
 and from a real S3 server on 127.0.0.1; each log's report is the one it gets alone; a worker killed
 mid-run changes no verdict; bad manifest lines, missing objects and unreachable hosts are reported."""
 import gzip
+import html.parser
 import json
 import os
 import shutil
@@ -10,6 +11,7 @@ import signal
 import socket
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -230,9 +232,10 @@ def test_a_bad_manifest_line_is_named_before_any_log_is_read(tmp_path, capsys, l
 @pytest.mark.parametrize("args, message", [
     (["--fleet", "{m}", "x.wal"], "give no LOG"),
     (["--fleet", "{m}", "--rotated"], "give no --rotated"),
+    (["--fleet", "{m}", "--max-line-bytes", "100"], "give no --max-line-bytes"),
     (["--dask", "local:2"], "--dask runs a fleet: give --fleet MANIFEST"),
     (["--fleet", "{m}", "--dask", "local:0"], "--dask local:N needs N"),
-], ids=["log-and-fleet", "per-log-option", "dask-without-fleet", "no-workers"])
+], ids=["log-and-fleet", "per-log-option", "line-limit", "dask-without-fleet", "no-workers"])
 def test_usage_errors(tmp_path, capsys, args, message):
     manifest = tmp_path / "fleet.jsonl"
     manifest.write_text('{"log": "a.wal"}\n')
@@ -399,3 +402,267 @@ def test_a_process_of_the_pool_killed_during_the_run_changes_no_verdict(hosts, t
     assert report["logs"][0]["report"]["ok"] and report["logs"][0]["report"]["records"] == 15000
     assert [result.get("report") for result in report["logs"][1:]] == hosts.alone()
     assert report["retried"] and set(report["retried"]) <= {entry["log"] for entry in entries}
+
+
+# ---------------------------------------------------------------- the fleet's HTML page
+
+HOSTILE = "<script>alert(1)</script>"
+
+
+@pytest.fixture(scope="module")
+def fleet_page(hosts, tmp_path_factory):
+    """The page of the fleet plus a log in a folder whose name is markup, written by the command."""
+    folder = tmp_path_factory.mktemp("page")
+    hostile = folder / HOSTILE.replace("/", "_") / "audit.wal"
+    hostile.parent.mkdir()
+    shutil.copy(hosts.folder / "host-bad-signature" / "audit.wal", hostile)
+    shutil.copy(hosts.folder / "host-bad-signature" / "audit.wal.key", f"{hostile}.key")
+    manifest = folder / "fleet.jsonl"
+    entries = fleet.read_manifest(hosts.manifest) + [{"log": str(hostile)}, {"log": str(folder / "gone.wal")}]
+    manifest.write_text("".join(json.dumps(entry) + "\n" for entry in entries))
+    page = folder / "fleet.html"
+    code = main(["--fleet", str(manifest), "--html", str(page), "--json"])
+    return code, entries, page
+
+
+def test_the_page_names_each_logs_verdict_and_is_self_contained(fleet_page, hosts, capsys):
+    from test_html_report import scan
+
+    code, entries, page = fleet_page
+    assert code == 1
+    text = page.read_text(encoding="utf-8")
+    scanned = scan(text)
+    for banned in ("script", "link", "img", "iframe", "object", "embed", "base"):
+        assert scanned.tags[banned] == 0, banned
+    assert all(reference.startswith("#") for reference in scanned.references), scanned.references
+    assert "<script>" not in text and "&lt;script&gt;alert(1)&lt;_script&gt;" in text
+
+    rows = LogRows()
+    rows.feed(text)
+    alone = hosts.alone() + [oxa_verify.verify_log(entries[-2]["log"])]
+    expected = [(e["log"], "OK" if r["ok"] else "FAILED", str(r["records"]), str(len(r["problems"])))
+                for e, r in zip(entries, alone)] + [(entries[-1]["log"], "NOT READ", "0", "0")]
+    assert [tuple(row[:4]) for row in rows.rows] == expected
+    kinds = _kinds(alone)
+    assert rows.kinds == {kind: str(count) for kind, count in kinds.items()}
+    # Every failed log has its own section, leading with its first problem.
+    from markupsafe import escape
+    for (log, verdict, *_), report in zip(expected, alone + [None]):
+        if verdict != "OK":
+            assert f"{escape(log)}: {verdict}</h3>" in text
+            if report is not None:
+                assert str(escape(report["problems"][0]["message"])) in text
+
+
+class LogRows(html.parser.HTMLParser):
+    """The cells of the verdict table's rows and of the problems-by-kind table."""
+
+    def __init__(self):
+        super().__init__()
+        self.rows, self.kinds, self._table, self._row, self._cell = [], {}, None, None, None
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if tag == "table":
+            self._table = attrs.get("id")
+        elif tag == "tr":
+            self._row = []
+        elif tag == "td" and self._row is not None:
+            self._cell = ""
+
+    def handle_endtag(self, tag):
+        if tag == "td" and self._cell is not None:
+            self._row.append(self._cell.strip())
+            self._cell = None
+        elif tag == "tr" and self._row:
+            if self._table == "logs-table":
+                self.rows.append(self._row)
+            elif self._table == "kinds-table":
+                self.kinds[self._row[0]] = self._row[1]
+            self._row = None
+        elif tag == "table":
+            self._table = None
+
+    def handle_data(self, data):
+        if self._cell is not None:
+            self._cell += data
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--html", "{manifest}"], "would be overwritten"),
+    (["--html", "{folder}/no-such-folder/fleet.html"], "cannot write the HTML report"),
+], ids=["manifest-in-its-place", "unwritable"])
+def test_html_errors_exit_2(hosts, capsys, args, message):
+    args = [arg.format(manifest=hosts.manifest, folder=hosts.folder) for arg in args]
+    before = hosts.manifest.read_bytes()
+    assert main(["--fleet", str(hosts.manifest), *args]) == 2
+    assert message in capsys.readouterr().err
+    assert hosts.manifest.read_bytes() == before
+
+
+def test_browser_shows_the_page_without_a_request(fleet_page, tmp_path):
+    from test_html_report import CHROMIUM, chromium, scan
+
+    if CHROMIUM is None:
+        pytest.skip("chromium is not installed (make installs it)")
+    _, entries, page = fleet_page
+    dom, log, urls = chromium(page, tmp_path, "--dump-dom")
+    assert urls == [] and [line for line in log.splitlines() if "CONSOLE" in line or "Uncaught" in line] == []
+    assert scan(dom).tags["script"] == 0
+    rows = LogRows()
+    rows.feed(dom)
+    assert [row[0] for row in rows.rows] == [entry["log"] for entry in entries]
+
+
+# ---------------------------------------------------------------- one log split into byte ranges
+
+SPLIT = 4096  # bytes per range: a 60-record log is checked in about 15 ranges, most boundaries inside a line
+
+
+def at_line(n, change):
+    def damage(lines, other):
+        lines[n] = edit(lines[n], change)
+        return lines
+    return damage
+
+
+# (id, damage of the 60 lines of two writers, whether the log is checked under the other log's key)
+SPLIT_CASES = [
+    ("clean", lambda lines, other: lines),
+    ("chain-broken-across-a-boundary", lambda lines, other: lines[:20] + lines[21:]),
+    ("tampered-record", at_line(30, lambda r: r.update(prompt=r["prompt"] + " and more"))),
+    ("bad-signature", at_line(33, flip_signature)),
+    ("replay-mismatch", at_line(25, lambda r: r.update(output=r["output"] + "!"))),
+    ("foreign-record", lambda lines, other: lines[:40] + [other[3]] + lines[40:]),
+    ("malformed-line", lambda lines, other: lines[:12] + [b'{"id":"oxa_broken"\n'] + lines[13:]),
+    ("torn-last-line", lambda lines, other: lines[:-1] + [lines[-1][:40]]),
+    ("last-line-without-its-line-feed", lambda lines, other: lines[:-1] + [lines[-1].rstrip(b"\n")]),
+    ("wrong-key", lambda lines, other: lines),
+]
+
+
+@pytest.fixture(scope="module")
+def split_logs(tmp_path_factory):
+    """One log per case of SPLIT_CASES, its key beside it; the wrong-key case names the other log's key."""
+    folder = tmp_path_factory.mktemp("split")
+    write_log(folder / "clean.wal", count=60)
+    other_key = write_log(folder / "other.wal", count=6)
+    lines = (folder / "clean.wal").read_bytes().splitlines(keepends=True)
+    other = (folder / "other.wal").read_bytes().splitlines(keepends=True)
+    entries = {}
+    for name, damage in SPLIT_CASES:
+        path = folder / name / "audit.wal"
+        path.parent.mkdir()
+        path.write_bytes(b"".join(damage(list(lines), other)))
+        shutil.copy(folder / "clean.wal.key", f"{path}.key")
+        entries[name] = {"log": str(path), **({"public_key": other_key} if name == "wrong-key" else {})}
+    return entries
+
+
+def alone(entry):
+    return oxa_verify.verify_log(entry["log"], **{k: v for k, v in entry.items() if k != "log"})
+
+
+def test_the_split_logs_show_what_they_should(split_logs):
+    reports = {name: alone(entry) for name, entry in split_logs.items()}
+    firsts = {name: (report["problems"] or [{}])[0].get("kind") for name, report in reports.items()}
+    assert firsts == {"clean": None, "chain-broken-across-a-boundary": "chain-break",
+                      "tampered-record": "hash-mismatch", "bad-signature": "bad-signature",
+                      "replay-mismatch": "replay-mismatch", "foreign-record": "bad-signature",
+                      "malformed-line": "malformed", "torn-last-line": None,
+                      "last-line-without-its-line-feed": None, "wrong-key": "wrong-key"}
+    assert reports["torn-last-line"]["warnings"][-1]["kind"] == "torn-tail"
+    for entry in split_logs.values():
+        assert len(fleet._plan(entry, SPLIT)) >= 10
+
+
+def test_a_log_split_into_ranges_gets_the_report_it_gets_unsplit(split_logs):
+    entries = list(split_logs.values())
+    split = fleet.verify_fleet(entries, split_bytes=SPLIT)
+    unsplit = fleet.verify_fleet(entries, split_bytes=None)
+    expected = [alone(entry) for entry in entries]
+    assert [result["report"] for result in split["logs"]] == expected
+    assert [result["report"] for result in unsplit["logs"]] == expected
+    assert split["summary"] == unsplit["summary"]
+
+
+def test_the_whole_fleet_split_finely_gets_the_reports_it_gets_alone(hosts):
+    # Sealed logs with their checkpoints, compressed and rotated pieces (never split), torn ends.
+    report = fleet.verify_fleet(fleet.read_manifest(hosts.manifest), split_bytes=1500)
+    assert [result["report"] for result in report["logs"]] == hosts.alone()
+
+
+def test_the_ranges_name_exactly_the_bad_signatures(split_logs):
+    from cryptography.exceptions import InvalidSignature
+    from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
+
+    entry = split_logs["foreign-record"]
+    data = open(entry["log"], "rb").read()
+    key = Ed25519PublicKey.from_public_bytes(bytes.fromhex(alone(entry)["public_key"]))
+    offset, expected_bad, records = 0, [], 0
+    for line in data.splitlines(keepends=True):
+        record = json.loads(line)
+        records += 1
+        try:
+            key.verify(bytes(record["signature"]), bytes.fromhex(record["hash"]))
+        except InvalidSignature:
+            expected_bad.append(offset)
+        offset += len(line)
+    ranges = [fleet.check_entry_range(entry, start, end) for start, end in fleet._plan(entry, SPLIT)]
+    assert [r[:2] for r in ranges] == fleet.split_ranges(len(data), SPLIT)
+    assert sum(r[3] for r in ranges) == records
+    bad = b"".join(r[5] for r in ranges)
+    assert [int.from_bytes(bad[i:i + 8], "little") for i in range(0, len(bad), 8)] == expected_bad != []
+
+
+def test_the_pass_over_a_split_log_takes_its_signatures_from_the_ranges(split_logs):
+    # A range that says a good record's signature failed: the report believes it, so nothing was checked twice.
+    entry = split_logs["clean"]
+    ranges = [fleet.check_entry_range(entry, start, end) for start, end in fleet._plan(entry, SPLIT)]
+    data = open(entry["log"], "rb").read()
+    offset = data.index(b"\n", ranges[3][0]) + 1
+    ranges[3] = ranges[3][:5] + (offset.to_bytes(8, "little"),)
+    problems = fleet.verify_entry(entry, 1, ranges)["report"]["problems"]
+    assert [(p["line"], p["kind"]) for p in problems] == [(data[:offset].count(b"\n") + 1, "bad-signature")]
+
+
+@pytest.mark.parametrize("change", [
+    lambda lines: lines[:5] + [edit(lines[5], flip_signature)] + lines[6:],
+    lambda lines: lines + lines[-2:-1],
+    lambda lines: lines[:-3],
+], ids=["signature-flipped", "record-appended", "records-cut"])
+def test_a_log_changed_after_its_ranges_were_checked_is_verified_as_it_now_is(split_logs, tmp_path, change):
+    path = tmp_path / "audit.wal"
+    shutil.copy(split_logs["clean"]["log"], path)
+    shutil.copy(split_logs["clean"]["log"] + ".key", f"{path}.key")
+    entry = {"log": str(path)}
+    ranges = [fleet.check_entry_range(entry, start, end) for start, end in fleet._plan(entry, SPLIT)]
+    path.write_bytes(b"".join(change(path.read_bytes().splitlines(keepends=True))))
+    assert fleet.verify_entry(entry, 1, ranges) == {"log": str(path), "report": alone(entry)}
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--fleet", "{manifest}", "--split-bytes", "0"], "--split-bytes: needs a whole number of bytes"),
+    (["--fleet", "{manifest}", "--split-bytes", "1000", "{log}"], "give no LOG"),
+    (["--split-bytes", "1000", "{log}"], "--split-bytes runs a fleet: give --fleet MANIFEST"),
+], ids=["zero", "with-a-log", "without-a-fleet"])
+def test_split_bytes_usage_errors(split_logs, tmp_path, capsys, args, message):
+    manifest = tmp_path / "fleet.jsonl"
+    manifest.write_text(json.dumps(split_logs["clean"]) + "\n")
+    assert main([arg.format(manifest=manifest, log=split_logs["clean"]["log"]) for arg in args]) == 2
+    assert message in capsys.readouterr().err
+
+
+@needs_cluster
+def test_split_logs_on_a_dask_cluster_from_s3_get_the_reports_they_get_alone(split_logs, cluster, s3):
+    entries = []
+    for name, entry in split_logs.items():
+        for suffix in ("", ".key"):
+            s3.put_file(entry["log"] + suffix, f"{BUCKET}/split/{name}/audit.wal{suffix}")
+        entries.append(dict(entry, log=f"s3://{BUCKET}/split/{name}/audit.wal"))
+    report = fleet.verify_fleet(entries, client=cluster, split_bytes=SPLIT)
+    expected = [json.loads(json.dumps(alone(entry)).replace(str(Path(entry["log"]).parent.parent) + "/",
+                                                           f"s3://{BUCKET}/split/"))
+                for entry in split_logs.values()]
+    assert [result.get("report") for result in report["logs"]] == expected
+    assert report["retried"] == []
