@@ -268,7 +268,7 @@ PyMethodDef methods[] = {
      "The signature checks of the lines of a one-piece log that begin in [start, end), as a small tuple."},
     {"verify_checked", verify_checked_entry, METH_VARARGS,
      "verify_checked(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, "
-     "max_line_bytes, ranges)\n--\n\nAs verify, with the signatures taken from the checked byte ranges."},
+     "max_line_bytes, policy, require_witnessed, ranges)\n--\n\nAs verify, with the signatures taken from the checked byte ranges."},
     {nullptr, nullptr, 0, nullptr},
 };
 
