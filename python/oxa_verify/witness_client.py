@@ -294,7 +294,7 @@ class _Exchange:
         if not text.endswith("\n"):
             raise _Refused("the answer does not end in a line feed", 200)
         kept = []
-        for line in text.splitlines():
+        for line in text[:-1].split("\n"):
             if not line.startswith(EM_DASH_SPACE):
                 raise _Refused(f"the answer holds a line that is no signature line: {line[:60]!r}", 200)
             name, _, blob = line[len(EM_DASH_SPACE):].partition(" ")

@@ -426,3 +426,33 @@ def test_the_policy_must_name_the_notary_as_its_log(tmp_path, notary_key, engine
     err = capsys.readouterr().err
     assert err.startswith("oxa-notary: error:") and message in err, err
     assert not Path(f"{log}.checkpoints").exists()
+
+
+def test_a_stop_while_waiting_for_a_slow_witness_ends_follow_after_that_checkpoint(tmp_path, notary_key, witnesses,
+                                                                                    engines, fakes):
+    key, notary_vkey = notary_key
+    log = engines[0]
+    slow = fakes("slow.example.org/w", "slow", delay=60)
+    policy = write_policy(tmp_path / "notary.policy", notary_vkey,
+                          [("w1", witnesses["w1"].vkey, f"http://127.0.0.1:{witnesses['w1'].port}"),
+                           ("slow", slow.vkey, slow.url)])
+    grow(engines, 4, "before")
+    follower = subprocess.Popen(
+        [str(BIN / "oxa-notary"), "follow", "--key", str(key), "--policy", str(policy), "--every", "1",
+         "--witness-timeout", "4", str(log)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 30
+        while slow.requests == 0 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert slow.requests == 1
+        follower.send_signal(signal.SIGTERM)
+        out, err = follower.communicate(timeout=30)
+    finally:
+        if follower.poll() is None:
+            follower.kill()
+            follower.wait()
+    assert follower.returncode == 0, err
+    assert "stopped after 1 checkpoints" in out and "slow" in err and "timed out" in err
+    [entry] = checkpoints(f"{log}.checkpoints")
+    assert entry["size"] == 4
+    check_cosigned(entry["note"], notary_vkey, [witnesses["w1"].vkey])
