@@ -62,7 +62,7 @@ wheel: venv
 
 install: wheel
 	wheel=$$(ls $(DIST)/tvel_oxa-*.whl)
-	$(VPY) -m pip install -q "$$wheel[test,bench]"
+	$(VPY) -m pip install -q "$$wheel[test,test-integration,bench]"
 	$(VPY) -m pip install -q --force-reinstall --no-deps "$$wheel"
 
 test-python: install
@@ -70,6 +70,9 @@ test-python: install
 
 # The one abi3 wheel, repaired, installed into a fresh environment of every
 # other CPython from 3.9 up on the machine (the default python3 runs test-python).
+# Each runs every test but the integration ones, which drive systems of their own
+# (a Dask cluster, the openai client, a browser, Go) and gain nothing from a
+# second interpreter: they run once, under the default one.
 PYTHON_MINORS := 9 10 11 12 13 14
 test-pythons: install
 	default=$$($(PYTHON) -c 'import sys; print(sys.version_info[1])')
@@ -88,7 +91,7 @@ test-pythons: install
 	  $$env/bin/python -m pip install -q --disable-pip-version-check "$$wheel[test]"
 	  version=$$($$env/bin/python -c 'import platform; print(platform.python_version())')
 	  echo "Python tests under $$version ($$py):"
-	  $$env/bin/python -m pytest -q -p no:cacheprovider tests/python
+	  $$env/bin/python -m pytest -q -p no:cacheprovider -m "not integration" tests/python
 	  ran="$$ran $$version"
 	done
 	echo "Python tests passed under: $$ran"
@@ -130,7 +133,8 @@ test-cpp: venv
 # (found first through PYTHONPATH) in the ordinary interpreter, which needs
 # the sanitizer runtime and libstdc++ preloaded and its own allocator out of
 # the way. Every report aborts the process and so fails the run; leaks are not
-# looked for in the interpreter, which keeps much of its memory until exit.
+# looked for in the interpreter, which keeps much of its memory until exit. The
+# integration tests are left out: the other tests cover their native paths.
 ASAN_BUILD := build/asan
 SANITIZER_OPTIONS := ASAN_OPTIONS=abort_on_error=1:detect_stack_use_after_return=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
@@ -145,7 +149,7 @@ test-sanitized: install
 	export PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/$(ASAN_BUILD) $(SANITIZER_OPTIONS)
 	export ASAN_OPTIONS="$$ASAN_OPTIONS:detect_leaks=0"
 	$(VPY) -c 'import sys, tvel_oxa; sys.exit(not tvel_oxa.__file__.startswith(sys.argv[1]))' $(CURDIR)/$(ASAN_BUILD)
-	$(VPY) -m pytest -p no:cacheprovider tests/python
+	$(VPY) -m pytest -q -p no:cacheprovider -m "not integration" tests/python
 
 bench: install bench-verify bench-notary bench-chain-search bench-witness bench-notary-witness
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \

@@ -11,6 +11,14 @@ import tvel_oxa
 HERE = Path(__file__).parent
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "integration: drives a system of its own beside ours (a Dask cluster and an S3 server, the openai "
+        "client, a browser, Go's tlog, kill loops); run once, under the default interpreter",
+    )
+
+
 def panic_message(call):
     """The message of the PanicException that `call` raises; fails the test when it raises none."""
     try:
@@ -49,6 +57,15 @@ def capture_args(triplet, review):
         ppp_triplet=triplet,
         human_delta_chain=review,
     )
+
+
+@pytest.fixture
+def notary_key(request, tmp_path):
+    """A new notary key named after the test module's ORIGIN: its file and its verifier key."""
+    from oxa_verify import _native
+
+    key = tmp_path / "notary.key"
+    return key, _native.notary_keygen(str(key), request.module.ORIGIN)
 
 
 @pytest.fixture(scope="session")

@@ -20,6 +20,8 @@ from oxa_verify.cli import main
 from test_verify_faults import ORIGIN, notary
 from test_verify_log import edit, flip_signature
 
+pytestmark = pytest.mark.integration
+
 
 def capture(engines, count, start=0):
     triplet = tvel_oxa.PPPTriplet("model-a", "eu-west", "triage")

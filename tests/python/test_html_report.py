@@ -18,6 +18,8 @@ import oxa_verify
 import tvel_oxa
 from oxa_verify import cli, html_report
 
+pytestmark = pytest.mark.integration
+
 OXA_VERIFY = str(Path(sys.executable).with_name("oxa-verify"))
 
 SCRIPT_PROMPT = "<script>alert(1)</script>"

@@ -82,14 +82,6 @@ def capture(engine, n, tag="x"):
 
 
 @pytest.fixture
-def notary_key(tmp_path):
-    key = tmp_path / "notary.key"
-    result = run("oxa-notary", "keygen", "--key", key, ORIGIN)
-    assert result.returncode == 0, result.stderr
-    return key, result.stdout.strip()
-
-
-@pytest.fixture
 def sealed_log(tmp_path, notary_key):
     """A log of two interleaved engines, sealed after 5, 9 and 12 lines."""
     log = tmp_path / "audit.wal"

@@ -20,14 +20,6 @@ from test_notary import BIN, ORIGIN, capture, checkpoints, complete_lines, mth, 
 
 
 @pytest.fixture
-def notary_key(tmp_path):
-    key = tmp_path / "notary.key"
-    result = run("oxa-notary", "keygen", "--key", key, ORIGIN)
-    assert result.returncode == 0, result.stderr
-    return key, result.stdout.strip()
-
-
-@pytest.fixture
 def log(tmp_path):
     path = tmp_path / "audit.wal"
     capture(tvel_oxa.OXAEngine(str(path)), 3)

@@ -24,14 +24,6 @@ def lines_text(start, stop):
 
 
 @pytest.fixture
-def notary_key(tmp_path):
-    key = tmp_path / "notary.key"
-    result = run("oxa-notary", "keygen", "--key", key, ORIGIN)
-    assert result.returncode == 0, result.stderr
-    return key, result.stdout.strip()
-
-
-@pytest.fixture
 def sealed(tmp_path, notary_key):
     """A log of plain lines sealed at 12 and 13 lines, then grown to 15."""
     log = tmp_path / "audit.wal"

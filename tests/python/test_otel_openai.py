@@ -16,6 +16,8 @@ from otel_fake_server import FakeOpenAIServer  # noqa: E402
 
 import oxa_otel  # noqa: E402
 
+pytestmark = pytest.mark.integration
+
 APP = Path(__file__).with_name("otel_app.py")
 # From 8 threads, then as many from an asyncio program; a third of them
 # streamed, a third answered with a tool call.

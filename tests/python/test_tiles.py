@@ -240,14 +240,6 @@ def on_disk(directory):
 
 # ---- fixtures
 
-@pytest.fixture
-def notary_key(tmp_path):
-    key = tmp_path / "notary.key"
-    result = run("oxa-notary", "keygen", "--key", key, ORIGIN)
-    assert result.returncode == 0, result.stderr
-    return key, result.stdout.strip()
-
-
 def lines_of(count, start=0):
     return [f"line {i} {'x' * (i % 7)}".encode() for i in range(start, start + count)]
 
@@ -601,6 +593,7 @@ def go_oracle(tmp_path_factory):
     return work / "oracle"
 
 
+@pytest.mark.integration
 @pytest.mark.parametrize("size", [1, 256, 300, 65536, 70000])
 def test_tiles_and_proofs_match_gos_tlog(tmp_path, notary_key, go_oracle, size):
     log = tmp_path / "audit.wal"
@@ -635,6 +628,7 @@ def test_tiles_and_proofs_match_gos_tlog(tmp_path, notary_key, go_oracle, size):
 
 # ---- crash safety
 
+@pytest.mark.integration
 def test_follow_killed_at_random_moments_keeps_every_published_checkpoint_provable(tmp_path, notary_key):
     log = tmp_path / "audit.wal"
     log.write_bytes(b"")

@@ -10,7 +10,7 @@ import pytest
 import oxa_verify
 import tvel_oxa
 from oxa_verify.cli import main
-from test_verify_faults import ORIGIN, capture, notary, notary_key  # noqa: F401 (a fixture)
+from test_verify_faults import ORIGIN, capture, notary
 from test_verify_log import run
 
 BIN = Path(sys.executable).parent

@@ -123,12 +123,6 @@ def capture(engines, count, start):
                                           tvel_oxa.HumanDeltaChain(f"t-{i}", False, "queue"))
 
 
-@pytest.fixture
-def notary_key(tmp_path):
-    key = tmp_path / "notary.key"
-    return key, notary("keygen", "--key", key, ORIGIN).strip()
-
-
 def cut_log(tmp_path, notary_key, delete):
     """Two engines; seal 6 lines; (delete line 9); seal the rest; drop the first 6 lines."""
     log = tmp_path / "full.wal"

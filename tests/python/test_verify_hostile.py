@@ -39,14 +39,6 @@ def small_log(tmp_path_factory):
     return path, first.public_key_hex()
 
 
-@pytest.fixture
-def notary_key(tmp_path):
-    key = tmp_path / "notary.key"
-    result = run("oxa-notary", "keygen", "--key", key, ORIGIN)
-    assert result.returncode == 0, result.stderr
-    return key, result.stdout.strip()
-
-
 # Line length
 
 def test_a_line_over_the_limit_is_malformed_and_the_rest_still_checked(small_log, tmp_path):

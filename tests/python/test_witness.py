@@ -480,6 +480,7 @@ def test_racing_requests_for_one_origin_never_roll_it_back(make_witness):
         assert stored == winners[0]
 
 
+@pytest.mark.integration
 def test_state_survives_sigkill_under_load_and_sigterm_exits_cleanly(make_witness):
     logs = [Log(f"example.net/load-{i}") for i in range(6)]
     witness = make_witness(logs)
