@@ -103,14 +103,6 @@ def held_size(witness, note):
 
 
 @pytest.fixture
-def notary_key(tmp_path):
-    key = tmp_path / "notary.key"
-    result = run("oxa-notary", "keygen", "--key", key, ORIGIN)
-    assert result.returncode == 0, result.stderr
-    return key, result.stdout.strip()
-
-
-@pytest.fixture
 def witnesses(tmp_path, notary_key):
     """Three witnesses of the notary's log, each with its own key and database."""
     started = {name: start_witness(tmp_path / name, f"{name}.example.org/witness", notary_key[1])
