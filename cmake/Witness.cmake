@@ -1,11 +1,8 @@
-# The witness core: trust policies and their quorums, cosignatures, and the
-# checks of an add-checkpoint request, over the notary's signed notes and the
-# tree layer's consistency proofs. Plain C++; oxa-witness reaches it through
-# the verifier's extension, and the notary and the verifier can link it for
-# policies and cosignatures.
-file(GLOB OXA_WITNESS_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/../src/witness/*.cpp)
-add_library(oxa_witness STATIC ${OXA_WITNESS_SOURCES})
-target_link_libraries(oxa_witness PUBLIC oxa_notary oxa_tlog)
+# The witness core: the checks of an add-checkpoint request and the
+# cosignature it answers with, over the transparency formats (signed notes,
+# cosignatures, policies, consistency proofs). Plain C++; oxa-witness reaches
+# it through the verifier's extension.
+oxa_layer(witness PUBLIC oxa_tlog)
 
 if(TARGET oxa_verify_native)
   target_link_libraries(oxa_verify_native PRIVATE oxa_witness)

@@ -13,15 +13,15 @@
 
 #include "common/file_status.hpp"
 #include "common/os_error.hpp"
-#include "notary/base64_text.hpp"
-#include "notary/checkpoint.hpp"
-#include "notary/log_start.hpp"
-#include "notary/signed_note.hpp"
-#include "notary/tile_proofs.hpp"
-#include "notary/tlog_proof.hpp"
+#include "logread/log_source.hpp"
+#include "logread/log_start.hpp"
 #include "store/file_io.hpp"
+#include "tlog/base64_text.hpp"
+#include "tlog/checkpoint.hpp"
+#include "tlog/signed_note.hpp"
+#include "tlog/tile_proofs.hpp"
 #include "tlog/tiles.hpp"
-#include "verify/log_source.hpp"
+#include "tlog/tlog_proof.hpp"
 
 namespace oxa::notary {
 
@@ -33,7 +33,7 @@ constexpr std::string_view invalid_origin_message = "the origin must be one non-
 
 struct NumberedCheckpoint {
   std::uint64_t line = 0;  // in the checkpoint file
-  Checkpoint checkpoint;
+  tlog::Checkpoint checkpoint;
 };
 
 std::string checkpoint_name(const std::string& path, const NumberedCheckpoint& entry) {
@@ -51,25 +51,25 @@ struct Notary {
   const std::function<bool()>* should_stop = nullptr;
   std::uint64_t lines_read = 0;
   // Lines longer than this are hashed while read and never held whole.
-  std::size_t line_limit = default_line_limit;
+  std::size_t line_limit = logread::default_line_limit;
 
   void poll_stop() {
     constexpr std::uint64_t lines_between_stop_checks = 4096;
     if (should_stop && ++lines_read % lines_between_stop_checks == 0 && (*should_stop)()) throw Stopped{};
   }
 
-  std::unique_ptr<NoteSigner> signer;
+  std::unique_ptr<tlog::NoteSigner> signer;
   std::string origin;
   std::string out_path;
-  TreeBuilder tree;
+  tlog::TreeBuilder tree;
   std::uint64_t bytes = 0;          // log bytes the tree's lines take
   std::uint64_t sealed_size = 0;    // size of the last checkpoint in the file
   std::uint64_t written = 0;
   std::unique_ptr<tlog::TileWriter> tiles;  // fed by `tree` when tiles are kept
   std::string last_note;                    // of the last checkpoint in the file
 
-  void add_line(std::string_view text, std::uint64_t end_offset) { add_leaf(leaf_hash(text), end_offset); }
-  void add_leaf(const TreeHash& leaf, std::uint64_t end_offset) {
+  void add_line(std::string_view text, std::uint64_t end_offset) { add_leaf(tlog::leaf_hash(text), end_offset); }
+  void add_leaf(const tlog::TreeHash& leaf, std::uint64_t end_offset) {
     tree.append(leaf);
     bytes = end_offset;
   }
@@ -77,11 +77,11 @@ struct Notary {
   // Appends a checkpoint when the tree grew past the last one.
   void checkpoint_if_grown() {
     if (tree.size() <= sealed_size) return;
-    Checkpoint checkpoint;
+    tlog::Checkpoint checkpoint;
     checkpoint.size = tree.size();
     checkpoint.bytes = bytes;
     checkpoint.frontier = tree.frontier();
-    checkpoint.note = signer->sign(format_checkpoint_body({origin, tree.size(), tree.root()}));
+    checkpoint.note = signer->sign(tlog::format_checkpoint_body({origin, tree.size(), tree.root()}));
     // The tiles first: a checkpoint is published only once every tile it
     // needs is durable, so any checkpoint a client sees can be proved from them.
     flush_tiles();
@@ -89,9 +89,9 @@ struct Notary {
     // that they are durable, and before the checkpoint is stored and published.
     if (options && options->cosign) checkpoint.note = with_cosignatures(checkpoint.note, checkpoint.size);
     try {
-      append_checkpoint(out_path, checkpoint);
-    } catch (const CheckpointFileError& error) {
-      throw NotaryInputError(error.what());
+      tlog::append_checkpoint(out_path, checkpoint);
+    } catch (const tlog::CheckpointFileError& error) {
+      throw UnusableInputError(error.what());
     }
     sealed_size = tree.size();
     last_note = checkpoint.note;
@@ -106,7 +106,7 @@ struct Notary {
     std::string cosigned = note + lines;
     std::string text;
     // Still this notary's note over the same body: the lines added nothing but signatures.
-    if (open_note(cosigned, signer->verifier(), text) == NoteCheck::verified &&
+    if (tlog::open_note(cosigned, signer->verifier(), text) == tlog::NoteCheck::verified &&
         text == std::string_view(note).substr(0, note.rfind("\n\n") + 1))
       return cosigned;
     if (options->on_warning)
@@ -120,7 +120,7 @@ struct Notary {
     try {
       tiles->flush();
     } catch (const tlog::TileError& error) {
-      throw NotaryInputError(std::string("tiles: ") + error.what());
+      throw UnusableInputError(std::string("tiles: ") + error.what());
     }
   }
 
@@ -131,7 +131,7 @@ struct Notary {
     try {
       if (tiles->published_checkpoint() != last_note) tiles->publish_checkpoint(last_note);
     } catch (const tlog::TileError& error) {
-      throw NotaryInputError(std::string("tiles: ") + error.what());
+      throw UnusableInputError(std::string("tiles: ") + error.what());
     }
   }
 
@@ -142,18 +142,18 @@ struct Notary {
     out.size = tree.size();
     out.bytes = bytes;
     out.checkpoints_written = written;
-    out.root = base64_encode(tree.root());
+    out.root = tlog::base64_encode(tree.root());
     out.origin = origin;
     out.checkpoint_file = out_path;
     return out;
   }
 };
 
-std::unique_ptr<NoteSigner> load_signer(const std::string& path, std::string* warning) {
+std::unique_ptr<tlog::NoteSigner> load_signer(const std::string& path, std::string* warning) {
   try {
-    return read_key_file(path, warning);
-  } catch (const KeyError& error) {
-    throw NotaryInputError(error.what());
+    return tlog::read_key_file(path, warning);
+  } catch (const tlog::KeyError& error) {
+    throw UnusableInputError(error.what());
   }
 }
 
@@ -162,17 +162,17 @@ std::string origin_not_key_name(const std::string& origin, const std::string& ke
          "\"): leave --origin out to sign as \"" + name + "\", or use the key made for this origin";
 }
 
-std::vector<CheckpointLine> read_checkpoints(const std::string& path, bool missing_is_empty) {
+std::vector<tlog::CheckpointLine> read_checkpoints(const std::string& path, bool missing_is_empty) {
   try {
-    return read_checkpoint_file(path, missing_is_empty);
-  } catch (const CheckpointFileError& error) {
-    throw NotaryInputError(error.what());
+    return tlog::read_checkpoint_file(path, missing_is_empty);
+  } catch (const tlog::CheckpointFileError& error) {
+    throw UnusableInputError(error.what());
   }
 }
 
-std::unique_ptr<CompleteLines> open_log(const std::vector<std::string>& logs, const Notary& notary,
+std::unique_ptr<logread::CompleteLines> open_log(const std::vector<std::string>& logs, const Notary& notary,
                                         std::uint64_t start, std::uint64_t first_number) {
-  return std::make_unique<CompleteLines>(logs, notary.line_limit, start, first_number);
+  return std::make_unique<logread::CompleteLines>(logs, notary.line_limit, start, first_number);
 }
 
 // Sets up the notary from its key and checkpoint file. Every line of the
@@ -181,18 +181,18 @@ std::unique_ptr<CompleteLines> open_log(const std::vector<std::string>& logs, co
 // signed root. Returns "" or why the notary refuses.
 std::string load_state(const SealOptions& options, Notary& notary, std::vector<NumberedCheckpoint>& history,
                        bool all) {
-  if (!options.origin.empty() && !valid_origin(options.origin))
-    throw NotaryInputError(std::string(invalid_origin_message));
+  if (!options.origin.empty() && !tlog::valid_origin(options.origin))
+    throw UnusableInputError(std::string(invalid_origin_message));
   notary.options = &options;
   std::string warning;
   notary.signer = load_signer(options.key_path, &warning);
   if (!warning.empty() && options.on_warning) options.on_warning(warning);
   if (!options.origin.empty() && options.origin != notary.signer->name())
-    throw NotaryInputError(origin_not_key_name(options.origin, options.key_path, notary.signer->name()));
+    throw UnusableInputError(origin_not_key_name(options.origin, options.key_path, notary.signer->name()));
   notary.origin = notary.signer->name();
-  if (!valid_origin(notary.origin)) throw NotaryInputError(std::string(invalid_origin_message));
+  if (!tlog::valid_origin(notary.origin)) throw UnusableInputError(std::string(invalid_origin_message));
   notary.out_path = options.out_path.empty() ? default_checkpoint_path(options.logs) : options.out_path;
-  for (CheckpointLine& line : read_checkpoints(notary.out_path, true)) {
+  for (tlog::CheckpointLine& line : read_checkpoints(notary.out_path, true)) {
     if (!line.checkpoint)
       return "line " + std::to_string(line.number) + " of " + notary.out_path + " is not a checkpoint: " + line.error;
     if (!history.empty() && (line.checkpoint->size < history.back().checkpoint.size ||
@@ -207,10 +207,10 @@ std::string load_state(const SealOptions& options, Notary& notary, std::vector<N
     notary.tiles = std::make_unique<tlog::TileWriter>(directory, options.recheck);
     notary.tree.set_sink(notary.tiles.get());
   }
-  const NoteVerifier verifier = notary.signer->verifier();
+  const tlog::NoteVerifier verifier = notary.signer->verifier();
   for (std::size_t i = all ? 0 : (history.empty() ? 0 : history.size() - 1); i < history.size(); ++i) {
-    CheckpointBody body;
-    std::string error = check_checkpoint(history[i].checkpoint, verifier, body);
+    tlog::CheckpointBody body;
+    std::string error = tlog::check_checkpoint(history[i].checkpoint, verifier, body);
     if (error.empty() && body.origin != notary.origin) error = "its origin is " + body.origin;
     if (!error.empty()) return checkpoint_name(notary.out_path, history[i]) + " cannot be continued: " + error;
   }
@@ -221,11 +221,11 @@ std::string load_state(const SealOptions& options, Notary& notary, std::vector<N
 // still be there; `base` is the offset in the logical log of the files' first
 // byte. Returns "" with `source` ready, or why the notary refuses.
 std::string open_after_sealed(const std::vector<std::string>& logs, const Notary& notary, std::uint64_t base,
-                              std::unique_ptr<CompleteLines>& source) {
+                              std::unique_ptr<logread::CompleteLines>& source) {
   const std::uint64_t start = notary.bytes - base - 1;
   source = open_log(logs, notary, start, notary.sealed_size);
-  verify::LogLine line;
-  TreeHash leaf;
+  logread::LogLine line;
+  tlog::TreeHash leaf;
   // An unfinished line there is no leaf: `got` is false, as for no line.
   const bool got = source->next(line, leaf);
   if (!got && source->bytes_consumed() < start + 1)
@@ -243,15 +243,15 @@ std::string open_after_sealed(const std::vector<std::string>& logs, const Notary
 // open_after_sealed does; false when no checkpoint fits.
 bool open_after_deleted_pieces(const std::vector<std::string>& logs, const Notary& notary,
                                const std::vector<NumberedCheckpoint>& history, std::uint64_t& base,
-                               std::unique_ptr<CompleteLines>& source, std::size_t& start) {
-  const NoteVerifier verifier = notary.signer->verifier();
-  std::vector<KnownCheckpoint> known;
+                               std::unique_ptr<logread::CompleteLines>& source, std::size_t& start) {
+  const tlog::NoteVerifier verifier = notary.signer->verifier();
+  std::vector<logread::KnownCheckpoint> known;
   for (const NumberedCheckpoint& entry : history) {
-    CheckpointBody body;
-    if (!check_checkpoint(entry.checkpoint, verifier, body).empty() || body.origin != notary.origin) return false;
+    tlog::CheckpointBody body;
+    if (!tlog::check_checkpoint(entry.checkpoint, verifier, body).empty() || body.origin != notary.origin) return false;
     known.push_back({&entry.checkpoint, body.root});
   }
-  const std::size_t k = find_later_start(logs, known, notary.line_limit);
+  const std::size_t k = logread::find_later_start(logs, known, notary.line_limit);
   if (k >= known.size() || history[k].checkpoint.bytes >= notary.bytes) return false;
   base = history[k].checkpoint.bytes;
   start = k;
@@ -267,23 +267,23 @@ bool open_after_deleted_pieces(const std::vector<std::string>& logs, const Notar
 // log's start, or at checkpoint `start` when older pieces are gone. Returns
 // "" with the last sealed line in `last_line`, or why the notary refuses.
 std::string check_sealed_lines(const std::vector<std::string>& logs, Notary& notary,
-                               const NumberedCheckpoint& last, const Checkpoint* start, std::string& last_line) {
+                               const NumberedCheckpoint& last, const tlog::Checkpoint* start, std::string& last_line) {
   const std::string& out_path = notary.out_path;
-  const Checkpoint& sealed = last.checkpoint;
+  const tlog::Checkpoint& sealed = last.checkpoint;
   const std::uint64_t start_size = start ? start->size : 0;
   const std::uint64_t base = start ? start->bytes : 0;
   const std::uint64_t block = sealed.size & (~sealed.size + 1);
   // A block reaching back before the pieces' first line is checked whole,
   // from the start checkpoint's frontier on.
   const bool whole = sealed.size - block < start_size;
-  TreeBuilder tree;
+  tlog::TreeBuilder tree;
   if (whole && start && !tree.resume(start->size, start->frontier))
     return checkpoint_name(out_path, last) + " cannot be continued: the checkpoint the log starts at is damaged";
   std::uint64_t count = start_size;
   std::uint64_t end = base;
   auto source = open_log(logs, notary, 0, 1);
-  verify::LogLine line;
-  TreeHash leaf;
+  logread::LogLine line;
+  tlog::TreeHash leaf;
   while (end < sealed.bytes && count < sealed.size && source->next(line, leaf)) {
     notary.poll_stop();
     ++count;
@@ -311,17 +311,17 @@ std::string check_sealed_lines(const std::vector<std::string>& logs, Notary& not
 // feed that ended the last sealed line.
 std::string continue_from_last(const std::vector<std::string>& logs, Notary& notary,
                                const std::vector<NumberedCheckpoint>& history) {
-  std::unique_ptr<CompleteLines> source;
+  std::unique_ptr<logread::CompleteLines> source;
   std::uint64_t base = 0;  // where the files given begin in the logical log
   if (history.empty() || history.back().checkpoint.bytes == 0) {
     source = open_log(logs, notary, 0, 1);
     if (!history.empty()) notary.sealed_size = history.back().checkpoint.size;
   } else {
-    const Checkpoint& last = history.back().checkpoint;
+    const tlog::Checkpoint& last = history.back().checkpoint;
     notary.tree.resume(last.size, last.frontier);
     notary.bytes = last.bytes;
     notary.sealed_size = last.size;
-    const Checkpoint* start = nullptr;
+    const tlog::Checkpoint* start = nullptr;
     if (std::string refusal = open_after_sealed(logs, notary, 0, source); !refusal.empty()) {
       std::size_t k = 0;
       if (!open_after_deleted_pieces(logs, notary, history, base, source, k)) return refusal;
@@ -332,8 +332,8 @@ std::string continue_from_last(const std::vector<std::string>& logs, Notary& not
         !refusal.empty())
       return refusal;
   }
-  verify::LogLine line;
-  TreeHash leaf;
+  logread::LogLine line;
+  tlog::TreeHash leaf;
   // A line still being written is not a leaf yet: the reading stops before it.
   while (source->next(line, leaf)) notary.add_leaf(leaf, base + line.offset + line.length + 1);
   return {};
@@ -343,14 +343,14 @@ std::string continue_from_last(const std::vector<std::string>& logs, Notary& not
 std::string recheck_all(const std::vector<std::string>& logs, Notary& notary,
                         const std::vector<NumberedCheckpoint>& history, std::string* last_line = nullptr) {
   auto source = open_log(logs, notary, 0, 1);
-  verify::LogLine line;
-  TreeHash leaf;
+  logread::LogLine line;
+  tlog::TreeHash leaf;
   std::size_t next = 0;
-  const NoteVerifier verifier = notary.signer->verifier();
+  const tlog::NoteVerifier verifier = notary.signer->verifier();
   auto check_reached = [&]() -> std::string {
     while (next < history.size() && history[next].checkpoint.size == notary.tree.size()) {
-      CheckpointBody body;
-      check_checkpoint(history[next].checkpoint, verifier, body);
+      tlog::CheckpointBody body;
+      tlog::check_checkpoint(history[next].checkpoint, verifier, body);
       if (body.root != notary.tree.root() || history[next].checkpoint.bytes != notary.bytes) {
         const std::uint64_t good = next == 0 ? 0 : history[next - 1].checkpoint.size;
         return checkpoint_name(notary.out_path, history[next]) +
@@ -389,8 +389,8 @@ bool tiles_need_rebuild(const SealOptions& options, Notary& notary, const std::v
   if (options.recheck) return true;
   if (!notary.tiles) return false;
   if (history.empty()) return false;
-  const Checkpoint& last = history.back().checkpoint;
-  if (notary.tiles->resume(last.size) && tiles_give_frontier(notary.tiles->directory(), last.size, last.frontier))
+  const tlog::Checkpoint& last = history.back().checkpoint;
+  if (notary.tiles->resume(last.size) && tlog::tiles_give_frontier(notary.tiles->directory(), last.size, last.frontier))
     return false;
   notary.tiles->resume(0);
   return true;
@@ -400,20 +400,20 @@ bool tiles_need_rebuild(const SealOptions& options, Notary& notary, const std::v
 // given as a piece would wait for a writer or never end. Opened without
 // waiting, and refused unless it is a regular file.
 void refuse_unless_regular(const std::string& path) {
-  if (path == verify::standard_input_name)
-    throw NotaryInputError("the notary reads log files, not standard input");
-  if (holds_nul(path)) throw NotaryInputError("log " + path + ": " + std::string(nul_in_path_rendering));
+  if (path == logread::standard_input_name)
+    throw UnusableInputError("the notary reads log files, not standard input");
+  if (holds_nul(path)) throw UnusableInputError("log " + path + ": " + std::string(nul_in_path_rendering));
   const int fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) throw NotaryInputError("log " + path + ": " + describe_os_error(errno));
+  if (fd < 0) throw UnusableInputError("log " + path + ": " + describe_os_error(errno));
   FileStatus status;
   const int error = file_status(fd, status);
   ::close(fd);
-  if (error) throw NotaryInputError("log " + path + ": " + describe_os_error(error));
-  if (!status.regular()) throw NotaryInputError("log " + path + ": not a regular file (" + file_kind_text(status) + ")");
+  if (error) throw UnusableInputError("log " + path + ": " + describe_os_error(error));
+  if (!status.regular()) throw UnusableInputError("log " + path + ": not a regular file (" + tlog::file_kind_text(status) + ")");
 }
 
 std::string prepare(const SealOptions& options, Notary& notary) {
-  if (options.logs.empty()) throw NotaryInputError("no log given");
+  if (options.logs.empty()) throw UnusableInputError("no log given");
   for (const std::string& path : options.logs) refuse_unless_regular(path);
   std::vector<NumberedCheckpoint> history;
   if (std::string error = load_state(options, notary, history, options.recheck); !error.empty()) return error;
@@ -467,7 +467,7 @@ class FollowedStream {
       const ssize_t n = ::read(fd, buffer, sizeof buffer);
       if (n < 0) {
         if (errno == EINTR) continue;
-        throw NotaryInputError("reading the log: " + describe_os_error(errno));
+        throw UnusableInputError("reading the log: " + describe_os_error(errno));
       }
       if (n == 0) return {};
       if (std::string error = feed(std::string_view(buffer, static_cast<std::size_t>(n))); !error.empty())
@@ -542,7 +542,7 @@ std::string check_unchanged(int fd, const FollowedStream::Tail& tail, std::uint6
   while (got < found.size()) {
     const ssize_t n = ::pread(fd, found.data() + got, found.size() - got, static_cast<off_t>(offset + got));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw NotaryInputError("reading the log " + path + ": " + describe_os_error(errno));
+    if (n < 0) throw UnusableInputError("reading the log " + path + ": " + describe_os_error(errno));
     if (n == 0) break;
     got += static_cast<std::size_t>(n);
   }
@@ -556,21 +556,21 @@ std::string check_unchanged(int fd, const FollowedStream::Tail& tail, std::uint6
 // Opens a piece to follow: a regular file only, opened without waiting (a
 // FIFO at the name would wait for a writer, a device never end).
 Descriptor open_piece(const std::string& path) {
-  if (path == verify::standard_input_name || verify::gzip_piece(path))
-    throw NotaryInputError("follow reads plain files only, not " + path);
-  if (holds_nul(path)) throw NotaryInputError("log " + path + ": " + std::string(nul_in_path_rendering));
+  if (path == logread::standard_input_name || logread::gzip_piece(path))
+    throw UnusableInputError("follow reads plain files only, not " + path);
+  if (holds_nul(path)) throw UnusableInputError("log " + path + ": " + std::string(nul_in_path_rendering));
   const int fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) throw NotaryInputError("log " + path + ": " + describe_os_error(errno));
+  if (fd < 0) throw UnusableInputError("log " + path + ": " + describe_os_error(errno));
   Descriptor piece(fd);
   FileStatus status;
-  if (const int error = file_status(fd, status)) throw NotaryInputError("log " + path + ": " + describe_os_error(error));
-  if (!status.regular()) throw NotaryInputError("log " + path + ": not a regular file (" + file_kind_text(status) + ")");
+  if (const int error = file_status(fd, status)) throw UnusableInputError("log " + path + ": " + describe_os_error(error));
+  if (!status.regular()) throw UnusableInputError("log " + path + ": not a regular file (" + tlog::file_kind_text(status) + ")");
   return piece;
 }
 
 std::uint64_t size_of(int fd, const std::string& path) {
   FileStatus status;
-  if (const int error = file_status(fd, status)) throw NotaryInputError("log " + path + ": " + describe_os_error(error));
+  if (const int error = file_status(fd, status)) throw UnusableInputError("log " + path + ": " + describe_os_error(error));
   return status.size;
 }
 
@@ -589,8 +589,8 @@ bool wait_for_log(const std::string& path, const std::function<bool()>& should_s
 }  // namespace
 
 std::string default_checkpoint_path(const std::vector<std::string>& logs) {
-  if (logs.empty() || logs.back() == verify::standard_input_name)
-    throw NotaryInputError("a log read from standard input needs --out for its checkpoint file");
+  if (logs.empty() || logs.back() == logread::standard_input_name)
+    throw UnusableInputError("a log read from standard input needs --out for its checkpoint file");
   return logs.back() + ".checkpoints";
 }
 
@@ -603,17 +603,17 @@ std::string default_tiles_path(const std::string& checkpoint_path) {
 
 std::string keygen(const std::string& key_path, const std::string& name) {
   try {
-    return generate_key_file(key_path, name);
-  } catch (const KeyError& error) {
-    throw NotaryInputError(error.what());
+    return tlog::generate_key_file(key_path, name);
+  } catch (const tlog::KeyError& error) {
+    throw UnusableInputError(error.what());
   }
 }
 
 KeyInfo key_info(const std::string& key_path) {
   KeyInfo info;
-  const std::unique_ptr<NoteSigner> signer = load_signer(key_path, &info.warning);
+  const std::unique_ptr<tlog::NoteSigner> signer = load_signer(key_path, &info.warning);
   info.name = signer->name();
-  info.verifier_key = format_verifier_key(signer->verifier());
+  info.verifier_key = tlog::format_verifier_key(signer->verifier());
   return info;
 }
 
@@ -631,7 +631,7 @@ NotaryOutcome seal(const SealOptions& options) try {
   return notary.outcome(0, grew ? "sealed " + std::to_string(notary.tree.size()) + " lines"
                                 : "no new lines since the last checkpoint");
 } catch (const tlog::TileError& error) {
-  throw NotaryInputError(std::string("tiles: ") + error.what());
+  throw UnusableInputError(std::string("tiles: ") + error.what());
 }
 
 namespace {
@@ -642,7 +642,7 @@ NotaryOutcome follow_log(const SealOptions& options, const std::function<bool()>
 
 NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& should_stop,
                      int poll_milliseconds) try {
-  if (options.logs.empty()) throw NotaryInputError("no log given");
+  if (options.logs.empty()) throw UnusableInputError("no log given");
   Notary notary;
   // A follow keeps the last sealed line's bytes, to tell a log rewritten in
   // place, and the line being written: lines are held whole here.
@@ -660,7 +660,7 @@ NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& sh
     return notary.outcome(0, "stopped while reading the log, before sealing; nothing sealed");
   }
 } catch (const tlog::TileError& error) {
-  throw NotaryInputError(std::string("tiles: ") + error.what());
+  throw UnusableInputError(std::string("tiles: ") + error.what());
 }
 
 namespace {
@@ -680,8 +680,8 @@ NotaryOutcome follow_log(const SealOptions& options, const std::function<bool()>
     notary.publish_last();
     // The re-hash read everything; continue from where it ended.
     history.clear();
-    history.push_back({0, Checkpoint{notary.tree.size(), notary.bytes, notary.tree.frontier(), {}}});
-    notary.tree = TreeBuilder();
+    history.push_back({0, tlog::Checkpoint{notary.tree.size(), notary.bytes, notary.tree.frontier(), {}}});
+    notary.tree = tlog::TreeBuilder();
     notary.tree.set_sink(notary.tiles.get());
   } else {
     notary.publish_last();
@@ -698,8 +698,8 @@ NotaryOutcome follow_log(const SealOptions& options, const std::function<bool()>
   // checkpoint they start at when older pieces are gone.
   std::uint64_t base = 0;
   if (resume_bytes > 0 && !rehash) {
-    const Checkpoint* start = nullptr;
-    std::unique_ptr<CompleteLines> probe;
+    const tlog::Checkpoint* start = nullptr;
+    std::unique_ptr<logread::CompleteLines> probe;
     if (!open_after_sealed(options.logs, notary, 0, probe).empty()) {
       std::uint64_t later = 0;
       std::size_t k = 0;
@@ -743,7 +743,7 @@ NotaryOutcome follow_log(const SealOptions& options, const std::function<bool()>
   pieces.clear();
   FileStatus live_status;
   if (const int error = file_status(live.get(), live_status))
-    throw NotaryInputError("log " + live_path + ": " + describe_os_error(error));
+    throw UnusableInputError("log " + live_path + ": " + describe_os_error(error));
   std::uint64_t live_start = base + piece_start;  // logical offset of the live file's first byte
 
   auto last_checkpoint_time = Clock::now();
@@ -797,12 +797,12 @@ NotaryOutcome follow_log(const SealOptions& options, const std::function<bool()>
         checkpoint();
         FileStatus next_status;
         if (const int error = file_status(next.get(), next_status))
-          throw NotaryInputError("log " + live_path + ": " + describe_os_error(error));
+          throw UnusableInputError("log " + live_path + ": " + describe_os_error(error));
         // What replaced the log must be a log too: reading a FIFO or a
         // device would wait or never end.
         if (!next_status.regular())
-          throw NotaryInputError("log " + live_path + ": replaced by something that is not a regular file (" +
-                                 file_kind_text(next_status) + "), after " + std::to_string(notary.written) +
+          throw UnusableInputError("log " + live_path + ": replaced by something that is not a regular file (" +
+                                 tlog::file_kind_text(next_status) + "), after " + std::to_string(notary.written) +
                                  " checkpoints that sealed " + std::to_string(notary.sealed_size) + " lines");
         live_status = next_status;
         live = std::move(next);
@@ -816,22 +816,22 @@ NotaryOutcome follow_log(const SealOptions& options, const std::function<bool()>
 
 // A proof carries its record's line whole; a line longer than the reading
 // limit is never held, so no proof is made for it.
-class LineTooLongToProve : public NotaryInputError {
+class LineTooLongToProve : public UnusableInputError {
  public:
   LineTooLongToProve(std::uint64_t number, std::uint64_t length)
-      : NotaryInputError("line " + std::to_string(number) + " is " + std::to_string(length) +
-                         " bytes long, more than the " + std::to_string(default_line_limit) +
+      : UnusableInputError("line " + std::to_string(number) + " is " + std::to_string(length) +
+                         " bytes long, more than the " + std::to_string(logread::default_line_limit) +
                          " bytes a line may have to be carried in a proof") {}
 };
 
 struct ProofCandidate {
-  const Checkpoint* checkpoint = nullptr;
-  CheckpointBody body;  // read from its note, unchecked: the verifier checks the signature
+  const tlog::Checkpoint* checkpoint = nullptr;
+  tlog::CheckpointBody body;  // read from its note, unchecked: the verifier checks the signature
 };
 
 // The frontier blocks of a tree of `size` leaves, as leaf ranges, largest first.
-std::vector<LeafRange> frontier_ranges(std::uint64_t size) {
-  std::vector<LeafRange> ranges;
+std::vector<tlog::LeafRange> frontier_ranges(std::uint64_t size) {
+  std::vector<tlog::LeafRange> ranges;
   std::uint64_t at = 0;
   for (int bit = 63; bit >= 0; --bit) {
     const std::uint64_t block = std::uint64_t{1} << bit;
@@ -848,20 +848,20 @@ std::vector<LeafRange> frontier_ranges(std::uint64_t size) {
 // start are made of frontier blocks, those after it of the log's lines.
 // Returns "" with `proof` filled in, or why no proof can be made this way.
 std::string prove_from(const std::vector<std::string>& logs, std::uint64_t start_size,
-                       const std::vector<TreeHash>& start_frontier, const std::vector<ProofCandidate>& candidates,
-                       std::uint64_t index, TlogProof& proof) {
+                       const std::vector<tlog::TreeHash>& start_frontier, const std::vector<ProofCandidate>& candidates,
+                       std::uint64_t index, tlog::TlogProof& proof) {
   const ProofCandidate* chosen = nullptr;
   for (auto it = candidates.rbegin(); it != candidates.rend() && !chosen; ++it)
     if (it->checkpoint->size > index) chosen = &*it;
   if (!chosen) return "no checkpoint covers line " + std::to_string(index + 1 - start_size);
 
-  const std::vector<LeafRange> blocks = frontier_ranges(start_size);
-  const std::vector<LeafRange> ranges = inclusion_ranges(index, chosen->checkpoint->size);
-  std::vector<TreeBuilder> builders(ranges.size());
+  const std::vector<tlog::LeafRange> blocks = frontier_ranges(start_size);
+  const std::vector<tlog::LeafRange> ranges = tlog::inclusion_ranges(index, chosen->checkpoint->size);
+  std::vector<tlog::TreeBuilder> builders(ranges.size());
   for (std::size_t i = 0; i < ranges.size(); ++i) {
     if (ranges[i].begin >= start_size) continue;
     // The part before the start is a run of whole frontier blocks.
-    std::vector<TreeHash> part;
+    std::vector<tlog::TreeHash> part;
     std::uint64_t covered = ranges[i].begin;
     for (std::size_t j = 0; j < blocks.size(); ++j) {
       if (blocks[j].begin >= ranges[i].begin && blocks[j].end <= std::min(ranges[i].end, start_size)) {
@@ -879,12 +879,12 @@ std::string prove_from(const std::vector<std::string>& logs, std::uint64_t start
   std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return ranges[a].begin < ranges[b].begin; });
   std::size_t current = 0;
 
-  TreeBuilder whole;
+  tlog::TreeBuilder whole;
   whole.resume(start_size, start_frontier);
   std::string record;
-  CompleteLines lines(logs, default_line_limit);
-  verify::LogLine line;
-  TreeHash leaf;
+  logread::CompleteLines lines(logs, logread::default_line_limit);
+  logread::LogLine line;
+  tlog::TreeHash leaf;
   while (whole.size() < chosen->checkpoint->size && lines.next(line, leaf)) {
     const std::uint64_t leaf_index = whole.size();
     whole.append(leaf);
@@ -907,7 +907,7 @@ std::string prove_from(const std::vector<std::string>& logs, std::uint64_t start
   proof.extra = std::move(record);
   proof.index = index;
   proof.path.clear();
-  for (const TreeBuilder& builder : builders) proof.path.push_back(builder.root());
+  for (const tlog::TreeBuilder& builder : builders) proof.path.push_back(builder.root());
   proof.checkpoint = chosen->checkpoint->note;
   return {};
 }
@@ -918,7 +918,7 @@ std::string prove_from(const std::vector<std::string>& logs, std::uint64_t start
 // nothing to rely on in `proof`, when the tiles cannot make it (the log is
 // then read as without them).
 bool prove_with_tiles(const std::string& directory, const std::vector<std::string>& logs,
-                      const std::vector<ProofCandidate>& candidates, std::uint64_t index, TlogProof& proof) {
+                      const std::vector<ProofCandidate>& candidates, std::uint64_t index, tlog::TlogProof& proof) {
   const ProofCandidate* chosen = nullptr;
   const ProofCandidate* before = nullptr;
   for (const ProofCandidate& candidate : candidates)
@@ -932,19 +932,19 @@ bool prove_with_tiles(const std::string& directory, const std::vector<std::strin
   try {
     tlog::TileReader reader(directory, chosen->checkpoint->size);
     if (reader.root() != chosen->body.root) return false;
-    const TreeHash leaf = reader.leaf(index);
+    const tlog::TreeHash leaf = reader.leaf(index);
     // The files given must start at the log's first line (not after deleted
     // pieces), so that line numbers and the tree's indexes agree.
     {
-      CompleteLines start(logs, default_line_limit);
-      verify::LogLine line;
-      TreeHash first_leaf;
+      logread::CompleteLines start(logs, logread::default_line_limit);
+      logread::LogLine line;
+      tlog::TreeHash first_leaf;
       if (!start.next(line, first_leaf) || first_leaf != reader.leaf(0)) return false;
     }
     const std::uint64_t first = before ? before->checkpoint->size : 0;
-    CompleteLines source(logs, default_line_limit, before ? before->checkpoint->bytes : 0, first + 1);
-    verify::LogLine line;
-    TreeHash line_leaf;
+    logread::CompleteLines source(logs, logread::default_line_limit, before ? before->checkpoint->bytes : 0, first + 1);
+    logread::LogLine line;
+    tlog::TreeHash line_leaf;
     for (std::uint64_t at = first; at <= index; ++at) {
       if (!source.next(line, line_leaf)) return false;
     }
@@ -960,7 +960,7 @@ bool prove_with_tiles(const std::string& directory, const std::vector<std::strin
     return false;
   } catch (const LineTooLongToProve&) {
     throw;
-  } catch (const NotaryInputError&) {
+  } catch (const UnusableInputError&) {
     // A log that cannot be read is read again, and reported, without the tiles.
     return false;
   }
@@ -970,45 +970,45 @@ bool prove_with_tiles(const std::string& directory, const std::vector<std::strin
 
 std::string prove(const std::string& checkpoints_path, const std::vector<std::string>& logs,
                   std::uint64_t line_number, const std::string& tiles_dir) {
-  if (line_number == 0) throw NotaryInputError("line numbers count from 1");
+  if (line_number == 0) throw UnusableInputError("line numbers count from 1");
   for (const std::string& path : logs) refuse_unless_regular(path);
-  const std::vector<CheckpointLine> lines = read_checkpoints(checkpoints_path, false);
+  const std::vector<tlog::CheckpointLine> lines = read_checkpoints(checkpoints_path, false);
   std::vector<ProofCandidate> candidates;
-  for (const CheckpointLine& line : lines) {
+  for (const tlog::CheckpointLine& line : lines) {
     if (!line.checkpoint) continue;
     ProofCandidate candidate{&*line.checkpoint, {}};
     const std::string& note = line.checkpoint->note;
     const std::size_t blank = note.rfind("\n\n");
-    if (blank == std::string::npos || !parse_checkpoint_body(note.substr(0, blank + 1), candidate.body).empty() ||
+    if (blank == std::string::npos || !tlog::parse_checkpoint_body(note.substr(0, blank + 1), candidate.body).empty() ||
         candidate.body.size != line.checkpoint->size ||
-        root_from_frontier(line.checkpoint->frontier) != candidate.body.root)
+        tlog::root_from_frontier(line.checkpoint->frontier) != candidate.body.root)
       continue;
     if (!candidates.empty() && candidate.body.size < candidates.back().body.size) continue;
     candidates.push_back(std::move(candidate));
   }
 
-  TlogProof proof;
+  tlog::TlogProof proof;
   const std::string directory = tiles_dir.empty() ? default_tiles_path(checkpoints_path) : tiles_dir;
-  if (prove_with_tiles(directory, logs, candidates, line_number - 1, proof)) return format_tlog_proof(proof);
+  if (prove_with_tiles(directory, logs, candidates, line_number - 1, proof)) return tlog::format_tlog_proof(proof);
   std::string error = prove_from(logs, 0, {}, candidates, line_number - 1, proof);
   if (!error.empty() && candidates.size() >= 2) {
     // The log may have lost its older pieces: continue from the checkpoint it starts at.
-    std::vector<KnownCheckpoint> known;
+    std::vector<logread::KnownCheckpoint> known;
     for (const ProofCandidate& candidate : candidates) known.push_back({candidate.checkpoint, candidate.body.root});
-    const std::size_t start = find_later_start(logs, known, default_line_limit);
+    const std::size_t start = logread::find_later_start(logs, known, logread::default_line_limit);
     if (start < candidates.size()) {
-      const Checkpoint& at = *candidates[start].checkpoint;
+      const tlog::Checkpoint& at = *candidates[start].checkpoint;
       if (prove_from(logs, at.size, at.frontier, candidates, at.size + line_number - 1, proof).empty()) error.clear();
     }
   }
-  if (!error.empty()) throw NotaryInputError("checkpoint file " + checkpoints_path + ": " + error);
-  return format_tlog_proof(proof);
+  if (!error.empty()) throw UnusableInputError("checkpoint file " + checkpoints_path + ": " + error);
+  return tlog::format_tlog_proof(proof);
 }
 
 void write_proof_file(const std::string& path, std::string_view proof) {
-  if (holds_nul(path)) throw NotaryInputError("proof file " + path + ": " + std::string(nul_in_path_rendering));
-  const auto refuse = [&path](std::string_view why) -> NotaryInputError {
-    return NotaryInputError("proof file " + path + ": cannot be written: " + std::string(why));
+  if (holds_nul(path)) throw UnusableInputError("proof file " + path + ": " + std::string(nul_in_path_rendering));
+  const auto refuse = [&path](std::string_view why) -> UnusableInputError {
+    return UnusableInputError("proof file " + path + ": cannot be written: " + std::string(why));
   };
   // A new file, never reached through a link planted at the name.
   int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);

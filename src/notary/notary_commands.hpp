@@ -8,19 +8,13 @@
 #include <string_view>
 #include <vector>
 
-#include "notary/log_start.hpp"
+#include "common/unusable_input_error.hpp"
+#include "logread/log_start.hpp"
 
 // The notary's commands: keygen, seal, follow and prove. Each reads the log
 // only (never writes it, never locks it) and writes nothing but the
 // checkpoint file or the proof it was asked for.
 namespace oxa::notary {
-
-// An input that cannot be used at all (missing or unreadable file, malformed
-// key): exit status 2. The message names the file and what is wrong.
-class NotaryInputError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // What a command did. Status 0: done; 1: refused, because what it found
 // contradicts what was signed before (`message` says what and where).
@@ -61,7 +55,7 @@ struct SealOptions {
   double seconds = 5.0;
   // seal only: a line longer than this many bytes (0: no limit) is hashed
   // while it is read, never held whole. A follow holds lines whole.
-  std::size_t line_limit = default_line_limit;
+  std::size_t line_limit = logread::default_line_limit;
   // Told of a usable key file that others can read, before any work.
   std::function<void(const std::string&)> on_warning;
   // Told of each checkpoint once it is stored (its size, bytes, root and
@@ -93,27 +87,27 @@ struct KeyInfo {
 KeyInfo key_info(const std::string& key_path);
 
 // Appends one checkpoint for the log's current size when it grew since the
-// checkpoint file's last one. Throws NotaryInputError.
+// checkpoint file's last one. Throws UnusableInputError.
 NotaryOutcome seal(const SealOptions& options);
 
 // Follows the live log (the last piece) until `should_stop` returns true,
 // checkpointing as `every` / `seconds` say, on rotation by rename (after the
 // old file was read to its end) and at the end. `should_stop` is asked about
-// every `poll_milliseconds`. Throws NotaryInputError.
+// every `poll_milliseconds`. Throws UnusableInputError.
 NotaryOutcome follow(const SealOptions& options, const std::function<bool()>& should_stop,
                      int poll_milliseconds = 50);
 
 // The tlog-proof text of log line `line_number` (from 1) against the latest
 // checkpoint covering it. The path comes from the tiles in `tiles_dir` (or
 // the default one beside the checkpoint file) when they hold that
-// checkpoint's tree; otherwise from the log. Throws NotaryInputError; a log
-// that does not give the checkpoint's root is refused with NotaryInputError too.
+// checkpoint's tree; otherwise from the log. Throws UnusableInputError; a log
+// that does not give the checkpoint's root is refused with UnusableInputError too.
 std::string prove(const std::string& checkpoints_path, const std::vector<std::string>& logs,
                   std::uint64_t line_number, const std::string& tiles_dir = {});
 
 // Stores a proof at `path`: a new file, or an existing regular file of this
 // user's with no other name, rewritten in place. Never follows a symbolic
-// link at `path`. Throws NotaryInputError.
+// link at `path`. Throws UnusableInputError.
 void write_proof_file(const std::string& path, std::string_view proof);
 
 }  // namespace oxa::notary

@@ -82,7 +82,7 @@ AnalysisResult ChainReplay::peek(std::uint32_t chain, std::uint64_t combined_len
   return analyzer_of(chain).preview(combined_length, 0, true);
 }
 
-bool ChainReplay::reputation_allows(std::uint32_t chain, const RecordFields& record) const {
+bool ChainReplay::reputation_allows(std::uint32_t chain, const logread::RecordFields& record) const {
   // The replayed reputation is coherence * 0.02 + reputation * 0.98 with the
   // replayed coherence, which must be the record's for a match: the same
   // expression with the record's coherence gives the only reputation that
@@ -119,7 +119,7 @@ void append_float(std::string& out, double value) {
 
 }  // namespace
 
-bool ChainReplay::matches(const AnalysisResult& result, const RecordFields& record) {
+bool ChainReplay::matches(const AnalysisResult& result, const logread::RecordFields& record) {
   if (!same_bits(result.coherence, record.coherence) || !same_bits(result.reputation, record.reputation)) {
     return false;
   }
@@ -130,7 +130,7 @@ bool ChainReplay::matches(const AnalysisResult& result, const RecordFields& reco
   return insight_text_ == *record.core_insight_json;
 }
 
-std::string ChainReplay::mismatch_message(const AnalysisResult& result, const RecordFields& record) {
+std::string ChainReplay::mismatch_message(const AnalysisResult& result, const logread::RecordFields& record) {
   std::string message;
   auto add = [&](std::string_view what, double replayed, double stated) {
     if (!message.empty()) message += "; ";

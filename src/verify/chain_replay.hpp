@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/consistency_analysis.hpp"
-#include "verify/record_format.hpp"
+#include "logread/record_format.hpp"
 
 namespace oxa::verify {
 
@@ -33,7 +33,7 @@ class ChainReplay {
   // Whether the chain's next result could be the record's at all: its
   // reputation moves from the chain's by the stated coherence exactly as the
   // record says. A cheap test that rules out most chains without a replay.
-  bool reputation_allows(std::uint32_t chain, const RecordFields& record) const;
+  bool reputation_allows(std::uint32_t chain, const logread::RecordFields& record) const;
   // Whether two chains are in the same analysis state, so that a replay of
   // one answers for both.
   bool same_state(std::uint32_t a, std::uint32_t b) const;
@@ -49,10 +49,10 @@ class ChainReplay {
   // Whether a record's coherence, reputation and insight are, bit for bit,
   // those of `result`. An absent insight is accepted (the capture may not
   // have allowed one); a present one must have the replayed text.
-  bool matches(const AnalysisResult& result, const RecordFields& record);
+  bool matches(const AnalysisResult& result, const logread::RecordFields& record);
 
   // What differs, for the report.
-  std::string mismatch_message(const AnalysisResult& result, const RecordFields& record);
+  std::string mismatch_message(const AnalysisResult& result, const logread::RecordFields& record);
 
  private:
   struct Compact {

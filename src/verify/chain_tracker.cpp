@@ -109,7 +109,7 @@ void ChainTracker::set_head(std::uint32_t chain, const Hash32& head, std::uint64
   }
 }
 
-void ChainTracker::replay(std::uint32_t chain, std::uint64_t length, const RecordFields& record,
+void ChainTracker::replay(std::uint32_t chain, std::uint64_t length, const logread::RecordFields& record,
                           Placement& placement) {
   if (!chains_[chain].replaying) {
     // The analysis keeps only the latest decisions: once the chain has shown
@@ -138,7 +138,7 @@ void ChainTracker::replay(std::uint32_t chain, std::uint64_t length, const Recor
 // replay stopped. A chain that began at a fork or a break is taken last, so
 // that a duplicated line does not shield the records after it from replay.
 std::uint32_t ChainTracker::choose(std::uint32_t found, const Hash32& root, std::uint64_t length,
-                                   const RecordFields& record) {
+                                   const logread::RecordFields& record) {
   auto it = heads_.find(root);
   if (it == heads_.end() || it->second < 2) return found;
   std::uint32_t first_replaying = none;
@@ -165,7 +165,7 @@ std::uint32_t ChainTracker::choose(std::uint32_t found, const Hash32& root, std:
   return first_stopped != none ? first_stopped : found;
 }
 
-void ChainTracker::extend(std::uint32_t chain, std::uint64_t line, std::uint64_t length, const RecordFields& record,
+void ChainTracker::extend(std::uint32_t chain, std::uint64_t line, std::uint64_t length, const logread::RecordFields& record,
                           Placement& placement) {
   placement.link = Link::extended;
   placement.chain = chain;
@@ -177,7 +177,7 @@ void ChainTracker::extend(std::uint32_t chain, std::uint64_t line, std::uint64_t
   replay(chain, length, record, placement);
 }
 
-Placement ChainTracker::place(std::uint64_t line, const RecordFields& record) {
+Placement ChainTracker::place(std::uint64_t line, const logread::RecordFields& record) {
   Placement placement;
   const std::uint64_t length = record.prompt.size() + record.output.size();
   const StepTarget target = step_target(record.hash, record.merkle_root);

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "common/blake3_hash.hpp"
+#include "logread/record_format.hpp"
 #include "verify/chain_replay.hpp"
 #include "verify/chain_step.hpp"
-#include "verify/record_format.hpp"
 
 namespace oxa::verify {
 
@@ -58,7 +58,7 @@ class ChainTracker {
 
   ChainTracker();
 
-  Placement place(std::uint64_t line, const RecordFields& record);
+  Placement place(std::uint64_t line, const logread::RecordFields& record);
 
   const std::vector<ChainInfo>& chains() const noexcept { return chains_; }
 
@@ -70,11 +70,11 @@ class ChainTracker {
 
   std::uint32_t new_chain(std::uint64_t line, const Hash32& head, bool replaying);
   void move_to_front(std::uint32_t chain);
-  void extend(std::uint32_t chain, std::uint64_t line, std::uint64_t length, const RecordFields& record,
+  void extend(std::uint32_t chain, std::uint64_t line, std::uint64_t length, const logread::RecordFields& record,
               Placement& placement);
   void set_head(std::uint32_t chain, const Hash32& head, std::uint64_t line);
-  std::uint32_t choose(std::uint32_t found, const Hash32& root, std::uint64_t length, const RecordFields& record);
-  void replay(std::uint32_t chain, std::uint64_t length, const RecordFields& record, Placement& placement);
+  std::uint32_t choose(std::uint32_t found, const Hash32& root, std::uint64_t length, const logread::RecordFields& record);
+  void replay(std::uint32_t chain, std::uint64_t length, const logread::RecordFields& record, Placement& placement);
   static bool extends(const RootPrefix& previous, const StepTarget& target);
   // The first open chain, most recently extended first and skipping `skip`,
   // whose head the record extends, with its depth in that order; none if no head.

@@ -4,13 +4,13 @@
 #include <cstdint>
 
 #include "common/file_status.hpp"
+#include "common/unusable_input_error.hpp"
 #include "engine/decision_history.hpp"
-#include "notary/checkpoint_check.hpp"
-#include "notary/notary_commands.hpp"
 #include "store/file_io.hpp"
 #include "store/json_writer.hpp"
 #include "verify/key_reading.hpp"
 #include "verify/report_text.hpp"
+#include "verify/sealed_lines_check.hpp"
 #include "verify/verify_errors.hpp"
 
 namespace oxa::verify {
@@ -21,7 +21,7 @@ void require_key(const NotaryCheckOptions& notary, std::string_view what) {
   if (!notary.notary_key) throw UsageError(std::string(what) + " needs --notary-key VKEY");
 }
 
-void add_findings(std::vector<Finding>& into, std::vector<notary::CheckFinding>&& found) {
+void add_findings(std::vector<Finding>& into, std::vector<CheckFinding>&& found) {
   for (auto& finding : found) into.push_back(Finding{finding.line, finding.kind, std::move(finding.message)});
   // Line order, line 0 (what concerns no single line) first, as the log's own findings.
   std::stable_sort(into.begin(), into.end(), [](const Finding& a, const Finding& b) { return a.line < b.line; });
@@ -31,8 +31,8 @@ constexpr std::string_view wrong_notary_key_message =
     "no checkpoint verifies under this notary key: is it the right key?";
 
 // Whether a checkpoint was refused for its signature rather than its form.
-bool refused_for_signature(const notary::CheckFinding& problem) {
-  return problem.kind == notary::kind_bad_checkpoint &&
+bool refused_for_signature(const CheckFinding& problem) {
+  return problem.kind == kind_bad_checkpoint &&
          (problem.message.find("carries no signature of the key") != std::string::npos ||
           problem.message.find("signature does not verify under the key") != std::string::npos);
 }
@@ -40,16 +40,16 @@ bool refused_for_signature(const notary::CheckFinding& problem) {
 // The notary seals complete lines only, so a torn last line that was still
 // checked as a record is never covered by a checkpoint: it is one more
 // unsealed line, and a problem when sealing is required.
-void count_torn_record_unsealed(std::uint64_t line, bool require_sealed, notary::CheckpointReport& found) {
+void count_torn_record_unsealed(std::uint64_t line, bool require_sealed, CheckpointReport& found) {
   const std::uint64_t count = found.unsealed_lines + 1;
   for (auto* list : {&found.problems, &found.warnings}) {
-    for (notary::CheckFinding& finding : *list) {
-      if (finding.kind != notary::kind_unsealed_tail) continue;
-      finding.message = notary::unsealed_tail_message(count);
+    for (CheckFinding& finding : *list) {
+      if (finding.kind != kind_unsealed_tail) continue;
+      finding.message = unsealed_tail_message(count);
       return;
     }
   }
-  notary::CheckFinding finding{line, notary::kind_unsealed_tail, notary::unsealed_tail_message(count)};
+  CheckFinding finding{line, kind_unsealed_tail, unsealed_tail_message(count)};
   (require_sealed ? found.problems : found.warnings).push_back(std::move(finding));
 }
 
@@ -80,22 +80,22 @@ CheckpointCheck::CheckpointCheck(const VerifyOptions& options, const NotaryCheck
   // The verifier's own line limit: a line it passes over is hashed, not held, here too.
   const std::size_t line_limit = static_cast<std::size_t>(std::min<std::uint64_t>(options.max_line_bytes, SIZE_MAX - 1));
   pending_ = std::async(std::launch::async, [paths = options.paths, notary, line_limit] {
-    return notary::check_log_checkpoints(paths, *notary.checkpoints, *notary.notary_key, notary.require_sealed,
+    return check_log_checkpoints(paths, *notary.checkpoints, *notary.notary_key, notary.require_sealed,
                                          line_limit);
   });
 }
 
 void CheckpointCheck::add_to(Report& report) {
   if (!pending_.valid()) return;
-  notary::CheckpointReport found;
+  CheckpointReport found;
   try {
     found = pending_.get();
-  } catch (const notary::NotaryInputError& error) {
+  } catch (const UnusableInputError& error) {
     if (std::string_view(error.what()).rfind("notary key", 0) == 0) throw UsageError(error.what());
     throw InputError(error.what());
   }
   const bool tree_holds = std::none_of(found.problems.begin(), found.problems.end(), [](const auto& problem) {
-    return problem.kind == notary::kind_checkpoint_mismatch || problem.kind == notary::kind_truncated;
+    return problem.kind == kind_checkpoint_mismatch || problem.kind == kind_truncated;
   });
   CheckpointSummary& summary = report.checkpoints;
   summary.checked = true;
@@ -136,10 +136,10 @@ ProofOutcome verify_proof(const VerifyOptions& options, const NotaryCheckOptions
   // A key that was given but is empty (an unset shell variable) must not quietly
   // skip the record's own hash and signature check.
   if (options.public_key) parse_hex32(*options.public_key, "the public key");
-  notary::ProofReport found;
+  ProofReport found;
   try {
-    found = notary::check_proof(*notary.proof, *notary.notary_key, options.public_key.value_or(""));
-  } catch (const notary::NotaryInputError& error) {
+    found = check_proof(*notary.proof, *notary.notary_key, options.public_key.value_or(""));
+  } catch (const UnusableInputError& error) {
     const std::string_view message = error.what();
     if (message.rfind("notary key", 0) == 0 || message.rfind("public key", 0) == 0) throw UsageError(error.what());
     throw InputError(error.what());
@@ -155,7 +155,7 @@ ProofOutcome verify_proof(const VerifyOptions& options, const NotaryCheckOptions
                                 : "record: its own hash and signature not checked (no --public-key)\n";
   if (!found.problems.empty()) {
     plain += "problems:\n";
-    for (const notary::CheckFinding& problem : found.problems) {
+    for (const CheckFinding& problem : found.problems) {
       plain += "  line " + std::to_string(problem.line) + ": " + std::string(problem.kind) + ": " + problem.message + "\n";
     }
   }
@@ -184,7 +184,7 @@ ProofOutcome verify_proof(const VerifyOptions& options, const NotaryCheckOptions
   json::string(out, options.public_key.value_or(""));
   json::separator(out);
   std::vector<Finding> problems;
-  for (const notary::CheckFinding& problem : found.problems) problems.push_back(Finding{problem.line, problem.kind, problem.message});
+  for (const CheckFinding& problem : found.problems) problems.push_back(Finding{problem.line, problem.kind, problem.message});
   findings_json(out, "problems", problems);
   json::end_object(out);
   out += '\n';

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "notary/checkpoint_check.hpp"
+#include "verify/sealed_lines_check.hpp"
 #include "verify/verifier.hpp"
 
 // What oxa-verify adds with the notary's checkpoints and proofs:
@@ -41,7 +41,7 @@ class CheckpointCheck {
   void add_to(Report& report);
 
  private:
-  std::future<notary::CheckpointReport> pending_;
+  std::future<CheckpointReport> pending_;
   bool require_sealed_ = false;
 };
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "verify/log_source.hpp"
+#include "logread/log_source.hpp"
 
 namespace oxa::verify {
 
@@ -56,7 +56,7 @@ void StatisticsCollector::add_unreadable(std::uint64_t) {
   }
 }
 
-void StatisticsCollector::add_record(std::uint64_t line, const RecordFields& fields, const Placement& placement,
+void StatisticsCollector::add_record(std::uint64_t line, const logread::RecordFields& fields, const Placement& placement,
                                      const ChainInfo& chain_info) {
   const std::int64_t seconds = timestamp_seconds(fields.timestamp);
   const std::int64_t hour = floor_division(seconds, seconds_per_hour);
@@ -207,14 +207,14 @@ void StatisticsCollector::read_problem_lines(Report& report, const std::vector<s
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
   if (wanted.size() > problem_line_limit) wanted.resize(problem_line_limit);
   // Standard input cannot be read a second time: its lines go without their text.
-  if (wanted.empty() || std::find(paths.begin(), paths.end(), standard_input_name) != paths.end()) return;
+  if (wanted.empty() || std::find(paths.begin(), paths.end(), logread::standard_input_name) != paths.end()) return;
   std::vector<ProblemLine>& lines = report.statistics.problem_lines;
   try {
-    LogSource source(paths);
+    logread::LogSource source(paths);
     // A line too long for the pass is passed over here too, never held whole:
     // it is shown without its text.
     source.set_line_limit(line_limit);
-    LogLine line;
+    logread::LogLine line;
     std::size_t next = 0;
     while (next < wanted.size() && source.next(line)) {
       while (next < wanted.size() && wanted[next] < line.number) ++next;
@@ -224,7 +224,7 @@ void StatisticsCollector::read_problem_lines(Report& report, const std::vector<s
         ++next;
       }
     }
-  } catch (const LogSourceError&) {
+  } catch (const logread::LogSourceError&) {
     // A log that became unreadable since the pass: the report stands without these texts.
   }
 }

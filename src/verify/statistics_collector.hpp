@@ -6,8 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "logread/record_format.hpp"
 #include "verify/chain_tracker.hpp"
-#include "verify/record_format.hpp"
 #include "verify/report_statistics.hpp"
 #include "verify/verifier.hpp"
 
@@ -23,7 +23,7 @@ class StatisticsCollector {
   // A line that is not a record: counted in the hour of the record before it.
   void add_unreadable(std::uint64_t line);
   // A record and where the chain tracker placed it; `chain` is its chain after placing.
-  void add_record(std::uint64_t line, const RecordFields& fields, const Placement& placement, const ChainInfo& chain);
+  void add_record(std::uint64_t line, const logread::RecordFields& fields, const Placement& placement, const ChainInfo& chain);
   // Fills report.statistics from what was gathered, the report's problems
   // and chains. `paths` are read again, up to the last problem's line, for
   // the text of the lines with problems (not for standard input).

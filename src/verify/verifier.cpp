@@ -17,21 +17,21 @@
 #include "common/hex_text.hpp"
 #include "engine/decision_history.hpp"
 #include "engine/record_sealing.hpp"
+#include "logread/log_source.hpp"
+#include "logread/record_format.hpp"
+#include "store/file_io.hpp"
+#include "store/key_file.hpp"
 #include "verify/chain_tracker.hpp"
 #include "verify/key_reading.hpp"
-#include "verify/log_source.hpp"
-#include "verify/record_format.hpp"
 #include "verify/signature_checker.hpp"
 #include "verify/statistics_collector.hpp"
 #include "verify/verify_errors.hpp"
-#include "store/file_io.hpp"
-#include "store/key_file.hpp"
 
 namespace oxa::verify {
 
 namespace {
 
-static_assert(line_padding >= RecordReader::padding);
+static_assert(logread::line_padding >= logread::RecordReader::padding);
 
 constexpr std::string_view break_message =
     "its merkle_root extends no open root: a record before it is missing, altered or out of order";
@@ -121,7 +121,7 @@ std::string hash_mismatch_message(const Hash32& recomputed, const Hash32& stated
 }
 
 std::string display_name(const std::string& path) {
-  return path == standard_input_name ? std::string("standard input") : path;
+  return path == logread::standard_input_name ? std::string("standard input") : path;
 }
 
 // What a piece looks like when its first line shows it is no log at all
@@ -170,7 +170,7 @@ std::string rotation_base(std::string path) {
 std::optional<std::string> first_line_of(const std::string& path) {
   constexpr std::size_t look = 4096;
   FileStatus status;
-  if (path == standard_input_name || holds_nul(path) || path_status(path.c_str(), status) != 0 || !status.regular() ||
+  if (path == logread::standard_input_name || holds_nul(path) || path_status(path.c_str(), status) != 0 || !status.regular() ||
       status.size == 0) {
     return std::nullopt;
   }
@@ -185,7 +185,7 @@ std::optional<std::string> first_line_of(const std::string& path) {
   if (n <= 0) return std::nullopt;
   raw.resize(static_cast<std::size_t>(n));
   std::string text;
-  if (gzip_magic(raw)) {
+  if (logread::gzip_magic(raw)) {
     z_stream stream{};
     if (::inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return std::nullopt;
     text.assign(look, '\0');
@@ -214,7 +214,7 @@ void refuse_repeated_pieces(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
     FileStatus status;
     int error;
-    if (path == standard_input_name) {
+    if (path == logread::standard_input_name) {
       if (standard_input) throw UsageError("standard input ('-') is given twice");
       standard_input = true;
       error = file_status(0, status);
@@ -259,7 +259,7 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
     key = parse_hex32(*options.public_key, "the public key");
     report.key_source = key_source_argument;
   } else {
-    if (options.paths.front() == standard_input_name) {
+    if (options.paths.front() == logread::standard_input_name) {
       throw UsageError("a log read from standard input needs --public-key");
     }
     report.key_file = key_file_path(options.paths.front());
@@ -291,14 +291,14 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
   StatisticsCollector statistics;
   try {
     if (options.max_line_bytes == 0) throw UsageError("the line limit must be at least 1 byte");
-    LogSource source(options.paths);
+    logread::LogSource source(options.paths);
     source.set_line_limit(static_cast<std::size_t>(std::min<std::uint64_t>(options.max_line_bytes, SIZE_MAX - 1)));
     const std::uint64_t total = source.size_complete() ? source.known_size() : 0;
     SignatureChecker signatures(key, jobs);
-    RecordReader reader;
+    logread::RecordReader reader;
     ChainTracker tracker;
-    RecordFields fields;
-    LogLine line;
+    logread::RecordFields fields;
+    logread::LogLine line;
     std::uint32_t last_record_piece = UINT32_MAX;
     std::uint64_t bad_signatures = 0;
     while (source.next(line)) {
@@ -398,7 +398,7 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
       start.excusable = ended == last_lines.begin();
       if (!start.excusable) start.ended_line = *std::prev(ended);
     }
-  } catch (const LogSourceError& e) {
+  } catch (const logread::LogSourceError& e) {
     throw InputError(e.what());
   }
 

@@ -133,7 +133,7 @@ inline constexpr std::size_t problem_listing_limit = 10000;
 void refuse_unusable_pieces(const std::vector<std::string>& paths);
 
 // Verifies a log offline. Never creates or changes a file. Throws UsageError
-// for bad options and InputError (or LogSourceError) for input that cannot be read.
+// for bad options and InputError (or logread::LogSourceError) for input that cannot be read.
 Report verify_log(const VerifyOptions& options, const Progress& progress = {});
 
 }  // namespace oxa::verify

@@ -13,7 +13,7 @@ class UsageError : public std::invalid_argument {
 
 // Input that cannot be read: a missing or unreadable file, a damaged gzip
 // stream, a key file that is not 32 bytes. The command exits 2; Python sees
-// OSError. The message names the file. (LogSourceError is one as well.)
+// OSError. The message names the file. (logread::LogSourceError is one as well.)
 class InputError : public std::runtime_error {
   using runtime_error::runtime_error;
 };

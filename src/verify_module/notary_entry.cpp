@@ -9,9 +9,9 @@
 
 #include "module/py_ref.hpp"
 #include "notary/notary_commands.hpp"
-#include "notary/tile_proofs.hpp"
 #include "store/json_writer.hpp"
 #include "tlog/merkle_tree.hpp"
+#include "tlog/tile_proofs.hpp"
 #include "tlog/tiles.hpp"
 #include "verify_module/python_boundary.hpp"
 #include "verify_module/python_values.hpp"
@@ -156,7 +156,7 @@ void without_interpreter_lock(Work&& work) {
   PyThreadState* state = PyEval_SaveThread();
   try {
     work();
-  } catch (const notary::NotaryInputError& error) {
+  } catch (const UnusableInputError& error) {
     failure = Failure::input;
     message = error.what();
   } catch (const std::bad_alloc&) {
@@ -253,7 +253,7 @@ PyObject* seal_entry(PyObject*, PyObject* args) {
     PyObject *key = nullptr, *origin = nullptr, *out = nullptr, *logs = nullptr, *on_warning = nullptr,
              *tiles = Py_None, *cosign = Py_None;
     int recheck = 0, keep_tiles = 1;
-    unsigned long long max_line_bytes = notary::default_line_limit;
+    unsigned long long max_line_bytes = logread::default_line_limit;
     if (!PyArg_ParseTuple(args, "UOOOpO|OpKO:notary_seal", &key, &origin, &out, &logs, &recheck, &on_warning, &tiles,
                           &keep_tiles, &max_line_bytes, &cosign))
       throw ErrorAlreadySet{};
@@ -337,9 +337,9 @@ PyObject* consistency_proof_entry(PyObject*, PyObject* args) {
     std::string failure;
     without_interpreter_lock([&] {
       try {
-        for (const tlog::TreeHash& hash : notary::consistency_from_tiles(directory, old_size, new_size))
+        for (const tlog::TreeHash& hash : tlog::consistency_from_tiles(directory, old_size, new_size))
           out.append(reinterpret_cast<const char*>(hash.data()), hash.size());
-      } catch (const notary::NotaryInputError& error) {
+      } catch (const UnusableInputError& error) {
         failure = error.what();
       }
     });

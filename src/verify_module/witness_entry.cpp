@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "module/py_ref.hpp"
-#include "notary/signed_note.hpp"
+#include "tlog/cosignature.hpp"
+#include "tlog/policy.hpp"
+#include "tlog/signed_note.hpp"
 #include "verify_module/python_boundary.hpp"
 #include "verify_module/python_values.hpp"
-#include "witness/cosignature.hpp"
-#include "witness/policy.hpp"
 #include "witness/add_checkpoint.hpp"
 
 namespace oxa::witness_py {
@@ -30,7 +30,7 @@ constexpr const char* submission_capsule_name = "oxa_verify._native.Submission";
 template <class Body>
 PyObject* boundary(Body&& body) noexcept {
   return verify_py::boundary(body, [](const std::exception& error) {
-    const auto* key_error = dynamic_cast<const notary::KeyError*>(&error);
+    const auto* key_error = dynamic_cast<const tlog::KeyError*>(&error);
     if (key_error == nullptr) return false;
     // The key file code names its files as the notary's; the file here is
     // the witness's own.
@@ -70,9 +70,9 @@ PyObject* bytes_object(const void* data, std::size_t size) {
   throw ErrorAlreadySet{};
 }
 
-witness::Policy parse_policy_or_raise(const std::string& text, witness::PolicyScope scope) {
-  witness::Policy policy;
-  if (std::string error = witness::parse_policy(text, scope, policy); !error.empty())
+tlog::Policy parse_policy_or_raise(const std::string& text, tlog::PolicyScope scope) {
+  tlog::Policy policy;
+  if (std::string error = tlog::parse_policy(text, scope, policy); !error.empty())
     raise_value_error("policy: " + error);
   return policy;
 }
@@ -102,9 +102,9 @@ PyObject* keygen_entry(PyObject*, PyObject* args) {
     const std::string key_name = name;
     std::string vkey;
     without_interpreter_lock([&] {
-      notary::generate_key_file(file, key_name);
-      const auto signer = notary::read_key_file(file);
-      vkey = witness::format_cosignature_vkey(signer->name(), signer->verifier().public_key);
+      tlog::generate_key_file(file, key_name);
+      const auto signer = tlog::read_key_file(file);
+      vkey = tlog::format_cosignature_vkey(signer->name(), signer->verifier().public_key);
     });
     return text_object(vkey);
   });
@@ -118,8 +118,8 @@ PyObject* vkey_entry(PyObject*, PyObject* args) {
     const std::string file = filesystem_text(path);
     std::string vkey;
     without_interpreter_lock([&] {
-      const auto signer = notary::read_key_file(file);
-      vkey = witness::format_cosignature_vkey(signer->name(), signer->verifier().public_key);
+      const auto signer = tlog::read_key_file(file);
+      vkey = tlog::format_cosignature_vkey(signer->name(), signer->verifier().public_key);
     });
     return text_object(vkey);
   });
@@ -132,18 +132,18 @@ PyObject* new_entry(PyObject*, PyObject* args) {
     PyObject* policy_text = nullptr;
     if (!PyArg_ParseTuple(args, "US:witness_new", &path, &policy_text)) throw ErrorAlreadySet{};
     const std::string file = filesystem_text(path);
-    const witness::Policy policy = parse_policy_or_raise(bytes_text(policy_text), witness::PolicyScope::logs_only);
+    const tlog::Policy policy = parse_policy_or_raise(bytes_text(policy_text), tlog::PolicyScope::logs_only);
     if (policy.logs.empty()) raise_value_error("policy: it names no log (log <vkey> lines)");
-    std::unique_ptr<notary::NoteSigner> signer;
-    without_interpreter_lock([&] { signer = notary::read_key_file(file); });
-    std::vector<notary::NoteVerifier> keys;
-    for (const witness::PolicyLog& log : policy.logs) keys.push_back(log.key);
+    std::unique_ptr<tlog::NoteSigner> signer;
+    without_interpreter_lock([&] { signer = tlog::read_key_file(file); });
+    std::vector<tlog::NoteVerifier> keys;
+    for (const tlog::PolicyLog& log : policy.logs) keys.push_back(log.key);
     auto owned = std::make_unique<witness::Witness>(std::move(signer), std::move(keys));
     const std::string vkey = owned->vkey();
     Ref capsule = Ref::steal_or_throw(PyCapsule_New(owned.get(), witness_capsule_name, delete_witness));
     owned.release();
     Ref origins = Ref::steal_or_throw(PyList_New(0));
-    for (const witness::PolicyLog& log : policy.logs) {
+    for (const tlog::PolicyLog& log : policy.logs) {
       Ref origin = Ref::steal_or_throw(text_object(log.key.name));
       if (PyList_Append(origins.get(), origin.get()) != 0) throw ErrorAlreadySet{};
     }
@@ -195,8 +195,8 @@ PyObject* extends_entry(PyObject*, PyObject* args) {
     stored.size = stored_size;
     if (stored_root != Py_None) {
       const std::string root = bytes_text(stored_root);
-      if (root.size() != notary::tree_hash_bytes) raise_value_error("a stored root is 32 bytes");
-      notary::TreeHash& into = stored.root.emplace();
+      if (root.size() != tlog::tree_hash_bytes) raise_value_error("a stored root is 32 bytes");
+      tlog::TreeHash& into = stored.root.emplace();
       std::copy(root.begin(), root.end(), into.begin());
     }
     witness::Status status = witness::Status::ok;
@@ -215,7 +215,7 @@ PyObject* cosign_entry(PyObject*, PyObject* args) {
       throw ErrorAlreadySet{};
     const auto* owner = capsule_pointer<witness::Witness>(witness_capsule, witness_capsule_name);
     const auto* submission = capsule_pointer<witness::Submission>(submission_capsule, submission_capsule_name);
-    if (timestamp > witness::cosignature_timestamp_limit) raise_value_error("the timestamp is out of range");
+    if (timestamp > tlog::cosignature_timestamp_limit) raise_value_error("the timestamp is out of range");
     std::string line;
     without_interpreter_lock([&] { line = owner->cosign(submission->checkpoint_text, timestamp); });
     return text_object(line);
@@ -227,7 +227,7 @@ PyObject* policy_check_entry(PyObject*, PyObject* args) {
   return boundary([&]() -> PyObject* {
     PyObject* text = nullptr;
     if (!PyArg_ParseTuple(args, "S:policy_check", &text)) throw ErrorAlreadySet{};
-    parse_policy_or_raise(bytes_text(text), witness::PolicyScope::complete);
+    parse_policy_or_raise(bytes_text(text), tlog::PolicyScope::complete);
     Py_IncRef(Py_None);
     return Py_None;
   });
@@ -240,7 +240,7 @@ PyObject* policy_quorum_entry(PyObject*, PyObject* args) {
     PyObject* text = nullptr;
     PyObject* names = nullptr;
     if (!PyArg_ParseTuple(args, "SO!:policy_quorum", &text, &PyList_Type, &names)) throw ErrorAlreadySet{};
-    const witness::Policy policy = parse_policy_or_raise(bytes_text(text), witness::PolicyScope::complete);
+    const tlog::Policy policy = parse_policy_or_raise(bytes_text(text), tlog::PolicyScope::complete);
     std::unique_ptr<bool[]> cosigned(new bool[policy.witnesses.size() + 1]());
     for (Py_ssize_t i = 0; i < PyList_Size(names); ++i) {
       Ref utf8 = Ref::steal_or_throw(PyUnicode_AsUTF8String(PyList_GetItem(names, i)));
@@ -250,7 +250,7 @@ PyObject* policy_quorum_entry(PyObject*, PyObject* args) {
       if (w == policy.witnesses.size()) raise_value_error("\"" + name + "\" is not a witness of the policy");
       cosigned[w] = true;
     }
-    return PyBool_FromLong(witness::quorum_met(policy, {cosigned.get(), policy.witnesses.size()}));
+    return PyBool_FromLong(tlog::quorum_met(policy, {cosigned.get(), policy.witnesses.size()}));
   });
 }
 
@@ -262,18 +262,18 @@ PyObject* policy_cosignatures_entry(PyObject*, PyObject* args) {
     PyObject* text = nullptr;
     PyObject* note_object = nullptr;
     if (!PyArg_ParseTuple(args, "SS:policy_cosignatures", &text, &note_object)) throw ErrorAlreadySet{};
-    const witness::Policy policy = parse_policy_or_raise(bytes_text(text), witness::PolicyScope::complete);
+    const tlog::Policy policy = parse_policy_or_raise(bytes_text(text), tlog::PolicyScope::complete);
     const std::string note = bytes_text(note_object);
-    std::vector<witness::CosignatureCheck> checks;
+    std::vector<tlog::CosignatureCheck> checks;
     without_interpreter_lock([&] {
-      for (const witness::PolicyWitness& w : policy.witnesses) checks.push_back(witness::check_cosignature(note, w.key));
+      for (const tlog::PolicyWitness& w : policy.witnesses) checks.push_back(tlog::check_cosignature(note, w.key));
     });
     Ref verified = Ref::steal_or_throw(PyList_New(0));
     Ref bad = Ref::steal_or_throw(PyList_New(0));
     for (std::size_t i = 0; i < checks.size(); ++i) {
-      if (checks[i] == witness::CosignatureCheck::absent) continue;
+      if (checks[i] == tlog::CosignatureCheck::absent) continue;
       Ref name = Ref::steal_or_throw(text_object(policy.witnesses[i].name));
-      PyObject* into = checks[i] == witness::CosignatureCheck::verified ? verified.get() : bad.get();
+      PyObject* into = checks[i] == tlog::CosignatureCheck::verified ? verified.get() : bad.get();
       if (PyList_Append(into, name.get()) != 0) throw ErrorAlreadySet{};
     }
     return PyTuple_Pack(2, verified.get(), bad.get());

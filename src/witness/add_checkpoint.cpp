@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <charconv>
 
-#include "notary/base64_text.hpp"
+#include "tlog/base64_text.hpp"
+#include "tlog/cosignature.hpp"
 #include "tlog/merkle_tree.hpp"
-#include "witness/cosignature.hpp"
 
 namespace oxa::witness {
 
@@ -46,10 +46,10 @@ std::string parse_add_checkpoint(std::string_view body, AddCheckpointRequest& ou
     if (line.empty()) break;
     if (request.proof.size() == max_proof_lines)
       return "more than " + std::to_string(max_proof_lines) + " consistency proof lines";
-    const auto hash = notary::base64_decode(line);
-    if (!hash || hash->size() != notary::tree_hash_bytes)
+    const auto hash = tlog::base64_decode(line);
+    if (!hash || hash->size() != tlog::tree_hash_bytes)
       return "a consistency proof line is not base64 of a 32-byte hash";
-    notary::TreeHash& into = request.proof.emplace_back();
+    tlog::TreeHash& into = request.proof.emplace_back();
     std::copy(hash->begin(), hash->end(), into.begin());
   }
   request.note = std::string(body);
@@ -57,7 +57,7 @@ std::string parse_add_checkpoint(std::string_view body, AddCheckpointRequest& ou
   return {};
 }
 
-Witness::Witness(std::unique_ptr<notary::NoteSigner> signer, std::vector<notary::NoteVerifier> log_keys)
+Witness::Witness(std::unique_ptr<tlog::NoteSigner> signer, std::vector<tlog::NoteVerifier> log_keys)
     : signer_(std::move(signer)), log_keys_(std::move(log_keys)) {}
 
 Submission Witness::open(std::string_view body) const {
@@ -69,22 +69,22 @@ Submission Witness::open(std::string_view body) const {
   // must then verify it.
   const std::size_t blank = request.note.rfind("\n\n");
   if (blank == std::string::npos) return refusal(Status::malformed, "the checkpoint is not a signed note");
-  notary::CheckpointBody unverified;
-  if (std::string error = notary::parse_checkpoint_body(std::string_view(request.note).substr(0, blank + 1),
+  tlog::CheckpointBody unverified;
+  if (std::string error = tlog::parse_checkpoint_body(std::string_view(request.note).substr(0, blank + 1),
                                                         unverified);
       !error.empty())
     return refusal(Status::malformed, std::move(error));
 
   bool origin_known = false;
   std::string text;
-  for (const notary::NoteVerifier& key : log_keys_) {
+  for (const tlog::NoteVerifier& key : log_keys_) {
     if (key.name != unverified.origin) continue;
     origin_known = true;
-    switch (notary::open_note(request.note, key, text)) {
-      case notary::NoteCheck::verified: break;
-      case notary::NoteCheck::malformed: return refusal(Status::malformed, "the checkpoint is not a signed note");
-      case notary::NoteCheck::unknown_key:
-      case notary::NoteCheck::bad_signature: continue;
+    switch (tlog::open_note(request.note, key, text)) {
+      case tlog::NoteCheck::verified: break;
+      case tlog::NoteCheck::malformed: return refusal(Status::malformed, "the checkpoint is not a signed note");
+      case tlog::NoteCheck::unknown_key:
+      case tlog::NoteCheck::bad_signature: continue;
     }
     break;
   }
@@ -92,7 +92,7 @@ Submission Witness::open(std::string_view body) const {
   if (text.empty()) return refusal(Status::forbidden, "no signature verifies under a key of the log");
 
   Submission submission;
-  if (std::string error = notary::parse_checkpoint_body(text, submission.checkpoint); !error.empty())
+  if (std::string error = tlog::parse_checkpoint_body(text, submission.checkpoint); !error.empty())
     return refusal(Status::malformed, std::move(error));
   if (submission.checkpoint.size > max_tree_size) return refusal(Status::malformed, "the tree size is too large");
   if (request.old_size > submission.checkpoint.size)
@@ -104,7 +104,7 @@ Submission Witness::open(std::string_view body) const {
 }
 
 Status Witness::extends(const Submission& submission, const StoredCheckpoint& stored) {
-  const notary::CheckpointBody& next = submission.checkpoint;
+  const tlog::CheckpointBody& next = submission.checkpoint;
   if (submission.old_size != stored.size) return Status::conflict;
   if (next.size == stored.size) {
     if (!submission.proof.empty()) return Status::unprovable;
@@ -118,11 +118,11 @@ Status Witness::extends(const Submission& submission, const StoredCheckpoint& st
 }
 
 std::string Witness::cosign(std::string_view checkpoint_text, std::uint64_t timestamp) const {
-  return cosignature_line(*signer_, timestamp, checkpoint_text);
+  return tlog::cosignature_line(*signer_, timestamp, checkpoint_text);
 }
 
 std::string Witness::vkey() const {
-  return format_cosignature_vkey(signer_->name(), signer_->verifier().public_key);
+  return tlog::format_cosignature_vkey(signer_->name(), signer_->verifier().public_key);
 }
 
 }  // namespace oxa::witness

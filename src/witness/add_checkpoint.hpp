@@ -7,10 +7,10 @@
 #include <string_view>
 #include <vector>
 
-#include "notary/checkpoint.hpp"
-#include "notary/merkle_tree.hpp"
-#include "notary/signed_note.hpp"
-#include "witness/policy.hpp"
+#include "tlog/checkpoint.hpp"
+#include "tlog/merkle_tree.hpp"
+#include "tlog/policy.hpp"
+#include "tlog/signed_note.hpp"
 
 // The checks a witness makes on an add-checkpoint request. The request body
 // is an "old <size>" line, at most 63 base64 hash lines of a consistency
@@ -35,7 +35,7 @@ enum class Status : int {
 
 struct AddCheckpointRequest {
   std::uint64_t old_size = 0;
-  std::vector<notary::TreeHash> proof;
+  std::vector<tlog::TreeHash> proof;
   std::string note;  // the signed checkpoint as sent
 };
 
@@ -47,21 +47,21 @@ struct Submission {
   Status status = Status::ok;  // anything else: the answer, with `message`
   std::string message;
   std::uint64_t old_size = 0;
-  std::vector<notary::TreeHash> proof;
-  notary::CheckpointBody checkpoint;
+  std::vector<tlog::TreeHash> proof;
+  tlog::CheckpointBody checkpoint;
   std::string checkpoint_text;  // the signed text, the checkpoint's body
 };
 
 // What the witness last cosigned for an origin; size 0 and no root when none.
 struct StoredCheckpoint {
   std::uint64_t size = 0;
-  std::optional<notary::TreeHash> root;
+  std::optional<tlog::TreeHash> root;
 };
 
 class Witness {
  public:
   // The trusted log keys: each key's name is the origin of its log.
-  Witness(std::unique_ptr<notary::NoteSigner> signer, std::vector<notary::NoteVerifier> log_keys);
+  Witness(std::unique_ptr<tlog::NoteSigner> signer, std::vector<tlog::NoteVerifier> log_keys);
 
   // Parses the body and checks the checkpoint's signatures: 400, 404 or 403,
   // or ok with the parts the next steps need.
@@ -79,8 +79,8 @@ class Witness {
   std::string vkey() const;
 
  private:
-  std::unique_ptr<notary::NoteSigner> signer_;
-  std::vector<notary::NoteVerifier> log_keys_;
+  std::unique_ptr<tlog::NoteSigner> signer_;
+  std::vector<tlog::NoteVerifier> log_keys_;
 };
 
 }  // namespace oxa::witness

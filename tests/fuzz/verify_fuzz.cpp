@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "logread/log_source.hpp"
+#include "logread/record_format.hpp"
 #include "verify/key_reading.hpp"
-#include "verify/log_source.hpp"
-#include "verify/record_format.hpp"
 #include "verify/verifier.hpp"
 #include "verify/verify_errors.hpp"
 
@@ -53,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
 
   // Each line alone, without padding after it.
-  static oxa::verify::RecordReader reader;
-  oxa::verify::RecordFields fields;
+  static oxa::logread::RecordReader reader;
+  oxa::logread::RecordFields fields;
   for (std::size_t start = 0; start <= bytes.size();) {
     std::size_t end = bytes.find('\n', start);
     if (end == std::string_view::npos) end = bytes.size();

@@ -10,20 +10,20 @@
 #include <string_view>
 #include <vector>
 
-#include "notary/signed_note.hpp"
-#include "witness/policy.hpp"
+#include "tlog/cosignature.hpp"
+#include "tlog/policy.hpp"
+#include "tlog/signed_note.hpp"
 #include "witness/add_checkpoint.hpp"
-#include "witness/cosignature.hpp"
 
 namespace {
 
 const oxa::witness::Witness& some_witness() {
   static const oxa::witness::Witness witness = [] {
-    const oxa::notary::NoteSigner log("fuzz.example/log", oxa::SigningSeed{});
-    std::vector<oxa::notary::NoteVerifier> keys{log.verifier()};
+    const oxa::tlog::NoteSigner log("fuzz.example/log", oxa::SigningSeed{});
+    std::vector<oxa::tlog::NoteVerifier> keys{log.verifier()};
     oxa::SigningSeed seed{};
     seed[0] = 1;
-    return oxa::witness::Witness(std::make_unique<oxa::notary::NoteSigner>("fuzz.example/witness", seed),
+    return oxa::witness::Witness(std::make_unique<oxa::tlog::NoteSigner>("fuzz.example/witness", seed),
                                  std::move(keys));
   }();
   return witness;
@@ -36,13 +36,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
   switch (data[0] % 3) {
     case 0: {
-      oxa::witness::Policy policy;
-      if (oxa::witness::parse_policy(input, oxa::witness::PolicyScope::complete, policy).empty()) {
+      oxa::tlog::Policy policy;
+      if (oxa::tlog::parse_policy(input, oxa::tlog::PolicyScope::complete, policy).empty()) {
         std::unique_ptr<bool[]> cosigned(new bool[policy.witnesses.size() + 1]());
         for (std::size_t i = 0; i < policy.witnesses.size(); ++i) cosigned[i] = (i + size) % 2;
-        oxa::witness::quorum_met(policy, {cosigned.get(), policy.witnesses.size()});
+        oxa::tlog::quorum_met(policy, {cosigned.get(), policy.witnesses.size()});
       }
-      oxa::witness::parse_policy(input, oxa::witness::PolicyScope::logs_only, policy);
+      oxa::tlog::parse_policy(input, oxa::tlog::PolicyScope::logs_only, policy);
       break;
     }
     case 1:
@@ -61,9 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (data[0] % 3 == 2) stored.root.emplace();
       oxa::witness::Witness::extends(submission, stored);
       some_witness().open(input);
-      oxa::notary::NoteVerifier cosigner;
+      oxa::tlog::NoteVerifier cosigner;
       cosigner.name = "fuzz.example/witness";
-      oxa::witness::check_cosignature(input, cosigner);
+      oxa::tlog::check_cosignature(input, cosigner);
       break;
     }
   }

@@ -6,14 +6,14 @@
 #include <string>
 #include <thread>
 
-#include "notary/checkpoint.hpp"
-#include "notary/checkpoint_check.hpp"
-#include "notary/log_start.hpp"
-#include "notary/merkle_tree.hpp"
+#include "logread/log_start.hpp"
 #include "notary/notary_commands.hpp"
-#include "notary/tlog_proof.hpp"
-#include "tlog/tiles.hpp"
 #include "test_files.hpp"
+#include "tlog/checkpoint.hpp"
+#include "tlog/merkle_tree.hpp"
+#include "tlog/tiles.hpp"
+#include "tlog/tlog_proof.hpp"
+#include "verify/sealed_lines_check.hpp"
 
 namespace oxa::notary {
 namespace {
@@ -43,7 +43,7 @@ struct NotaryFiles {
   std::string checkpoints() const { return log + ".checkpoints"; }
 };
 
-std::vector<std::string> kinds(const std::vector<CheckFinding>& findings) {
+std::vector<std::string> kinds(const std::vector<verify::CheckFinding>& findings) {
   std::vector<std::string> out;
   for (const auto& f : findings) out.emplace_back(f.kind);
   return out;
@@ -63,9 +63,9 @@ TEST(Seal, IncrementalCheckpointsAndNothingWhenUnchanged) {
   const NotaryOutcome second = seal(s.options());
   EXPECT_EQ(second.size, 16u);
   EXPECT_EQ(second.bytes, read_file(s.log).size());
-  EXPECT_EQ(read_checkpoint_file(s.checkpoints(), false).size(), 2u);
+  EXPECT_EQ(tlog::read_checkpoint_file(s.checkpoints(), false).size(), 2u);
 
-  const CheckpointReport report = check_log_checkpoints({s.log}, s.checkpoints(), s.vkey, true);
+  const verify::CheckpointReport report = verify::check_log_checkpoints({s.log}, s.checkpoints(), s.vkey, true);
   EXPECT_TRUE(report.problems.empty()) << report.problems[0].message;
   EXPECT_EQ(report.sealed_lines, 16u);
 }
@@ -102,105 +102,13 @@ TEST(Seal, RefusesRewrittenHistoryAndTruncation) {
   SealOptions other_origin = s.options();
   other_origin.origin = "example.com/other";
   write_file(s.log, original + numbered_lines(20, 40));
-  EXPECT_THROW(seal(other_origin), NotaryInputError);
+  EXPECT_THROW(seal(other_origin), UnusableInputError);
   SealOptions other_key = s.options();
   other_key.key_path = s.dir / "other.key";
   other_key.origin.clear();
   keygen(other_key.key_path, "example.com/other");
   EXPECT_EQ(seal(other_key).status, 1);
   EXPECT_EQ(read_file(s.checkpoints()), before);
-}
-
-TEST(CheckLog, FindsMismatchTruncationAndUnsealedTail) {
-  NotaryFiles s;
-  const std::string lines = numbered_lines(0, 12);
-  for (int cut : {4, 8, 12}) {
-    std::string piece;
-    for (int i = 0, at = 0; i < cut; ++i) at = lines.find('\n', at) + 1, piece = lines.substr(0, at);
-    write_file(s.log, piece);
-    ASSERT_EQ(seal(s.options()).status, 0);
-  }
-  auto check = [&](const std::string& content, bool require = false) {
-    write_file(s.log, content);
-    return check_log_checkpoints({s.log}, s.checkpoints(), s.vkey, require);
-  };
-  EXPECT_TRUE(check(lines).problems.empty());
-
-  std::string altered = lines;
-  altered[altered.find("\"n\":5}") + 4] = '7';
-  auto report = check(altered);
-  ASSERT_EQ(kinds(report.problems), std::vector<std::string>{"checkpoint-mismatch"});
-  EXPECT_EQ(report.problems[0].line, 5u);  // lines 5 to 8: the checkpoint of size 4 holds
-  EXPECT_EQ(report.sealed_lines, 4u);
-
-  report = check(lines.substr(0, lines.find("{\"n\":10}")));
-  EXPECT_EQ(kinds(report.problems), std::vector<std::string>{"truncated"});
-
-  report = check(lines + numbered_lines(12, 15));
-  EXPECT_TRUE(report.problems.empty());
-  ASSERT_EQ(kinds(report.warnings), std::vector<std::string>{"unsealed-tail"});
-  EXPECT_EQ(report.warnings[0].line, 13u);
-  EXPECT_EQ(kinds(check(lines + numbered_lines(12, 15), true).problems), std::vector<std::string>{"unsealed-tail"});
-
-  // Older lines deleted at a checkpoint boundary: the rest continues its frontier.
-  report = check(lines.substr(lines.find("{\"n\":4}")));
-  EXPECT_TRUE(report.problems.empty()) << report.problems[0].message;
-  EXPECT_EQ(report.start_size, 4u);
-  EXPECT_EQ(report.sealed_lines, 12u);
-
-  // A checkpoint under another key is a bad checkpoint; an unusable key is an input error.
-  NotaryFiles other;
-  EXPECT_EQ(kinds(check_log_checkpoints({s.log}, s.checkpoints(), other.vkey, false).problems),
-            (std::vector<std::string>{"bad-checkpoint", "bad-checkpoint", "bad-checkpoint"}));
-  EXPECT_THROW(check_log_checkpoints({s.log}, s.checkpoints(), "junk", false), NotaryInputError);
-}
-
-// A line over the reading limit is hashed while it streams past, never held:
-// its leaf is SHA-256 of 0x00 and its bytes all the same, so sealing and
-// checking with any limit give what reading it whole gives, and a change
-// inside it is still caught.
-TEST(CheckLog, LinesOverTheLimitAreHashedNotHeld) {
-  NotaryFiles s;
-  const std::string huge = "{\"big\":\"" + std::string(3 * (1 << 20), 'x') + "\"}";
-  const std::string sealed = numbered_lines(0, 3) + huge + "\n" + numbered_lines(3, 6) + huge + "\n";
-  write_file(s.log, sealed + huge);  // the last line is still being written
-  SealOptions options = s.options();
-  options.line_limit = 16;
-  const NotaryOutcome outcome = seal(options);
-  ASSERT_EQ(outcome.status, 0) << outcome.message;
-  EXPECT_EQ(outcome.size, 8u);
-  EXPECT_EQ(outcome.bytes, sealed.size());
-
-  // The leaves, against SHA-256 computed apart from the reader.
-  CompleteLines lines({s.log}, 16);
-  verify::LogLine line;
-  TreeHash leaf;
-  std::vector<bool> too_long;
-  std::uint64_t at = 0;
-  while (lines.next(line, leaf)) {
-    const std::size_t end = sealed.find('\n', at);
-    const std::string bytes = std::string(1, '\0') + sealed.substr(at, end - at);
-    EXPECT_EQ(leaf, tlog::sha256(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size())))
-        << "line " << line.number;
-    EXPECT_EQ(line.length, end - at);
-    too_long.push_back(line.too_long);
-    at = end + 1;
-  }
-  EXPECT_EQ(too_long, (std::vector<bool>{false, false, false, true, false, false, false, true}));
-
-  for (const std::size_t limit : {std::size_t{0}, std::size_t{16}, std::size_t{1} << 20, default_line_limit}) {
-    const CheckpointReport report = check_log_checkpoints({s.log}, s.checkpoints(), s.vkey, true, limit);
-    EXPECT_TRUE(report.problems.empty()) << "limit " << limit << ": " << report.problems[0].message;
-    EXPECT_EQ(report.sealed_lines, 8u) << "limit " << limit;
-  }
-  // Sealing again with another limit finds the same lines: nothing new.
-  EXPECT_EQ(seal(s.options()).checkpoints_written, 0u);
-
-  std::string changed = sealed;
-  changed[3 * 8 + 2 * (1 << 20)] = 'y';  // inside the first long line
-  write_file(s.log, changed);
-  EXPECT_EQ(kinds(check_log_checkpoints({s.log}, s.checkpoints(), s.vkey, true, 16).problems),
-            std::vector<std::string>{"checkpoint-mismatch"});
 }
 
 TEST(Prove, ProofOfOneLineVerifiesAndFailsWhenChanged) {
@@ -210,17 +118,17 @@ TEST(Prove, ProofOfOneLineVerifiesAndFailsWhenChanged) {
   for (std::uint64_t line : {1u, 6u, 11u}) {
     const std::string proof_path = s.dir / ("line" + std::to_string(line) + ".tlog-proof");
     write_file(proof_path, prove(s.checkpoints(), {s.log}, line));
-    ProofReport report = check_proof(proof_path, s.vkey, "");
+    verify::ProofReport report = verify::check_proof(proof_path, s.vkey, "");
     EXPECT_TRUE(report.problems.empty()) << line << ": " << report.problems[0].message;
     EXPECT_EQ(report.record, "{\"n\":" + std::to_string(line - 1) + "}");
 
-    TlogProof proof;
-    ASSERT_EQ(parse_tlog_proof(read_file(proof_path), proof), "");
+    tlog::TlogProof proof;
+    ASSERT_EQ(tlog::parse_tlog_proof(read_file(proof_path), proof), "");
     proof.extra[2] = 'm';
-    write_file(proof_path, format_tlog_proof(proof));
-    EXPECT_EQ(kinds(check_proof(proof_path, s.vkey, "").problems), std::vector<std::string>{"inclusion-mismatch"});
+    write_file(proof_path, tlog::format_tlog_proof(proof));
+    EXPECT_EQ(kinds(verify::check_proof(proof_path, s.vkey, "").problems), std::vector<std::string>{"inclusion-mismatch"});
   }
-  EXPECT_THROW(prove(s.checkpoints(), {s.log}, 12), NotaryInputError);
+  EXPECT_THROW(prove(s.checkpoints(), {s.log}, 12), UnusableInputError);
 }
 
 // A proof carries its line whole: a line over the reading limit is refused
@@ -228,7 +136,7 @@ TEST(Prove, ProofOfOneLineVerifiesAndFailsWhenChanged) {
 // around it are still proved.
 TEST(Prove, RefusesALineOverTheLimitAndProvesTheOthers) {
   NotaryFiles s;
-  const std::string huge(default_line_limit + 1, 'h');
+  const std::string huge(logread::default_line_limit + 1, 'h');
   write_file(s.log, numbered_lines(0, 2) + huge + "\n" + numbered_lines(2, 4));
   ASSERT_EQ(seal(s.options()).status, 0);
   for (const std::string tiles : {"", "none"}) {
@@ -236,7 +144,7 @@ TEST(Prove, RefusesALineOverTheLimitAndProvesTheOthers) {
     try {
       prove(s.checkpoints(), {s.log}, 3, dir);
       ADD_FAILURE() << "a proof of the long line was made, tiles " << tiles;
-    } catch (const NotaryInputError& error) {
+    } catch (const UnusableInputError& error) {
       EXPECT_NE(std::string(error.what()).find("line 3 is " + std::to_string(huge.size()) + " bytes long"),
                 std::string::npos)
           << error.what();
@@ -244,7 +152,7 @@ TEST(Prove, RefusesALineOverTheLimitAndProvesTheOthers) {
     for (std::uint64_t line : {2u, 4u}) {
       const std::string proof_path = s.dir / "proof";
       write_file(proof_path, prove(s.checkpoints(), {s.log}, line, dir));
-      const ProofReport report = check_proof(proof_path, s.vkey, "");
+      const verify::ProofReport report = verify::check_proof(proof_path, s.vkey, "");
       EXPECT_TRUE(report.problems.empty()) << line << ": " << report.problems[0].message;
       EXPECT_EQ(report.record, "{\"n\":" + std::to_string(line == 2 ? 1 : 2) + "}");
     }
@@ -264,7 +172,7 @@ TEST(Prove, AfterOlderLinesWereDeletedFromTheFrontier) {
   for (std::uint64_t line = 1; line <= 16; ++line) {
     const std::string proof_path = s.dir / "p.tlog-proof";
     write_file(proof_path, prove(s.checkpoints(), {s.log}, line));
-    const ProofReport report = check_proof(proof_path, s.vkey, "");
+    const verify::ProofReport report = verify::check_proof(proof_path, s.vkey, "");
     EXPECT_TRUE(report.problems.empty()) << line << ": " << report.problems[0].message;
     EXPECT_EQ(report.line, line + 5);
     EXPECT_EQ(report.record, "{\"n\":" + std::to_string(line + 4) + "}");
@@ -294,13 +202,13 @@ TEST(Follow, FollowsRotationAndCheckpointsAtStop) {
   EXPECT_EQ(outcome.status, 0) << outcome.message;
   EXPECT_EQ(outcome.size, 9u);
   // One checkpoint at the rotation (the old file read to its end), one at the stop.
-  const auto lines = read_checkpoint_file(s.checkpoints(), false);
+  const auto lines = tlog::read_checkpoint_file(s.checkpoints(), false);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].checkpoint->size, 5u);
-  const auto report = check_log_checkpoints({s.log + ".1", s.log}, s.checkpoints(), s.vkey, true);
+  const auto report = verify::check_log_checkpoints({s.log + ".1", s.log}, s.checkpoints(), s.vkey, true);
   EXPECT_TRUE(report.problems.empty()) << report.problems[0].message;
   // The newest piece alone still verifies from the rotation checkpoint's frontier.
-  EXPECT_TRUE(check_log_checkpoints({s.log}, s.checkpoints(), s.vkey, true).problems.empty());
+  EXPECT_TRUE(verify::check_log_checkpoints({s.log}, s.checkpoints(), s.vkey, true).problems.empty());
 }
 
 TEST(Follow, RefusesRewrittenHistoryAndTruncationWithoutWriting) {
@@ -362,7 +270,7 @@ TEST(Follow, RefusesALogRewrittenInPlaceBetweenTwoPolls) {
     }, 1);
     EXPECT_EQ(outcome.status, 1) << c.name;
     EXPECT_NE(outcome.message.find("rewritten in place"), std::string::npos) << c.name << ": " << outcome.message;
-    const auto lines = read_checkpoint_file(s.checkpoints(), false);
+    const auto lines = tlog::read_checkpoint_file(s.checkpoints(), false);
     ASSERT_EQ(lines.size(), 1u) << c.name;
     EXPECT_EQ(lines[0].checkpoint->size, 5u) << c.name;
   }
@@ -382,12 +290,12 @@ TEST(Seal, AsksForCosignaturesOnceTheTilesAreDurableAndBeforeStoring) {
     asked_sizes.push_back(request.size);
     // The new tree's tiles are durable already and give the signed root;
     // the checkpoint is neither stored nor published yet.
-    CheckpointBody body;
-    EXPECT_EQ(parse_checkpoint_body(asked_note.substr(0, asked_note.find("\n\n") + 1), body), "");
+    tlog::CheckpointBody body;
+    EXPECT_EQ(tlog::parse_checkpoint_body(asked_note.substr(0, asked_note.find("\n\n") + 1), body), "");
     EXPECT_EQ(body.size, request.size);
     tlog::TileReader reader(std::string(request.tiles_dir), request.size);
     EXPECT_EQ(reader.root(), body.root);
-    for (const CheckpointLine& line : read_checkpoint_file(s.checkpoints(), true)) {
+    for (const tlog::CheckpointLine& line : tlog::read_checkpoint_file(s.checkpoints(), true)) {
       EXPECT_LT(line.checkpoint->size, request.size);
     }
     std::string published;
@@ -398,10 +306,10 @@ TEST(Seal, AsksForCosignaturesOnceTheTilesAreDurableAndBeforeStoring) {
   };
   ASSERT_EQ(seal(options).status, 0);
   const std::string cosigned = asked_note + std::string(other_signature);
-  EXPECT_EQ(read_checkpoint_file(s.checkpoints(), false).back().checkpoint->note, cosigned);
+  EXPECT_EQ(tlog::read_checkpoint_file(s.checkpoints(), false).back().checkpoint->note, cosigned);
   EXPECT_EQ(read_file(s.dir / "audit.wal.tiles/checkpoint"), cosigned);
   // The cosigned checkpoint is still the notary's: the checks pass and the notary continues from it.
-  EXPECT_TRUE(check_log_checkpoints({s.log}, s.checkpoints(), s.vkey, true).problems.empty());
+  EXPECT_TRUE(verify::check_log_checkpoints({s.log}, s.checkpoints(), s.vkey, true).problems.empty());
   write_file(s.log, numbered_lines(0, 9));
   EXPECT_EQ(seal(options).size, 9u);
   EXPECT_EQ(asked_sizes, (std::vector<std::uint64_t>{7, 9}));
@@ -426,7 +334,7 @@ TEST(Seal, LeavesOutCosignatureLinesThatWouldSpoilTheNote) {
       return lines;
     };
     ASSERT_EQ(seal(options).status, 0) << lines;
-    EXPECT_EQ(read_checkpoint_file(s.checkpoints(), false).back().checkpoint->note, asked_note) << lines;
+    EXPECT_EQ(tlog::read_checkpoint_file(s.checkpoints(), false).back().checkpoint->note, asked_note) << lines;
     ASSERT_EQ(warnings.size(), 1u) << lines;
     EXPECT_NE(warnings[0].find("stored without them"), std::string::npos);
   }

@@ -52,8 +52,8 @@ struct Writer {
   std::string prompt = "p";
   std::vector<std::string> insights;  // keeps the insight texts alive
 
-  RecordFields next(std::uint64_t output_length) {
-    RecordFields r;
+  logread::RecordFields next(std::uint64_t output_length) {
+    logread::RecordFields r;
     const AnalysisResult result = analyzer.analyse(prompt.size() + output_length, 0, true);
     r.id = id;
     r.prompt = prompt;
@@ -73,10 +73,10 @@ struct Writer {
   }
 };
 
-std::vector<Link> links(ChainTracker& tracker, const std::vector<RecordFields>& records) {
+std::vector<Link> links(ChainTracker& tracker, const std::vector<logread::RecordFields>& records) {
   std::vector<Link> out;
   std::uint64_t line = 0;
-  for (const RecordFields& r : records) out.push_back(tracker.place(++line, r).link);
+  for (const logread::RecordFields& r : records) out.push_back(tracker.place(++line, r).link);
   return out;
 }
 
@@ -89,12 +89,12 @@ TEST(ChainTracker, ManyEnginesInRandomOrderEachFormOneChain) {
     order.insert(order.end(), 3, e);
   }
   std::shuffle(order.begin(), order.end(), std::mt19937(5));
-  std::vector<RecordFields> records;
+  std::vector<logread::RecordFields> records;
   records.reserve(order.size());
   for (const int e : order) records.push_back(writers[e].next(e % 7));
   ChainTracker tracker;
   std::uint64_t line = 0;
-  for (const RecordFields& r : records) {
+  for (const logread::RecordFields& r : records) {
     const Placement placement = tracker.place(++line, r);
     ASSERT_TRUE(placement.link == Link::started || placement.link == Link::extended) << "line " << line;
     ASSERT_TRUE(placement.replay_matched) << "line " << line;
@@ -111,7 +111,7 @@ TEST(ChainTracker, EnginesWritingInTurn) {
     writers[e].id = "oxa_" + std::to_string(e);
     writers[e].prompt.assign(e + 1, 'p');  // chains of their own, not one shared root
   }
-  std::vector<RecordFields> records;
+  std::vector<logread::RecordFields> records;
   for (int round = 0; round < 4; ++round) {
     for (Writer& w : writers) records.push_back(w.next(round + 1));
   }
@@ -131,8 +131,8 @@ TEST(ChainTracker, EnginesWritingInTurn) {
     EXPECT_EQ(tracker.chains()[2].records, 7u);
   }
   {  // writer 0's second record moved later in the rotation, and copied
-    std::vector<RecordFields> damaged = records;
-    const RecordFields second = damaged[3];
+    std::vector<logread::RecordFields> damaged = records;
+    const logread::RecordFields second = damaged[3];
     damaged.erase(damaged.begin() + 3);
     damaged.insert(damaged.begin() + 8, second);
     damaged.insert(damaged.begin() + 9, second);
@@ -150,7 +150,7 @@ TEST(ChainTracker, EnginesWritingInTurn) {
 TEST(ChainTracker, BreaksForksAndSharedFirstRoots) {
   Writer a;
   a.id = "oxa_a";
-  const RecordFields a1 = a.next(3), a2 = a.next(5), a3 = a.next(9), a4 = a.next(1);
+  const logread::RecordFields a1 = a.next(3), a2 = a.next(5), a3 = a.next(9), a4 = a.next(1);
   // b's first record differs from a's only in its output's length, outside
   // the hash: the same root, but not the same analysis state.
   std::uint64_t b_length = 4;
@@ -160,7 +160,7 @@ TEST(ChainTracker, BreaksForksAndSharedFirstRoots) {
   }
   Writer b;
   b.id = "oxa_b";
-  const RecordFields b1 = b.next(b_length), b2 = b.next(5);
+  const logread::RecordFields b1 = b.next(b_length), b2 = b.next(5);
 
   {  // a2 missing: a3 breaks, a4 continues the broken chain
     ChainTracker tracker;
@@ -173,7 +173,7 @@ TEST(ChainTracker, BreaksForksAndSharedFirstRoots) {
     EXPECT_EQ(links(tracker, {a1, a2, a2, a3}),
               (std::vector<Link>{Link::started, Link::extended, Link::fork, Link::extended}));
     // A record after the copy still has its replay checked.
-    RecordFields altered = a3;
+    logread::RecordFields altered = a3;
     altered.output = altered.output.substr(1);
     ChainTracker shielded;
     links(shielded, {a1, a2, a2});
@@ -203,7 +203,7 @@ TEST(ChainTracker, BreaksForksAndSharedFirstRoots) {
   }
   {  // many chains in b's state before a's: a2 is replayed past them to a's chain
     ChainTracker tracker;
-    std::vector<RecordFields> records = {a1};
+    std::vector<logread::RecordFields> records = {a1};
     std::vector<std::string> ids;  // the records view their ids
     for (int copy = 0; copy < 20; ++copy) ids.push_back("oxa_b" + std::to_string(copy));
     for (const std::string& id : ids) {
@@ -224,8 +224,8 @@ TEST(ChainTracker, BreaksForksAndSharedFirstRoots) {
 TEST(ChainTracker, ReplayMismatchNamesWhatDiffers) {
   Writer a;
   a.id = "oxa_a";
-  const RecordFields a1 = a.next(3);
-  RecordFields a2 = a.next(5);
+  const logread::RecordFields a1 = a.next(3);
+  logread::RecordFields a2 = a.next(5);
   a2.output = a2.output.substr(0, 4);  // one byte shorter than sealed
   ChainTracker tracker;
   tracker.place(1, a1);

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "logread/record_format.hpp"
 #include "test_files.hpp"
 #include "verify/key_reading.hpp"
-#include "verify/record_format.hpp"
 #include "verify/verify_errors.hpp"
 
 namespace oxa::verify {
@@ -53,8 +53,8 @@ std::string record_line(const std::string& member = "", const std::string& value
 }
 
 TEST(RecordReader, ReadsTheMembersExactly) {
-  RecordReader reader;
-  RecordFields fields;
+  logread::RecordReader reader;
+  logread::RecordFields fields;
   ASSERT_EQ(reader.read(record_line(), false, fields), "");
   EXPECT_EQ(fields.id, "oxa_0f8e4c0a-1b2c-4d5e-8f90-a1b2c3d4e5f6");
   Hash32 all_aa;
@@ -68,9 +68,9 @@ TEST(RecordReader, ReadsTheMembersExactly) {
   EXPECT_EQ(fields.prompt, "line\nfeed \x01");
   EXPECT_FALSE(fields.core_insight_json.has_value());
   // Padded reading in place gives the same.
-  std::string padded = record_line() + std::string(RecordReader::padding, 'x');
-  RecordFields again;
-  ASSERT_EQ(reader.read(std::string_view(padded.data(), padded.size() - RecordReader::padding), true, again), "");
+  std::string padded = record_line() + std::string(logread::RecordReader::padding, 'x');
+  logread::RecordFields again;
+  ASSERT_EQ(reader.read(std::string_view(padded.data(), padded.size() - logread::RecordReader::padding), true, again), "");
   EXPECT_EQ(again.prompt, fields.prompt);
 }
 
@@ -93,8 +93,8 @@ struct Bad {
 class RecordReaderRefuses : public ::testing::TestWithParam<Bad> {};
 
 TEST_P(RecordReaderRefuses, Line) {
-  RecordReader reader;
-  RecordFields fields;
+  logread::RecordReader reader;
+  logread::RecordFields fields;
   EXPECT_NE(reader.read(GetParam().line, false, fields), "") << GetParam().line;
 }
 

@@ -6,11 +6,11 @@
 #include <string_view>
 #include <vector>
 
-#include "notary/log_start.hpp"
+#include "logread/log_start.hpp"
 
 // What a log's checkpoints and a single record's proof add to a verification
 // report: every byte of every sealed line, and truncation.
-namespace oxa::notary {
+namespace oxa::verify {
 
 // Problem and warning kinds.
 inline constexpr std::string_view kind_bad_checkpoint = "bad-checkpoint";
@@ -48,11 +48,11 @@ struct CheckpointReport {
 // `require_sealed`. When the log's first line is not the logical log's first
 // (older pieces deleted), the log is continued from the checkpoint whose
 // frontier its first lines extend to the next signed root. Throws
-// NotaryInputError for an unusable key, checkpoint file or log. Lines longer
+// UnusableInputError for an unusable key, checkpoint file or log. Lines longer
 // than `line_limit` bytes (0: none) are hashed as they are read, never held.
 CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, const std::string& checkpoints_path,
                                        const std::string& notary_key, bool require_sealed,
-                                       std::size_t line_limit = default_line_limit);
+                                       std::size_t line_limit = logread::default_line_limit);
 
 struct ProofReport {
   std::vector<CheckFinding> problems;
@@ -65,9 +65,9 @@ struct ProofReport {
 
 // Checks a tlog-proof offline: the checkpoint under `notary_key`, the
 // record's inclusion in the signed tree and, with `public_key_hex`, the
-// record's own content hash and signature. Throws NotaryInputError for an
+// record's own content hash and signature. Throws UnusableInputError for an
 // unreadable file or an unusable key.
 ProofReport check_proof(const std::string& proof_path, const std::string& notary_key,
                         const std::string& public_key_hex);
 
-}  // namespace oxa::notary
+}  // namespace oxa::verify

@@ -1,4 +1,4 @@
-#include "notary/checkpoint_check.hpp"
+#include "verify/sealed_lines_check.hpp"
 
 
 #include <sodium.h>
@@ -10,17 +10,17 @@
 
 #include "common/os_error.hpp"
 #include "common/regular_file.hpp"
-#include "notary/checkpoint.hpp"
-#include "notary/log_start.hpp"
-#include "notary/merkle_tree.hpp"
-#include "notary/notary_commands.hpp"
-#include "notary/record_check.hpp"
-#include "notary/signed_note.hpp"
-#include "notary/tlog_proof.hpp"
+#include "common/unusable_input_error.hpp"
+#include "logread/log_source.hpp"
+#include "logread/log_start.hpp"
+#include "logread/record_check.hpp"
 #include "store/file_io.hpp"
-#include "verify/log_source.hpp"
+#include "tlog/checkpoint.hpp"
+#include "tlog/merkle_tree.hpp"
+#include "tlog/signed_note.hpp"
+#include "tlog/tlog_proof.hpp"
 
-namespace oxa::notary {
+namespace oxa::verify {
 
 namespace {
 
@@ -33,14 +33,14 @@ constexpr std::size_t checkpoint_file_limit = std::size_t{16} << 30;
 
 struct SignedCheckpoint {
   std::uint64_t line = 0;  // in the checkpoint file
-  Checkpoint checkpoint;
-  TreeHash root{};
+  tlog::Checkpoint checkpoint;
+  tlog::TreeHash root{};
 };
 
-NoteVerifier parse_key(const std::string& text) {
-  NoteVerifier verifier;
-  if (std::string error = parse_verifier_key(text, verifier); !error.empty())
-    throw NotaryInputError("notary key \"" + text + "\": " + error);
+tlog::NoteVerifier parse_key(const std::string& text) {
+  tlog::NoteVerifier verifier;
+  if (std::string error = tlog::parse_verifier_key(text, verifier); !error.empty())
+    throw UnusableInputError("notary key \"" + text + "\": " + error);
   return verifier;
 }
 
@@ -64,7 +64,7 @@ PassResult check_pass(const std::vector<std::string>& logs, const std::string& c
                       const std::vector<SignedCheckpoint>& valid, std::size_t start, bool require_sealed,
                       std::size_t line_limit) {
   PassResult result;
-  TreeBuilder tree;
+  tlog::TreeBuilder tree;
   std::size_t next = 0;
   if (start < valid.size()) {
     tree.resume(valid[start].checkpoint.size, valid[start].checkpoint.frontier);
@@ -75,9 +75,9 @@ PassResult check_pass(const std::vector<std::string>& logs, const std::string& c
 
   std::uint64_t last_good = result.start_size;
   bool failed = false;
-  CompleteLines source(logs, line_limit);
-  verify::LogLine line;
-  TreeHash leaf;
+  logread::CompleteLines source(logs, line_limit);
+  logread::LogLine line;
+  tlog::TreeHash leaf;
   while (source.next(line, leaf)) {
     tree.append(leaf);
     while (!failed && next < valid.size() && valid[next].checkpoint.size == tree.size()) {
@@ -123,27 +123,27 @@ std::string unsealed_tail_message(std::uint64_t count) {
 
 CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, const std::string& checkpoints_path,
                                        const std::string& notary_key, bool require_sealed, std::size_t line_limit) {
-  const NoteVerifier verifier = parse_key(notary_key);
+  const tlog::NoteVerifier verifier = parse_key(notary_key);
   // Read as a regular file only: a pipe or a device named here would hang
   // the check or feed it without end.
   std::string content;
   int os_error = 0;
   if (std::string error = read_regular_file(checkpoints_path, checkpoint_file_limit, content, os_error);
       !error.empty())
-    throw NotaryInputError("checkpoint file " + checkpoints_path + ": " + error);
-  std::vector<CheckpointLine> lines = parse_checkpoint_text(content);
+    throw UnusableInputError("checkpoint file " + checkpoints_path + ": " + error);
+  std::vector<tlog::CheckpointLine> lines = tlog::parse_checkpoint_text(content);
   content = std::string();
 
   CheckpointReport report;
   std::vector<SignedCheckpoint> valid;
-  for (CheckpointLine& line : lines) {
+  for (tlog::CheckpointLine& line : lines) {
     const std::string where = "line " + std::to_string(line.number) + " of " + checkpoints_path;
     if (!line.checkpoint) {
       report.problems.push_back({0, kind_bad_checkpoint, where + ": " + line.error});
       continue;
     }
-    CheckpointBody body;
-    std::string error = check_checkpoint(*line.checkpoint, verifier, body);
+    tlog::CheckpointBody body;
+    std::string error = tlog::check_checkpoint(*line.checkpoint, verifier, body);
     if (error.empty() && !report.origin.empty() && body.origin != report.origin)
       error = "its origin \"" + body.origin + "\" differs from \"" + report.origin + "\"";
     if (error.empty() && !valid.empty() && line.checkpoint->size < valid.back().checkpoint.size)
@@ -165,9 +165,9 @@ CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, con
     return f.kind == kind_checkpoint_mismatch || f.kind == kind_truncated;
   });
   if (failed && valid.size() >= 2) {
-    std::vector<KnownCheckpoint> known;
+    std::vector<logread::KnownCheckpoint> known;
     for (const SignedCheckpoint& entry : valid) known.push_back({&entry.checkpoint, entry.root});
-    if (const std::size_t start = find_later_start(logs, known, line_limit); start < valid.size())
+    if (const std::size_t start = logread::find_later_start(logs, known, line_limit); start < valid.size())
       pass = check_pass(logs, checkpoints_path, valid, start, require_sealed, line_limit);
   }
   report.problems.insert(report.problems.end(), std::make_move_iterator(pass.problems.begin()),
@@ -181,42 +181,42 @@ CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, con
 
 ProofReport check_proof(const std::string& proof_path, const std::string& notary_key,
                         const std::string& public_key_hex) {
-  const NoteVerifier verifier = parse_key(notary_key);
+  const tlog::NoteVerifier verifier = parse_key(notary_key);
   PublicKey public_key{};
   const bool check_record = !public_key_hex.empty();
   if (check_record) {
     if (public_key_hex.size() != 2 * public_key.size() ||
         sodium_hex2bin(public_key.data(), public_key.size(), public_key_hex.data(), public_key_hex.size(), nullptr,
                        nullptr, nullptr) != 0)
-      throw NotaryInputError("public key \"" + public_key_hex + "\": not 64 hexadecimal digits");
+      throw UnusableInputError("public key \"" + public_key_hex + "\": not 64 hexadecimal digits");
   }
   std::string text;
   int os_error = 0;
   if (std::string error = read_regular_file(proof_path, proof_file_limit, text, os_error); !error.empty())
-    throw NotaryInputError("proof " + proof_path + ": " + error);
+    throw UnusableInputError("proof " + proof_path + ": " + error);
 
   ProofReport report;
-  TlogProof proof;
-  if (std::string error = parse_tlog_proof(text, proof); !error.empty())
-    throw NotaryInputError("proof " + proof_path + ": " + error);
-  if (!proof.has_extra) throw NotaryInputError("proof " + proof_path + ": it carries no record in its extra data");
+  tlog::TlogProof proof;
+  if (std::string error = tlog::parse_tlog_proof(text, proof); !error.empty())
+    throw UnusableInputError("proof " + proof_path + ": " + error);
+  if (!proof.has_extra) throw UnusableInputError("proof " + proof_path + ": it carries no record in its extra data");
   report.line = proof.index + 1;
   report.record = proof.extra;
 
   std::string signed_text;
-  CheckpointBody body;
+  tlog::CheckpointBody body;
   std::string error;
-  switch (open_note(proof.checkpoint, verifier, signed_text)) {
-    case NoteCheck::verified:
-      error = parse_checkpoint_body(signed_text, body);
+  switch (tlog::open_note(proof.checkpoint, verifier, signed_text)) {
+    case tlog::NoteCheck::verified:
+      error = tlog::parse_checkpoint_body(signed_text, body);
       break;
-    case NoteCheck::malformed:
+    case tlog::NoteCheck::malformed:
       error = "its checkpoint is not a signed note";
       break;
-    case NoteCheck::unknown_key:
+    case tlog::NoteCheck::unknown_key:
       error = "its checkpoint carries no signature of the key " + verifier.name;
       break;
-    case NoteCheck::bad_signature:
+    case tlog::NoteCheck::bad_signature:
       error = "its checkpoint's signature does not verify under the key " + verifier.name;
       break;
   }
@@ -226,16 +226,16 @@ ProofReport check_proof(const std::string& proof_path, const std::string& notary
   }
   report.tree_size = body.size;
   report.origin = body.origin;
-  if (!verify_inclusion(leaf_hash(proof.extra), proof.index, body.size, proof.path, body.root))
+  if (!tlog::verify_inclusion(tlog::leaf_hash(proof.extra), proof.index, body.size, proof.path, body.root))
     report.problems.push_back({report.line, kind_inclusion_mismatch,
                                "the record's line is not line " + std::to_string(report.line) +
                                    " of the signed tree of size " + std::to_string(body.size)});
   if (check_record) {
     report.record_checked = true;
-    const RecordFault fault = check_record_line(proof.extra, public_key);
+    const logread::RecordFault fault = logread::check_record_line(proof.extra, public_key);
     if (!fault.ok()) report.problems.push_back({report.line, fault.kind, fault.message});
   }
   return report;
 }
 
-}  // namespace oxa::notary
+}  // namespace oxa::verify

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "notary/signed_note.hpp"
+#include "tlog/signed_note.hpp"
 
 // Transparency-log trust policies: the logs whose checkpoints are accepted,
 // the witnesses that cosign them, and the quorum of witnesses a checkpoint
@@ -18,16 +18,16 @@
 // Items are separated by spaces and tabs; blank lines and '#' comments are
 // ignored. A group or the quorum names only witnesses and groups defined on
 // earlier lines, so the groups form no cycle.
-namespace oxa::witness {
+namespace oxa::tlog {
 
 struct PolicyLog {
-  notary::NoteVerifier key;  // its name is the log's origin
+  NoteVerifier key;  // its name is the log's origin
   std::string url;           // empty when none is given
 };
 
 struct PolicyWitness {
   std::string name;          // the policy's own name for the witness
-  notary::NoteVerifier key;  // an Ed25519 cosignature key (type 0x04)
+  NoteVerifier key;  // an Ed25519 cosignature key (type 0x04)
   std::string url;
 };
 
@@ -64,4 +64,4 @@ std::string parse_policy(std::string_view text, PolicyScope scope, Policy& out);
 // policy.witnesses) meet the policy's quorum.
 bool quorum_met(const Policy& policy, std::span<const bool> cosigned);
 
-}  // namespace oxa::witness
+}  // namespace oxa::tlog

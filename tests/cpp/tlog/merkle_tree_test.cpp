@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "common/hex_text.hpp"
-#include "notary/merkle_tree.hpp"
+#include "tlog/merkle_tree.hpp"
 
-namespace oxa::notary {
+namespace oxa::tlog {
 namespace {
 
 // The leaves and roots of the RFC 6962 reference test data for sizes 0 to 8.
@@ -96,4 +96,4 @@ TEST(MerkleTree, InclusionPathsVerifyForEveryLeafAndSize) {
 }
 
 }  // namespace
-}  // namespace oxa::notary
+}  // namespace oxa::tlog

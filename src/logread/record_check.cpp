@@ -1,17 +1,17 @@
-#include "notary/record_check.hpp"
+#include "logread/record_check.hpp"
 
 #include <sodium.h>
 
 #include "engine/record_sealing.hpp"
-#include "verify/record_format.hpp"
+#include "logread/record_format.hpp"
 
-namespace oxa::notary {
+namespace oxa::logread {
 
 RecordFault check_record_line(std::string_view line, const PublicKey& public_key) {
-  // The verifier's strict reading of a log line, so that a record proved alone
+  // The strict reading of a log line the verifier uses, so that a record proved alone
   // is held to the same format as one verified in its log.
-  verify::RecordReader reader;
-  verify::RecordFields fields;
+  RecordReader reader;
+  RecordFields fields;
   if (std::string error = reader.read(line, false, fields); !error.empty())
     return {kind_record_malformed, "the record's line is not a record: " + error};
   const Hash32 hash = content_hash(
@@ -22,4 +22,4 @@ RecordFault check_record_line(std::string_view line, const PublicKey& public_key
   return {};
 }
 
-}  // namespace oxa::notary
+}  // namespace oxa::logread

@@ -8,15 +8,15 @@
 #include <vector>
 
 #include "common/file_status.hpp"
-#include "notary/merkle_tree.hpp"
-#include "notary/signed_note.hpp"
+#include "tlog/merkle_tree.hpp"
+#include "tlog/signed_note.hpp"
 
 // Checkpoints of a log's tree: the signed body (origin, tree size, root) and
 // the checkpoint file, one JSON object per line:
 //   {"size":N,"bytes":B,"frontier":["<base64>",...],"note":"<signed note>"}
 // `bytes` is how many bytes of the log the N lines take, and `frontier` the
 // tree's left frontier at size N, from which the tree can be continued.
-namespace oxa::notary {
+namespace oxa::tlog {
 
 struct CheckpointBody {
   std::string origin;
@@ -75,4 +75,4 @@ std::string check_checkpoint(const Checkpoint& checkpoint, const NoteVerifier& v
 // write, and flushes it to storage. Throws CheckpointFileError.
 void append_checkpoint(const std::string& path, const Checkpoint& checkpoint);
 
-}  // namespace oxa::notary
+}  // namespace oxa::tlog

@@ -1,4 +1,4 @@
-#include "verify/log_source.hpp"
+#include "logread/log_source.hpp"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -9,7 +9,7 @@
 
 #include "test_files.hpp"
 
-namespace oxa::verify {
+namespace oxa::logread {
 namespace {
 
 using testing_support::TempDir;
@@ -239,4 +239,4 @@ TEST(LogSource, NeverChangesTheFiles) {
 }
 
 }  // namespace
-}  // namespace oxa::verify
+}  // namespace oxa::logread

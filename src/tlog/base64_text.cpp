@@ -1,8 +1,8 @@
-#include "notary/base64_text.hpp"
+#include "tlog/base64_text.hpp"
 
 #include <array>
 
-namespace oxa::notary {
+namespace oxa::tlog {
 
 namespace {
 constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -71,4 +71,4 @@ std::optional<std::vector<std::uint8_t>> base64_decode(std::string_view text) {
   return out;
 }
 
-}  // namespace oxa::notary
+}  // namespace oxa::tlog

@@ -1,4 +1,4 @@
-#include "verify/log_source.hpp"
+#include "logread/log_source.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,7 +13,7 @@
 #include "common/os_error.hpp"
 #include "store/file_io.hpp"
 
-namespace oxa::verify {
+namespace oxa::logread {
 
 namespace {
 
@@ -384,4 +384,4 @@ void LogSource::pass_long_line(std::string_view bytes) {
   long_line_sink_->line_bytes(bytes);
 }
 
-}  // namespace oxa::verify
+}  // namespace oxa::logread

@@ -4,12 +4,12 @@
 #include <string>
 
 #include "common/hex_text.hpp"
-#include "notary/base64_text.hpp"
-#include "notary/checkpoint.hpp"
-#include "notary/signed_note.hpp"
 #include "test_files.hpp"
+#include "tlog/base64_text.hpp"
+#include "tlog/checkpoint.hpp"
+#include "tlog/signed_note.hpp"
 
-namespace oxa::notary {
+namespace oxa::tlog {
 namespace {
 
 using testing_support::read_file;
@@ -140,4 +140,4 @@ TEST(Checkpoint, BodyAndFileLinesRoundTrip) {
 }
 
 }  // namespace
-}  // namespace oxa::notary
+}  // namespace oxa::tlog

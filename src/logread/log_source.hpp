@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace oxa::verify {
+namespace oxa::logread {
 
 // Readable bytes that always follow a line's text in the reader's buffer
 // (their content is unspecified), so that a parser needing padding can read
@@ -140,4 +140,4 @@ class LogSource {
   bool size_complete_ = true;
 };
 
-}  // namespace oxa::verify
+}  // namespace oxa::logread

@@ -1,4 +1,4 @@
-#include "notary/signed_note.hpp"
+#include "tlog/signed_note.hpp"
 
 #include <fcntl.h>
 #include <sodium.h>
@@ -10,16 +10,16 @@
 
 #include <simdjson.h>
 
+#include "common/file_status.hpp"
 #include "common/hex_text.hpp"
+#include "common/internal_fault.hpp"
 #include "common/os_error.hpp"
 #include "common/random_source.hpp"
-#include "notary/base64_text.hpp"
-#include "common/file_status.hpp"
-#include "common/internal_fault.hpp"
 #include "store/file_io.hpp"
 #include "store/trusted_file.hpp"
+#include "tlog/base64_text.hpp"
 
-namespace oxa::notary {
+namespace oxa::tlog {
 
 namespace {
 
@@ -308,4 +308,4 @@ NoteCheck open_note(std::string_view note, const NoteVerifier& verifier, std::st
   return NoteCheck::verified;
 }
 
-}  // namespace oxa::notary
+}  // namespace oxa::tlog

@@ -12,7 +12,7 @@
 // Signed notes with Ed25519: a text ending in a line feed, a blank line, and
 // signature lines "— <key name> base64(key id || signature)". A key is named
 // by its name and a 4-byte key id derived from the name and the public key.
-namespace oxa::notary {
+namespace oxa::tlog {
 
 inline constexpr std::uint8_t ed25519_signature_type = 0x01;
 inline constexpr std::size_t key_id_bytes = 4;
@@ -86,4 +86,4 @@ enum class NoteCheck {
 // Opens a note with one trusted key; `text` receives the signed text on success.
 NoteCheck open_note(std::string_view note, const NoteVerifier& verifier, std::string& text);
 
-}  // namespace oxa::notary
+}  // namespace oxa::tlog

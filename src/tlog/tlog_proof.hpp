@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "notary/merkle_tree.hpp"
+#include "tlog/merkle_tree.hpp"
 
 // The transparency-log proof text of one entry:
 //   c2sp.org/tlog-proof@v1
@@ -14,7 +14,7 @@
 //   <base64 hash>...                           (the inclusion path)
 //   <empty line>
 //   <the signed checkpoint, verbatim>
-namespace oxa::notary {
+namespace oxa::tlog {
 
 inline constexpr std::string_view tlog_proof_header = "c2sp.org/tlog-proof@v1";
 
@@ -30,4 +30,4 @@ std::string format_tlog_proof(const TlogProof& proof);
 // Returns an explanation of the fault, or "" with `out` filled in.
 std::string parse_tlog_proof(std::string_view text, TlogProof& out);
 
-}  // namespace oxa::notary
+}  // namespace oxa::tlog

@@ -1,10 +1,10 @@
-#include "notary/tlog_proof.hpp"
+#include "tlog/tlog_proof.hpp"
 
 #include <charconv>
 
-#include "notary/base64_text.hpp"
+#include "tlog/base64_text.hpp"
 
-namespace oxa::notary {
+namespace oxa::tlog {
 
 namespace {
 // A tree of at most 2^64 leaves has paths of at most 64 hashes.
@@ -77,4 +77,4 @@ std::string parse_tlog_proof(std::string_view text, TlogProof& out) {
   return {};
 }
 
-}  // namespace oxa::notary
+}  // namespace oxa::tlog

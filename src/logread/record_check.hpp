@@ -5,7 +5,7 @@
 
 #include "store/signing_key.hpp"
 
-namespace oxa::notary {
+namespace oxa::logread {
 
 inline constexpr std::string_view kind_record_malformed = "malformed";
 inline constexpr std::string_view kind_record_hash_mismatch = "hash-mismatch";
@@ -21,4 +21,4 @@ struct RecordFault {
 // kind, or the kind and message of the first fault.
 RecordFault check_record_line(std::string_view line, const PublicKey& public_key);
 
-}  // namespace oxa::notary
+}  // namespace oxa::logread

@@ -1,4 +1,4 @@
-#include "notary/checkpoint.hpp"
+#include "tlog/checkpoint.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,12 +12,12 @@
 #include "common/file_status.hpp"
 #include "common/os_error.hpp"
 #include "common/regular_file.hpp"
-#include "notary/base64_text.hpp"
 #include "store/file_io.hpp"
 #include "store/json_writer.hpp"
 #include "store/trusted_file.hpp"
+#include "tlog/base64_text.hpp"
 
-namespace oxa::notary {
+namespace oxa::tlog {
 
 namespace {
 
@@ -264,4 +264,4 @@ void append_checkpoint(const std::string& path, const Checkpoint& checkpoint) {
   if (sync_result != 0) throw CheckpointFileError(file_error(path, describe_os_error(sync_error)));
 }
 
-}  // namespace oxa::notary
+}  // namespace oxa::tlog

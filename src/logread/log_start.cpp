@@ -1,11 +1,11 @@
-#include "notary/log_start.hpp"
+#include "logread/log_start.hpp"
 
-#include "notary/notary_commands.hpp"
+#include "common/unusable_input_error.hpp"
 
-namespace oxa::notary {
+namespace oxa::logread {
 
 // Hashes each too-long line while the source streams it past.
-class CompleteLines::LeafSink : public verify::LongLineSink {
+class CompleteLines::LeafSink : public LongLineSink {
  public:
   void begin_line() override { hasher.start(); }
   void line_bytes(std::string_view bytes) override { hasher.add(bytes); }
@@ -16,9 +16,9 @@ CompleteLines::CompleteLines(const std::vector<std::string>& logs, std::size_t l
                              std::uint64_t first_number)
     : sink_(std::make_unique<LeafSink>()) {
   try {
-    source_ = std::make_unique<verify::LogSource>(logs, start, first_number);
-  } catch (const verify::LogSourceError& error) {
-    throw NotaryInputError(error.what());
+    source_ = std::make_unique<LogSource>(logs, start, first_number);
+  } catch (const LogSourceError& error) {
+    throw UnusableInputError(error.what());
   }
   source_->set_line_limit(line_limit);
   source_->set_long_line_sink(sink_.get());
@@ -26,13 +26,13 @@ CompleteLines::CompleteLines(const std::vector<std::string>& logs, std::size_t l
 
 CompleteLines::~CompleteLines() = default;
 
-bool CompleteLines::next(verify::LogLine& line, TreeHash& leaf) {
+bool CompleteLines::next(LogLine& line, tlog::TreeHash& leaf) {
   try {
     if (!source_->next(line) || !line.terminated) return false;
-  } catch (const verify::LogSourceError& error) {
-    throw NotaryInputError(error.what());
+  } catch (const LogSourceError& error) {
+    throw UnusableInputError(error.what());
   }
-  leaf = line.too_long ? sink_->hasher.finish() : leaf_hash(line.text);
+  leaf = line.too_long ? sink_->hasher.finish() : tlog::leaf_hash(line.text);
   return true;
 }
 
@@ -40,21 +40,21 @@ std::size_t find_later_start(const std::vector<std::string>& logs, const std::ve
                              std::size_t line_limit) {
   CompleteLines lines(logs, line_limit);
   std::vector<std::uint64_t> ends;  // of the first lines, read as far as needed
-  std::vector<TreeHash> leaves;
+  std::vector<tlog::TreeHash> leaves;
   for (std::size_t k = 0; k + 1 < known.size(); ++k) {
-    const Checkpoint& start = *known[k].checkpoint;
-    const Checkpoint& next = *known[k + 1].checkpoint;
+    const tlog::Checkpoint& start = *known[k].checkpoint;
+    const tlog::Checkpoint& next = *known[k + 1].checkpoint;
     if (next.size <= start.size || next.bytes < start.bytes) continue;
     const std::uint64_t count = next.size - start.size;
     const std::uint64_t bytes = next.bytes - start.bytes;
-    verify::LogLine line;
-    TreeHash leaf;
+    LogLine line;
+    tlog::TreeHash leaf;
     while (leaves.size() < count && (ends.empty() || ends.back() < bytes) && lines.next(line, leaf)) {
       ends.push_back(line.offset + line.length + 1);
       leaves.push_back(leaf);
     }
     if (leaves.size() < count || ends[count - 1] != bytes) continue;
-    TreeBuilder tree;
+    tlog::TreeBuilder tree;
     if (!tree.resume(start.size, start.frontier)) continue;
     for (std::uint64_t i = 0; i < count; ++i) tree.append(leaves[i]);
     if (tree.root() == known[k + 1].root) return k;
@@ -62,4 +62,4 @@ std::size_t find_later_start(const std::vector<std::string>& logs, const std::ve
   return known.size();
 }
 
-}  // namespace oxa::notary
+}  // namespace oxa::logread

@@ -9,7 +9,7 @@
 
 // Standard base64 (RFC 4648 section 4) with padding, as the note, checkpoint
 // and proof formats use it.
-namespace oxa::notary {
+namespace oxa::tlog {
 
 std::string base64_encode(std::span<const std::uint8_t> bytes);
 inline std::string base64_encode(std::string_view bytes) {
@@ -20,4 +20,4 @@ inline std::string base64_encode(std::string_view bytes) {
 // unused bits zero), so that one value has one text. Empty on any fault.
 std::optional<std::vector<std::uint8_t>> base64_decode(std::string_view text);
 
-}  // namespace oxa::notary
+}  // namespace oxa::tlog

@@ -6,33 +6,33 @@
 #include <string>
 #include <vector>
 
-#include "notary/checkpoint.hpp"
-#include "notary/merkle_tree.hpp"
-#include "verify/log_source.hpp"
+#include "logread/log_source.hpp"
+#include "tlog/checkpoint.hpp"
+#include "tlog/merkle_tree.hpp"
 
-namespace oxa::notary {
+namespace oxa::logread {
 
 // The longest line held whole while reading a log, as the verifier's
 // default: a longer one is hashed as it streams past and never held.
 inline constexpr std::size_t default_line_limit = std::size_t{64} << 20;
 
-// The complete lines of a log with their leaf hashes, read through the
-// verifier's reader of the logical log; a last line without its line feed is
+// The complete lines of a log with their leaf hashes, read through
+// LogSource as one logical log; a last line without its line feed is
 // not a leaf yet. A line longer than the limit (0: none) comes with too_long
 // set and no text, but with its exact leaf, hashed while its bytes streamed
 // past: only what needs a line's text has to refuse it. Read failures are
-// thrown as NotaryInputError.
+// thrown as UnusableInputError.
 class CompleteLines {
  public:
   // Starts at byte `start` of the logical log, numbering its first line
-  // `first_number`, as verify::LogSource does.
+  // `first_number`, as LogSource does.
   CompleteLines(const std::vector<std::string>& logs, std::size_t line_limit, std::uint64_t start = 0,
                 std::uint64_t first_number = 1);
   ~CompleteLines();
   CompleteLines(const CompleteLines&) = delete;
   CompleteLines& operator=(const CompleteLines&) = delete;
 
-  bool next(verify::LogLine& line, TreeHash& leaf);
+  bool next(LogLine& line, tlog::TreeHash& leaf);
   // Logical bytes passed so far (a last line without its line feed included).
   std::uint64_t bytes_consumed() const noexcept { return source_->bytes_consumed(); }
 
@@ -40,12 +40,12 @@ class CompleteLines {
   class LeafSink;
   // Declared first: the source keeps a pointer to it.
   std::unique_ptr<LeafSink> sink_;
-  std::unique_ptr<verify::LogSource> source_;
+  std::unique_ptr<LogSource> source_;
 };
 
 struct KnownCheckpoint {
-  const Checkpoint* checkpoint = nullptr;
-  TreeHash root{};  // the root its note signs
+  const tlog::Checkpoint* checkpoint = nullptr;
+  tlog::TreeHash root{};  // the root its note signs
 };
 
 // Where a log starts when its older pieces were deleted: at checkpoint k
@@ -55,4 +55,4 @@ struct KnownCheckpoint {
 std::size_t find_later_start(const std::vector<std::string>& logs, const std::vector<KnownCheckpoint>& known,
                              std::size_t line_limit);
 
-}  // namespace oxa::notary
+}  // namespace oxa::logread

@@ -1,4 +1,4 @@
-#include "verify/record_format.hpp"
+#include "logread/record_format.hpp"
 
 #include <simdjson.h>
 
@@ -7,7 +7,7 @@
 #include <limits>
 #include <span>
 
-namespace oxa::verify {
+namespace oxa::logread {
 
 static_assert(RecordReader::padding >= simdjson::SIMDJSON_PADDING);
 
@@ -282,4 +282,4 @@ std::string RecordReader::read(std::string_view line, bool padded, RecordFields&
   return {};
 }
 
-}  // namespace oxa::verify
+}  // namespace oxa::logread

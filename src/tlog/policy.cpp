@@ -1,13 +1,13 @@
-#include "witness/policy.hpp"
+#include "tlog/policy.hpp"
 
 #include <charconv>
 #include <map>
 #include <optional>
 #include <set>
 
-#include "witness/cosignature.hpp"
+#include "tlog/cosignature.hpp"
 
-namespace oxa::witness {
+namespace oxa::tlog {
 
 namespace {
 
@@ -73,7 +73,7 @@ class PolicyParser {
   std::string log_line(std::span<const std::string_view> items) {
     if (items.size() < 2 || items.size() > 3) return "a log line is: log <vkey> [<url>]";
     PolicyLog log;
-    if (std::string error = notary::parse_verifier_key(items[1], log.key); !error.empty())
+    if (std::string error = parse_verifier_key(items[1], log.key); !error.empty())
       return "log key: " + error;
     if (!log_keys_.insert(std::string(log.key.public_key.begin(), log.key.public_key.end())).second)
       return "the log key is listed twice";
@@ -192,4 +192,4 @@ bool quorum_met(const Policy& policy, std::span<const bool> cosigned) {
   return met(policy.quorum);
 }
 
-}  // namespace oxa::witness
+}  // namespace oxa::tlog

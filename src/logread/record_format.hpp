@@ -9,7 +9,7 @@
 #include "common/blake3_hash.hpp"
 #include "store/signing_key.hpp"
 
-namespace oxa::verify {
+namespace oxa::logread {
 
 // The members of one log line that the checks use. The texts point into the
 // reader's own storage and stay valid until its next read.
@@ -58,4 +58,4 @@ class RecordReader {
   std::unique_ptr<Parsers> parsers_;
 };
 
-}  // namespace oxa::verify
+}  // namespace oxa::logread
