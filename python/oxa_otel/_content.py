@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import json
 import re
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
 Message = Dict[str, Any]
 # (event name, body) of a message log record, in the order it was emitted.
@@ -243,6 +243,9 @@ def _is_message_text(value: Any) -> bool:
         value = value.strip()
         if value[:1] != "[" or value[-1:] != "]":
             return False
+    second = value[1:2]
+    if second != "]" and not second.isspace():  # "[{...": no copy of the text to find that out
+        return True
     return len(value) > 2 and value[1:-1].strip() != ""
 
 
@@ -259,16 +262,12 @@ def operation_of(attributes: Mapping[str, Any]) -> str:
     return "" if operation is None else str(operation)
 
 
-def _hex(value: Optional[int], width: int) -> Optional[str]:
-    return None if value is None else format(value, f"0{width}x")
-
-
 def trace_hex(trace_id: int) -> str:
-    return format(trace_id, "032x")
+    return "%032x" % trace_id
 
 
 def span_hex(span_id: int) -> str:
-    return format(span_id, "016x")
+    return "%016x" % span_id
 
 
 # Whether ctx keeps an attribute, by name: spans of one instrumentation repeat
@@ -300,28 +299,107 @@ def plain_attributes(span: Any) -> Mapping[str, Any]:
     return span.attributes or {}
 
 
-def resource_attributes(span: Any) -> Mapping[str, Any]:
-    """The attributes of the span's resource, as a plain dict where the SDK keeps one."""
-    attributes = getattr(getattr(span, "resource", None), "attributes", None)
+class _ResourceParts(NamedTuple):
+    resource: Any
+    ctx_resource: Dict[str, Any]  # what ctx keeps of it
+    place: str                    # the triplet's place
+
+
+# The parts of the last resource met. A provider gives all its spans one
+# resource, which never changes, so they are worked out once for it; the
+# object is held, so its identity cannot be reused by another.
+_last_resource = _ResourceParts(object(), {}, "")
+
+
+def _resource_parts(resource: Any) -> _ResourceParts:
+    global _last_resource
+    last = _last_resource
+    if resource is last.resource and resource is not None:
+        return last
+    attributes = getattr(resource, "attributes", None)
     inner = getattr(attributes, "_dict", None)
     if isinstance(inner, dict):
-        return inner
-    return attributes or {}
+        attributes = inner
+    attributes = attributes or {}
+    where = (attributes.get("deployment.environment.name") or attributes.get("deployment.environment")
+             or attributes.get("cloud.region"))
+    parts = _ResourceParts(resource, {key: attributes[key] for key in _RESOURCE_KEYS if key in attributes},
+                           _joined(attributes.get("service.name"), where))
+    if resource is not None:
+        _last_resource = parts
+    return parts
 
 
-def record_parts(span: Any, logs: Sequence[LogContent]) -> Dict[str, Any]:
-    """ctx, prompt, reasoning_trace and output of a finished span, and whether
-    it looked like a message operation without any message text."""
+def _ctx_attributes(attributes: Mapping[str, Any]) -> Dict[str, Any]:
+    """The attributes ctx keeps, in the span's order."""
+    kept = _KEPT_IN_CTX
+    try:
+        # Every name judged before (the rule for all spans after the first of
+        # an instrumentation): one dict look-up per attribute, no call.
+        return {key: value for key, value in attributes.items() if kept[key]}
+    except KeyError:
+        return {key: value for key, value in attributes.items() if _kept_in_ctx(key)}
+
+
+_NO_LOGS: Sequence[LogContent] = ()
+
+
+def _sdk_span_class() -> Any:
+    """The SDK's ReadableSpan when its members can be read straight from the
+    instance, each the object its property returns; else None.
+
+    Its properties are Python calls, a dozen per span; the worker reads the
+    members instead. A release that keeps them elsewhere fails this probe,
+    and every span is read through the properties again.
+    """
+    try:
+        from opentelemetry.sdk.trace import ReadableSpan
+        from opentelemetry.trace import SpanContext
+
+        probe = ReadableSpan(name="probe", context=SpanContext(1, 2, False), parent=SpanContext(1, 3, False),
+                             start_time=4, end_time=5)
+        same = (probe._name is probe.name and probe._context is probe.context and probe._parent is probe.parent
+                and probe._start_time is probe.start_time and probe._end_time is probe.end_time
+                and probe._status is probe.status and probe._resource is probe.resource
+                and tuple(probe._events) == probe.events)
+    except Exception:  # noqa: BLE001 - any surprise means: use the properties
+        return None
+    return ReadableSpan if same else None
+
+
+_SDK_SPAN = _sdk_span_class()
+
+
+def record_parts(span: Any, logs: Sequence[LogContent] = _NO_LOGS, with_ppp: bool = False) -> Tuple[Any, ...]:
+    """(ctx, prompt, reasoning_trace, output, content_missing, ppp) of a
+    finished span: the four arguments of capture it gives, whether it looked
+    like a message operation without any message text, and with ``with_ppp``
+    the derived triplet's three texts (as ``derived_ppp``; else None).
+
+    Runs once per sealed span on the worker, so the common case (the current
+    conventions' JSON texts, no events) reads each span member once and
+    calls as little as it can; the texts are the same whichever way they
+    are reached.
+    """
+    if span.__class__ is _SDK_SPAN:
+        context, parent, name, resource = span._context, span._parent, span._name, span._resource
+        start_time, end_time, status, events = span._start_time, span._end_time, span._status, span._events
+    else:
+        context, parent, name, resource = span.context, span.parent, span.name, getattr(span, "resource", None)
+        start_time, end_time, status, events = span.start_time, span.end_time, span.status, span.events
     attributes = plain_attributes(span)
-    context = span.context
-    operation = operation_of(attributes)
+    get = attributes.get
+    operation = get(OPERATION)
+    if operation is None:
+        operation = get(LEGACY_OPERATION)
+    operation = "" if operation is None else str(operation)
     if operation == TOOL_OPERATION:
-        prompt = _value_text(attributes.get("gen_ai.tool.call.arguments"))
-        output = _value_text(attributes.get("gen_ai.tool.call.result"))
+        prompt = _value_text(get("gen_ai.tool.call.arguments"))
+        output = _value_text(get("gen_ai.tool.call.result"))
         tool_calls: List[Dict[str, Any]] = []
     else:
-        given_input = attributes.get(INPUT_MESSAGES)
-        given_output = attributes.get(OUTPUT_MESSAGES)
+        given_input = get(INPUT_MESSAGES)
+        given_output = get(OUTPUT_MESSAGES)
         if (isinstance(given_input, str) and isinstance(given_output, str)
                 and _is_message_text(given_input) and _is_message_text(given_output)
                 and SYSTEM_INSTRUCTIONS not in attributes):
@@ -335,39 +413,40 @@ def record_parts(span: Any, logs: Sequence[LogContent]) -> Dict[str, Any]:
             output = messages_text(outputs, given_output)
         tool_calls = [dict(part) for message in outputs or () if isinstance(message, dict)
                       for part in message.get("parts") or () if isinstance(part, dict)
-                      and part.get("type") == "tool_call"]
+                      and part.get("type") == "tool_call"] if outputs else []
 
-    status = span.status
-    status_entry: Dict[str, Any] = {"code": status.status_code.name}
-    if status.description:
-        status_entry["description"] = status.description
-    resource = resource_attributes(span)
-    parent = span.parent
+    description = status.description
+    # The member's own attribute: Enum.name is a descriptor call.
+    status_entry: Dict[str, Any] = {"code": status.status_code._name_}
+    if description:
+        status_entry["description"] = description
+    resource = _resource_parts(resource)
     ctx: Dict[str, Any] = {
-        "trace_id": trace_hex(context.trace_id),
-        "span_id": span_hex(context.span_id),
-        "parent_span_id": _hex(parent.span_id if parent is not None else None, 16),
-        "name": span.name,
-        "start_time_unix_nano": span.start_time,
-        "end_time_unix_nano": span.end_time,
+        "trace_id": "%032x" % context.trace_id,
+        "span_id": "%016x" % context.span_id,
+        "parent_span_id": None if parent is None else "%016x" % parent.span_id,
+        "name": name,
+        "start_time_unix_nano": start_time,
+        "end_time_unix_nano": end_time,
         "status": status_entry,
         "operation": operation,
-        "provider": attributes.get("gen_ai.provider.name", attributes.get("gen_ai.system")),
-        "conversation_id": attributes.get("gen_ai.conversation.id"),
-        "attributes": {key: value for key, value in attributes.items() if _kept_in_ctx(key)},
-        "resource": {key: resource[key] for key in _RESOURCE_KEYS if key in resource},
+        "provider": get("gen_ai.provider.name", get("gen_ai.system")),
+        "conversation_id": get("gen_ai.conversation.id"),
+        "attributes": _ctx_attributes(attributes),
+        "resource": dict(resource.ctx_resource),
     }
-    reasoning: List[Dict[str, Any]] = [dict(call) for call in tool_calls]
-    for event in span.events or ():
-        reasoning.append({"type": "event", "name": event.name, "time_unix_nano": event.timestamp,
-                          "attributes": dict(event.attributes or {})})
-    return {
-        "ctx": ctx,
-        "prompt": prompt,
-        "output": output,
-        "reasoning_trace": reasoning,
-        "content_missing": operation in MESSAGE_OPERATIONS and not prompt and not output,
-    }
+    # The tool calls are fresh copies already: the list itself is the trace.
+    reasoning = tool_calls
+    if events:
+        for event in events:
+            reasoning.append({"type": "event", "name": event.name, "time_unix_nano": event.timestamp,
+                              "attributes": dict(event.attributes or {})})
+    ppp = None
+    if with_ppp:
+        ppp = (_joined(get("gen_ai.provider.name") or get("gen_ai.system"),
+                       get("gen_ai.response.model") or get("gen_ai.request.model")),
+               resource.place, str(get("gen_ai.agent.name") or operation))
+    return ctx, prompt, reasoning, output, operation in MESSAGE_OPERATIONS and not prompt and not output, ppp
 
 
 def _joined(first: Any, second: Any) -> str:
@@ -380,10 +459,8 @@ def derived_ppp(span: Any) -> Tuple[str, str, str]:
     """provenance (provider/response model), place (service and its
     environment or region) and purpose (agent name, else the operation)."""
     attributes = plain_attributes(span)
-    resource = resource_attributes(span)
-    provider = attributes.get("gen_ai.provider.name") or attributes.get("gen_ai.system")
-    model = attributes.get("gen_ai.response.model") or attributes.get("gen_ai.request.model")
-    where = (resource.get("deployment.environment.name") or resource.get("deployment.environment")
-             or resource.get("cloud.region"))
-    purpose = attributes.get("gen_ai.agent.name") or operation_of(attributes)
-    return _joined(provider, model), _joined(resource.get("service.name"), where), str(purpose)
+    get = attributes.get
+    provider = get("gen_ai.provider.name") or get("gen_ai.system")
+    model = get("gen_ai.response.model") or get("gen_ai.request.model")
+    purpose = get("gen_ai.agent.name") or operation_of(attributes)
+    return _joined(provider, model), _resource_parts(getattr(span, "resource", None)).place, str(purpose)

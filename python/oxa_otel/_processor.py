@@ -227,15 +227,23 @@ class SealingSpanProcessor(SpanProcessor):
     # -- the worker -----------------------------------------------------------------------------
 
     def _work(self) -> None:
-        work = self._queue
+        get = self._queue.get
+        seal = self._seal
         while True:
-            item = work.get()
+            item = get()
             if self._waiting:
                 with self._room:
                     self._room.notify_all()
-            if item is _STOP:
+            kind = item.__class__
+            # Spans come by far the most often: the markers are told apart by class first.
+            if kind is _Log:
+                self._hold(item)
+            elif kind is _Flush:
+                item.done.set()
+            elif item is _STOP:
                 return
-            self._handle(item)
+            else:
+                seal(item)
 
     def _handle(self, item: Any) -> None:
         if isinstance(item, _Log):
@@ -257,33 +265,33 @@ class SealingSpanProcessor(SpanProcessor):
 
     def _seal(self, span: ReadableSpan) -> None:
         context = span.context
-        logs = self._pending.pop((context.trace_id, context.span_id), ())
+        pending = self._pending
+        logs = pending.pop((context.trace_id, context.span_id), ()) if pending else ()
         try:
-            parts = _content.record_parts(span, logs)
-            if parts["content_missing"] and not self._warned_content:
+            derive = self._ppp is None
+            ctx, prompt, reasoning_trace, output, content_missing, fields = _content.record_parts(span, logs, derive)
+            if content_missing and not self._warned_content:
                 self._warned_content = True
                 warnings.warn(CONTENT_CAPTURE_OFF, RuntimeWarning, stacklevel=1)
-            self.engine.capture(parts["ctx"], parts["prompt"], parts["reasoning_trace"], parts["output"],
-                                self._ppp_of(span), self._review_of(span, parts["ctx"]))
+            ppp = self._triplet(fields) if derive else self._given_ppp(span)
+            self.engine.capture(ctx, prompt, reasoning_trace, output, ppp, self._review_of(span, ctx))
         except BaseException:  # noqa: B036 - a failed record must not stop the next ones
             self.failed_captures += 1
             _logger.exception(CAPTURE_FAILED, _content.trace_hex(context.trace_id),
                               _content.span_hex(context.span_id))
 
-    def _ppp_of(self, span: ReadableSpan) -> "tvel_oxa.PPPTriplet":
+    def _triplet(self, fields: Tuple[str, str, str]) -> "tvel_oxa.PPPTriplet":
+        # Few distinct triplets occur (one per service and model): reuse them.
+        triplet = self._ppp_cache.get(fields)
+        if triplet is None:
+            if len(self._ppp_cache) >= _PPP_CACHE_SIZE:
+                self._ppp_cache.clear()
+            triplet = self._ppp_cache[fields] = tvel_oxa.PPPTriplet(*fields)
+        return triplet
+
+    def _given_ppp(self, span: ReadableSpan) -> "tvel_oxa.PPPTriplet":
         ppp = self._ppp
-        if ppp is None:
-            # Few distinct triplets occur (one per service and model): reuse them.
-            fields = _content.derived_ppp(span)
-            triplet = self._ppp_cache.get(fields)
-            if triplet is None:
-                if len(self._ppp_cache) >= _PPP_CACHE_SIZE:
-                    self._ppp_cache.clear()
-                triplet = self._ppp_cache[fields] = tvel_oxa.PPPTriplet(*fields)
-            return triplet
-        if callable(ppp):
-            return ppp(span)
-        return ppp
+        return ppp(span) if callable(ppp) else ppp
 
     def _review_of(self, span: ReadableSpan, ctx: Dict[str, Any]) -> "tvel_oxa.HumanDeltaChain":
         if self._review is not None:

@@ -11,7 +11,6 @@ tree of ``new`` lines extends the one of ``old`` lines from its tiles, and
 ``check_consistency`` checks such a proof against the two roots.
 """
 
-import gzip
 import json
 import os
 
@@ -71,7 +70,8 @@ _DEFAULT_MAX_LINE_BYTES = 64 << 20
 
 
 def _log_arguments(paths, public_key=None, anchors=(), jobs=None, checkpoints=None, notary_key=None,
-                  require_sealed=False, rotated=False, continues=False, max_line_bytes=None):
+                  require_sealed=False, rotated=False, continues=False, max_line_bytes=None, policy=None,
+                  require_witnessed=False):
     """The arguments of a log's verification, checked and typed as the native code takes them.
 
     Shared by verify_log and the command, so that both verify the same pieces the same way.
@@ -107,12 +107,14 @@ def _log_arguments(paths, public_key=None, anchors=(), jobs=None, checkpoints=No
         raise TypeError(f"max_line_bytes must be an int or None, not {type(max_line_bytes).__name__}")
     elif not 1 <= max_line_bytes < 2**64:
         raise ValueError("max_line_bytes must be at least 1")
+    policy = _optional_path(policy, "policy")
     return (paths, public_key, anchors, jobs, checkpoints, notary_key, _flag(require_sealed, "require_sealed"),
-            _flag(continues, "continues"), max_line_bytes)
+            _flag(continues, "continues"), max_line_bytes, policy, _flag(require_witnessed, "require_witnessed"))
 
 
 def verify_log(paths, public_key=None, anchors=(), jobs=None, checkpoints=None, notary_key=None,
-               require_sealed=False, rotated=False, continues=False, max_line_bytes=None):
+               require_sealed=False, rotated=False, continues=False, max_line_bytes=None, policy=None,
+               require_witnessed=False):
     """Verify an audit log offline and return the report as a dict.
 
     paths: one path, or several read in order as one log (rotated pieces,
@@ -129,7 +131,11 @@ def verify_log(paths, public_key=None, anchors=(), jobs=None, checkpoints=None, 
     the pieces follow older ones not given, so each chain's first record in
     them may extend a root from before them (a `starts-mid-chain` warning).
     max_line_bytes: a longer line is malformed and passed over without being
-    held in memory (default: 64 MiB).
+    held in memory (default: 64 MiB). policy: an auditor's witness policy
+    file (the notary's log line, the witnesses and their quorum), in place of
+    notary_key: each checkpoint's cosignatures are checked, and lines after
+    the last checkpoint that meets the quorum are an `unwitnessed-tail`
+    warning, a problem with require_witnessed.
 
     The dict holds ok, lines, records, public_key, key_source ("argument" or
     "key-file"), pieces, checkpoints, chains, problems, warnings and
@@ -140,74 +146,36 @@ def verify_log(paths, public_key=None, anchors=(), jobs=None, checkpoints=None, 
     for input that cannot be read. Files are only read, never changed.
     """
     arguments = _log_arguments(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, rotated,
-                              continues, max_line_bytes)
-    report = json.loads(_native.verify(*arguments))
-    _name_traced_spans(report, arguments[0])
-    return report
+                              continues, max_line_bytes, policy, require_witnessed)
+    return json.loads(_native.verify(*arguments))
 
 
-def _proof_arguments(path, public_key=None, notary_key=None):
+def _proof_arguments(path, public_key=None, notary_key=None, policy=None):
     """The arguments of a proof check, checked and typed as the native code takes them."""
     path = _path_text(path, "path")
     if public_key is not None:
         public_key = _hex_text(public_key, "public_key")
     notary_key = _optional_text(notary_key, "notary_key")
-    if notary_key is None:
-        raise ValueError("a proof is checked under the notary's verifier key: give notary_key")
-    return path, public_key, notary_key
+    policy = _optional_path(policy, "policy")
+    if notary_key is None and policy is None:
+        raise ValueError("a proof is checked under the notary's verifier key: give notary_key or policy")
+    return path, public_key, notary_key, policy
 
 
-def verify_proof(path, public_key=None, notary_key=None):
+def verify_proof(path, public_key=None, notary_key=None, policy=None):
     """Check one record's proof file offline and return its report as a dict.
 
-    notary_key: the notary's verifier key (needed); public_key: the engine's
-    public key, to check the record's own hash and signature as well. The dict
-    holds ok, line, tree_size, origin, record_checked, public_key and
-    problems, exactly as ``oxa-verify --proof FILE --json`` prints them.
-    Raises ValueError or TypeError for bad arguments and OSError for a file
-    that cannot be read.
+    notary_key: the notary's verifier key; or policy: an auditor's witness
+    policy file, whose log line gives that key and whose quorum the proof's
+    checkpoint must meet with its cosignatures (one of the two is needed).
+    public_key: the engine's public key, to check the record's own hash and
+    signature as well. The dict holds ok, line, tree_size, origin,
+    record_checked, public_key and problems (with a policy also witnesses,
+    quorum and quorum_met), exactly as ``oxa-verify --proof FILE --json``
+    prints them. Raises ValueError or TypeError for bad arguments and OSError
+    for a file that cannot be read.
     """
-    return json.loads(_native.verify_proof(*_proof_arguments(path, public_key, notary_key)))
-
-
-def _span_ids(raw):
-    """(trace_id, span_id) of a record sealed from an OpenTelemetry span, else None."""
-    try:
-        ctx = json.loads(json.loads(raw)["ctx_json"])
-        trace_id, span_id = ctx["trace_id"], ctx["span_id"]
-    except (ValueError, KeyError, TypeError):
-        return None
-    if isinstance(trace_id, str) and isinstance(span_id, str):
-        return trace_id, span_id
-    return None
-
-
-def _name_traced_spans(report, paths):
-    """Adds trace_id and span_id to each problem whose line is a record sealed
-    from an OpenTelemetry span, so that a problem leads back to its trace.
-    Standard input cannot be read twice: problems read from it stay as they are."""
-    problems = report.get("problems") or []
-    wanted = {p["line"] for p in problems if isinstance(p.get("line"), int)}
-    if not wanted or "-" in paths:
-        return
-    found = {}
-    number = 0
-    try:
-        for path in paths:
-            opener = gzip.open if path.endswith(".gz") else open
-            with opener(path, "rb") as stream:
-                for raw in stream:
-                    number += 1
-                    if number in wanted:
-                        ids = _span_ids(raw)
-                        if ids is not None:
-                            found[number] = ids
-    except (OSError, EOFError):
-        pass  # the report stands as the verifier made it
-    for problem in problems:
-        ids = found.get(problem.get("line"))
-        if ids is not None:
-            problem["trace_id"], problem["span_id"] = ids
+    return json.loads(_native.verify_proof(*_proof_arguments(path, public_key, notary_key, policy)))
 
 
 _HASH_BYTES = 32

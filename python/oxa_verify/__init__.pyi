@@ -16,11 +16,14 @@ def verify_log(
     rotated: bool = ...,
     continues: bool = ...,
     max_line_bytes: Optional[int] = ...,
+    policy: Optional[_Path] = ...,
+    require_witnessed: bool = ...,
 ) -> Dict[str, Any]: ...
 def verify_proof(
     path: _Path,
     public_key: Optional[str] = ...,
     notary_key: Optional[str] = ...,
+    policy: Optional[_Path] = ...,
 ) -> Dict[str, Any]: ...
 
 def consistency_proof(tiles_dir: _Path, old: int, new: int) -> List[bytes]: ...

@@ -10,6 +10,8 @@ def verify(
     require_sealed: bool,
     continues: bool,
     max_line_bytes: int,
+    policy: Optional[str],
+    require_witnessed: bool,
 ) -> str: ...
 def run_verify(
     paths: List[str],
@@ -21,6 +23,8 @@ def run_verify(
     require_sealed: bool,
     continues: bool,
     max_line_bytes: int,
+    policy: Optional[str],
+    require_witnessed: bool,
     as_json: bool,
 ) -> int: ...
 def run_verify_with_report(
@@ -33,10 +37,14 @@ def run_verify_with_report(
     require_sealed: bool,
     continues: bool,
     max_line_bytes: int,
+    policy: Optional[str],
+    require_witnessed: bool,
     as_json: bool,
 ) -> Tuple[int, Optional[str]]: ...
-def verify_proof(proof: str, public_key: Optional[str], notary_key: Optional[str]) -> str: ...
-def run_proof(proof: str, public_key: Optional[str], notary_key: Optional[str], as_json: bool) -> int: ...
+def verify_proof(proof: str, public_key: Optional[str], notary_key: Optional[str], policy: Optional[str]) -> str: ...
+def run_proof(
+    proof: str, public_key: Optional[str], notary_key: Optional[str], policy: Optional[str], as_json: bool
+) -> int: ...
 def witness_keygen(path: str, name: str) -> str: ...
 def witness_vkey(path: str) -> str: ...
 def witness_new(key_path: str, policy: bytes) -> Tuple[object, str, List[str]]: ...

@@ -112,14 +112,22 @@ def build_parser():
     notary = parser.add_argument_group("the notary's checkpoints and proofs")
     notary.add_argument("--checkpoints", metavar="FILE",
                         help="the notary's checkpoint file: every byte of every sealed line is checked against the "
-                             "signed roots, and a cut-off end is found without an anchor (needs --notary-key)")
+                             "signed roots, and a cut-off end is found without an anchor (needs --notary-key or "
+                             "--policy)")
     notary.add_argument("--notary-key", metavar="VKEY", help="the notary's published verifier key")
     notary.add_argument("--require-sealed", action="store_true",
                         help="lines after the last checkpoint are a problem, not a warning")
+    notary.add_argument("--policy", metavar="FILE", action=_Once,
+                        help="the auditor's witness policy (log, witness, group and quorum lines): its log line is "
+                             "the notary's key, and each checkpoint's cosignatures are checked against its "
+                             "witnesses and quorum; with --notary-key too, that key must be one of its log lines")
+    notary.add_argument("--require-witnessed", action="store_true",
+                        help="lines after the last checkpoint that meets the policy's quorum are a problem, not a "
+                             "warning (needs --policy)")
     notary.add_argument("--proof", metavar="FILE",
                         help="check one record's proof file (written by oxa-notary prove) instead of a log: its "
-                             "inclusion in the signed tree and, with --public-key, its own hash and signature "
-                             "(needs --notary-key; no LOG)")
+                             "inclusion in the signed tree, with --public-key its own hash and signature, and with "
+                             "--policy its checkpoint's witness quorum (needs --notary-key or --policy; no LOG)")
     fleet = parser.add_argument_group("a fleet of logs (needs the fleet extra: pip install 'tvel_oxa[fleet]')")
     fleet.add_argument("--fleet", metavar="MANIFEST",
                        help="verify every log a manifest names (JSON lines: 'log', a path or an fsspec URL, and "
@@ -140,21 +148,21 @@ def _run(parser, options, args):
             parser.error("--proof checks one record: give no LOG")
         for given, name in ((options.checkpoints, "--checkpoints"), (options.require_sealed, "--require-sealed"),
                             (options.anchor, "--anchor"), (options.rotated, "--rotated"),
-                            (options.continues, "--continues")):
+                            (options.continues, "--continues"), (options.require_witnessed, "--require-witnessed")):
             if given:
                 parser.error(f"--proof goes without {name}")
-        if options.notary_key is None:
-            parser.error("--proof needs --notary-key VKEY")
+        if options.notary_key is None and options.policy is None:
+            parser.error("--proof needs --notary-key VKEY or --policy FILE")
         if options.html is not None:
             parser.error("--html writes the report of a log; a --proof check has none")
-        arguments = _proof_arguments(options.proof, options.public_key, options.notary_key)
+        arguments = _proof_arguments(options.proof, options.public_key, options.notary_key, options.policy)
         return _native.run_proof(*arguments, options.json)
     if not options.logs:
         parser.error("no LOG given")
     try:
         arguments = _log_arguments(options.logs, options.public_key, options.anchor, options.jobs, options.checkpoints,
                                   options.notary_key, options.require_sealed, options.rotated, options.continues,
-                                  options.max_line_bytes)
+                                  options.max_line_bytes, options.policy, options.require_witnessed)
     except (TypeError, ValueError) as error:
         parser.error(str(error))
     except OSError as error:
@@ -165,13 +173,12 @@ def _run(parser, options, args):
     return _native.run_verify(*arguments, options.json)
 
 
-def html_path_problem(html_path, pieces, checkpoints):
+def html_path_problem(html_path, pieces, checkpoints, policy=None):
     """Why ``html_path`` must not be written, or None: it names one of the check's own input files."""
     if not os.path.exists(html_path):
         return None
     inputs = list(pieces) + [piece + ".key" for piece in pieces]
-    if checkpoints:
-        inputs.append(checkpoints)
+    inputs += [name for name in (checkpoints, policy) if name]
     for name in inputs:
         try:
             if name != "-" and os.path.samefile(html_path, name):
@@ -189,7 +196,7 @@ def run_with_html(arguments, as_json, html_path, args):
     if missing:
         sys.stderr.write(f"oxa-verify: {html_report.MissingReportPackage(missing)}\n")
         return 2
-    problem = html_path_problem(html_path, arguments[0], arguments[4])
+    problem = html_path_problem(html_path, arguments[0], arguments[4], arguments[9])
     if problem:
         sys.stderr.write(f"oxa-verify: {problem}\n")
         return 2

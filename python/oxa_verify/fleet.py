@@ -30,7 +30,8 @@ OPTIONS = tuple(name for name in inspect.signature(verify_log).parameters if nam
 # The type each option takes in the manifest, as JSON gives it.
 _OPTION_TYPES = {
     "public_key": (str,), "anchors": (list,), "jobs": (int,), "checkpoints": (str,), "notary_key": (str,),
-    "require_sealed": (bool,), "rotated": (bool,), "continues": (bool,),
+    "require_sealed": (bool,), "rotated": (bool,), "continues": (bool,), "policy": (str,),
+    "require_witnessed": (bool,),
 }
 
 # Block size of a copy from object storage: a worker holds one block of a log at a time.
@@ -81,7 +82,7 @@ def _check_entry(entry):
             known = ", ".join(n for n in OPTIONS if n in _OPTION_TYPES)
             raise ValueError(f'unknown option "{name}" (known: log, {known})')
         types = _OPTION_TYPES[name]
-        if value is None and name not in ("require_sealed", "rotated", "continues"):
+        if value is None and name not in ("require_sealed", "rotated", "continues", "require_witnessed"):
             continue
         if not isinstance(value, types) or (isinstance(value, bool) and bool not in types):
             raise ValueError(f'"{name}" must be {_type_name(types[0])}, not {_json_type(value)}')
@@ -136,9 +137,9 @@ def read_manifest(path):
 
 
 def _anchored(entry, folder):
-    """The entry with its relative local paths (log, checkpoints) taken from `folder`."""
+    """The entry with its relative local paths (log, checkpoints, policy) taken from `folder`."""
     entry = dict(entry)
-    for name in ("log", "checkpoints"):
+    for name in ("log", "checkpoints", "policy"):
         value = entry.get(name)
         if isinstance(value, str) and not is_url(value) and value != "-" and not os.path.isabs(value):
             entry[name] = os.path.join(folder, value)
@@ -195,10 +196,10 @@ def verify_entry(entry, jobs=1):
     options = _options(entry, jobs)
     try:
         local = _local(log)
-        checkpoints = options.get("checkpoints")
-        if local is not None and (checkpoints is None or _local(checkpoints) is not None):
-            if checkpoints is not None:
-                options["checkpoints"] = _local(checkpoints)
+        side_files = [name for name in ("checkpoints", "policy") if options.get(name) is not None]
+        if local is not None and all(_local(options[name]) is not None for name in side_files):
+            for name in side_files:
+                options[name] = _local(options[name])
             return {"log": log, "report": verify_log(local, **options)}
         return {"log": log, "report": _verify_copied(log, options)}
     except Exception as error:  # the log's own fault; the fleet goes on
@@ -249,16 +250,17 @@ def _verify_copied(log, options):
                 _fetch(fs, f"{parent}/{name}", os.path.join(folder, name), prefix + name)
             local_log = os.path.join(folder, base)
             names.append((folder + os.sep, prefix))
-        checkpoints = options.get("checkpoints")
-        if checkpoints is not None and _local(checkpoints) is None:
-            fs, path = fsspec.core.url_to_fs(checkpoints)
-            os.mkdir(os.path.join(folder, "checkpoints"))
-            copied = os.path.join(folder, "checkpoints", path.rpartition("/")[2])
-            _fetch(fs, path, copied, checkpoints)
-            options["checkpoints"] = copied
-            names.insert(0, (copied, checkpoints))
-        elif checkpoints is not None:
-            options["checkpoints"] = _local(checkpoints)
+        for name in ("checkpoints", "policy"):
+            side_file = options.get(name)
+            if side_file is not None and _local(side_file) is None:
+                fs, path = fsspec.core.url_to_fs(side_file)
+                os.mkdir(os.path.join(folder, name))
+                copied = os.path.join(folder, name, path.rpartition("/")[2])
+                _fetch(fs, path, copied, side_file)
+                options[name] = copied
+                names.insert(0, (copied, side_file))
+            elif side_file is not None:
+                options[name] = _local(side_file)
         try:
             return _renamed(verify_log(local_log, **options), names)
         except (OSError, ValueError) as error:
@@ -422,7 +424,8 @@ class ProgressBar:
 # The command's options that name one log; with --fleet each log's manifest line gives them.
 _PER_LOG_OPTIONS = (("logs", "LOG"), ("public_key", "--public-key"), ("anchor", "--anchor"), ("jobs", "--jobs"),
                     ("rotated", "--rotated"), ("continues", "--continues"), ("checkpoints", "--checkpoints"),
-                    ("notary_key", "--notary-key"), ("require_sealed", "--require-sealed"), ("proof", "--proof"))
+                    ("notary_key", "--notary-key"), ("require_sealed", "--require-sealed"), ("proof", "--proof"),
+                    ("policy", "--policy"), ("require_witnessed", "--require-witnessed"))
 
 FIRST_PROBLEMS_SHOWN = 3
 

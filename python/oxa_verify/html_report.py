@@ -55,6 +55,10 @@ CHART_COLOURS = {
 }
 PROBLEM_COLOUR = "#c0392b"
 UNCHECKED_COLOUR = "#bbbbbb"  # the sealing chart's one bar when no checkpoints were checked
+# The sealing chart's parts besides its own colour (the sealed lines, or with a
+# witness policy the witnessed ones).
+SEALED_UNWITNESSED_COLOUR = "#e8d9b5"
+UNSEALED_COLOUR = "#e67e22"
 
 HASH_ONLY_KIND = "hash-only"
 NO_CHECKPOINTS_TEXT = (
@@ -154,11 +158,30 @@ def _verdict(report):
     return False, f"FAILED: {_plural(problems, 'problem')} found in {_plural(report.get('lines', 0), 'line')}{where}."
 
 
+def _witness_policy(report):
+    """The report's checkpoints member when a witness policy was checked, else None."""
+    checkpoints = report.get("checkpoints")
+    if isinstance(checkpoints, dict) and "witnesses" in checkpoints:
+        return checkpoints
+    return None
+
+
+def _witness_detail(policy):
+    witnesses = ", ".join(policy.get("witnesses") or []) or "none"
+    text = (f"cosignatures of every checkpoint checked against the policy's witnesses ({witnesses}) and its quorum "
+            f"{policy.get('quorum', '')}")
+    last = policy.get("last_witnessed")
+    if last:
+        return (text + f"; the last witnessed checkpoint has size {last['size']:,}, cosigned by "
+                + (", ".join(last.get("witnesses") or []) or "no witness (none needed)"))
+    return text + "; no checkpoint meets the quorum"
+
+
 def _checks(report, statistics, argv):
     warnings = report.get("warnings", [])
     stopped = sum(1 for w in warnings if w.get("kind") == "replay-stopped") + report.get("warnings_not_listed", 0)
     sealing = statistics.get("sealing")
-    witnessed = report.get("checkpoints") if isinstance(report.get("checkpoints"), dict) else None
+    witnessed = _witness_policy(report)
     hash_only = next((w["message"] for w in warnings if w.get("kind") == HASH_ONLY_KIND), None)
     checks = [
         ("Content hash and signature", True, "every record's content hash recomputed and its signature verified"),
@@ -182,7 +205,7 @@ def _checks(report, statistics, argv):
         (
             "Witnesses",
             bool(witnessed),
-            "cosignatures checked against a witness policy" if witnessed else "no witness policy given",
+            _witness_detail(witnessed) if witnessed else "no witness policy given (--policy FILE)",
         ),
     ]
     anchors = [arg for arg in argv or [] if arg.startswith("--anchor")]
@@ -198,20 +221,21 @@ def _identity(report, statistics, argv):
     else:
         source = "given with --public-key"
     sealing = statistics.get("sealing")
-    witnesses = []
-    quorum = None
-    witnessed = report.get("checkpoints") if isinstance(report.get("checkpoints"), dict) else {}
-    for witness in witnessed.get("witnesses", []) or []:
-        witnesses.append(witness if isinstance(witness, str) else str(witness.get("name", witness)))
-    if witnessed.get("quorum") is not None:
-        quorum = str(witnessed.get("quorum"))
+    policy = _witness_policy(report) or {}
+    last = policy.get("last_witnessed") or {}
+    notary_key = _option_value(argv or [], "--notary-key")
+    policy_file = _option_value(argv or [], "--policy")
+    if notary_key is None and policy_file is not None:
+        notary_key = f"the log line of the policy {policy_file}"
     return {
         "public_keys": keys,
         "key_source": source,
         "notary_origin": sealing["origin"] if sealing else None,
-        "notary_key": _option_value(argv or [], "--notary-key"),
-        "witnesses": witnesses,
-        "quorum": quorum,
+        "notary_key": notary_key,
+        "policy_witnesses": list(policy.get("witnesses") or []),
+        "witnesses": list(last.get("witnesses") or []),
+        "witnessed_size": last.get("size"),
+        "quorum": policy.get("quorum"),
     }
 
 
@@ -261,7 +285,12 @@ def _sealing_rows(report, statistics):
     if not sealing:
         return None
     sealed = max(0, min(lines, sealing["sealed_lines"] - sealing["start_size"]))
-    return {"lines": lines, "sealed": sealed, "unsealed": lines - sealed, "start_size": sealing["start_size"]}
+    rows = {"lines": lines, "sealed": sealed, "unsealed": lines - sealed, "start_size": sealing["start_size"],
+            "witnessed": None}
+    policy = _witness_policy(report)
+    if policy:
+        rows["witnessed"] = max(0, min(sealed, policy.get("witnessed_lines", 0)))
+    return rows
 
 
 # --- charts --------------------------------------------------------------------------------------
@@ -412,9 +441,16 @@ def _chart_sealing(sealing_rows, report):
     figure = _new_figure(1.6)
     axis = figure.add_subplot()
     lines = report.get("lines", 0)
-    if sealing_rows:
+    if sealing_rows and sealing_rows["witnessed"] is not None:
+        witnessed = sealing_rows["witnessed"]
+        axis.barh([0], [witnessed], color=CHART_COLOURS["chart-sealing"], label="witnessed (quorum met)")
+        axis.barh([0], [sealing_rows["sealed"] - witnessed], left=[witnessed], color=SEALED_UNWITNESSED_COLOUR,
+                  label="sealed, not witnessed")
+        axis.barh([0], [sealing_rows["unsealed"]], left=[sealing_rows["sealed"]], color=UNSEALED_COLOUR,
+                  label="unsealed tail")
+    elif sealing_rows:
         axis.barh([0], [sealing_rows["sealed"]], color=CHART_COLOURS["chart-sealing"], label="sealed by a checkpoint")
-        axis.barh([0], [sealing_rows["unsealed"]], left=[sealing_rows["sealed"]], color="#e67e22",
+        axis.barh([0], [sealing_rows["unsealed"]], left=[sealing_rows["sealed"]], color=UNSEALED_COLOUR,
                   label="unsealed tail")
     else:
         axis.barh([0], [lines], color=UNCHECKED_COLOUR, label="not checked against checkpoints")
@@ -449,7 +485,8 @@ def _charts(report, statistics, sealing_rows):
         ("chart-chains", "Chains over time: breaks, forks and replay stops", lambda: _chart_chains(report, statistics)),
         ("chart-scores", "Coherence and reputation over time", lambda: _chart_scores(report, statistics)),
         ("chart-core-insight", "Share of records with a core insight", lambda: _chart_core_insight(statistics)),
-        ("chart-sealing", "Sealed part of the log against the unsealed tail", lambda: _chart_sealing(sealing_rows, report)),
+        ("chart-sealing", "Witnessed and sealed parts of the log against the unsealed tail",
+         lambda: _chart_sealing(sealing_rows, report)),
         ("chart-reviews", "Human review by terminal node", lambda: _chart_reviews(statistics)),
     ]
     charts = []

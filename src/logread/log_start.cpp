@@ -27,13 +27,23 @@ CompleteLines::CompleteLines(const std::vector<std::string>& logs, std::size_t l
 CompleteLines::~CompleteLines() = default;
 
 bool CompleteLines::next(LogLine& line, tlog::TreeHash& leaf) {
+  if (!next(line)) return false;
+  leaf = this->leaf(line);
+  return true;
+}
+
+bool CompleteLines::next(LogLine& line) {
   try {
-    if (!source_->next(line) || !line.terminated) return false;
+    return source_->next(line) && line.terminated;
   } catch (const LogSourceError& error) {
     throw UnusableInputError(error.what());
   }
-  leaf = line.too_long ? sink_->hasher.finish() : tlog::leaf_hash(line.text);
-  return true;
+}
+
+tlog::TreeHash CompleteLines::leaf(const LogLine& line) {
+  // A too-long line was hashed while it streamed past; the sink starts
+  // afresh at the next one, whether or not this leaf was asked for.
+  return line.too_long ? sink_->hasher.finish() : tlog::leaf_hash(line.text);
 }
 
 std::size_t find_later_start(const std::vector<std::string>& logs, const std::vector<KnownCheckpoint>& known,

@@ -33,6 +33,11 @@ class CompleteLines {
   CompleteLines& operator=(const CompleteLines&) = delete;
 
   bool next(LogLine& line, tlog::TreeHash& leaf);
+  // The next complete line without its leaf, for a reader that needs the
+  // leaves of only some lines; leaf() then gives the leaf of that line, once
+  // and before the next line is read.
+  bool next(LogLine& line);
+  tlog::TreeHash leaf(const LogLine& line);
   // Logical bytes passed so far (a last line without its line feed included).
   std::uint64_t bytes_consumed() const noexcept { return source_->bytes_consumed(); }
 

@@ -20,8 +20,6 @@ namespace {
 // name before one flush of the file system makes them durable and they are
 // renamed, so that sealing a long log at once keeps few files pending.
 constexpr std::size_t pending_tile_limit = 1024;
-// Up to this many pending tiles are flushed to storage one by one.
-constexpr std::size_t few_tiles = 16;
 
 std::string os_error(const std::string& path, int error) { return path + ": " + std::strerror(error); }
 
@@ -71,6 +69,24 @@ void sync_path(const std::string& path, bool directory) {
   const int error = errno;
   ::close(fd);
   if (result != 0) throw TileError(os_error(path, error));
+}
+
+// Makes the files (or directories) at `paths`, all on the file system that
+// holds `inside`, durable: one by fsync, several by one flush of that file
+// system rather than one per file, each of which would wait for the
+// storage's cache on its own.
+void make_durable(const std::vector<std::string>& paths, bool directories, const std::string& inside) {
+  if (paths.empty()) return;
+  if (paths.size() == 1) {
+    sync_path(paths.front(), directories);
+    return;
+  }
+  const int fd = open_retrying(inside.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) throw TileError(os_error(inside, errno));
+  const int result = ::syncfs(fd);
+  const int error = errno;
+  ::close(fd);
+  if (result != 0) throw TileError(os_error(inside, error));
 }
 
 // The whole file, or false when it does not exist.
@@ -221,6 +237,7 @@ TileWriter::~TileWriter() {
 
 bool TileWriter::resume(std::uint64_t size) {
   open_.clear();
+  durable_width_.clear();
   size_ = 0;
   TileReader reader(directory_, size);
   std::vector<std::vector<TreeHash>> open;
@@ -235,6 +252,10 @@ bool TileWriter::resume(std::uint64_t size) {
     return false;
   }
   open_ = std::move(open);
+  // Only what this writer made durable itself is not written again: a
+  // partial tile found here may be one a crash left between its rename and
+  // the flush of its directory.
+  durable_width_.assign(open_.size(), 0);
   size_ = size;
   return true;
 }
@@ -247,13 +268,18 @@ void TileWriter::leaf(const TreeHash& hash) {
 void TileWriter::subtree(int height, const TreeHash& hash) { push(height / tile_height, hash); }
 
 void TileWriter::push(int level, const TreeHash& hash) {
-  if (open_.size() <= static_cast<std::size_t>(level)) open_.resize(static_cast<std::size_t>(level) + 1);
-  std::vector<TreeHash>& row = open_[static_cast<std::size_t>(level)];
+  const auto at = static_cast<std::size_t>(level);
+  if (open_.size() <= at) {
+    open_.resize(at + 1);
+    durable_width_.resize(at + 1, 0);
+  }
+  std::vector<TreeHash>& row = open_[at];
   row.push_back(hash);
   if (row.size() == tile_width) {
     const std::uint64_t hashes_at_level = size_ >> (tile_height * level);
     store(level, (hashes_at_level - 1) / tile_width, row);
     row.clear();
+    durable_width_[at] = 0;
   }
 }
 
@@ -265,8 +291,13 @@ void TileWriter::store(int level, std::uint64_t index, const std::vector<TreeHas
     if (existing != bytes) throw TileError("tile " + final_path + " does not match the log");
     return;
   }
+  // Tiles come in order, most of them to the directory of the one before.
   std::set<std::string> created_in;
-  make_directories(parent_of(final_path), created_in);
+  std::string parent = parent_of(final_path);
+  if (parent != last_parent_) {
+    make_directories(parent, created_in);
+    last_parent_ = std::move(parent);
+  }
   const std::string temporary = final_path + ".tmp";
   const int fd = open_retrying(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
   if (fd < 0) throw TileError(os_error(temporary, errno));
@@ -287,36 +318,31 @@ void TileWriter::store(int level, std::uint64_t index, const std::vector<TreeHas
 void TileWriter::settle() {
   if (pending_.empty()) return;
   // The tiles' data first, then the renames, then the directories that hold
-  // them. A few tiles (a checkpoint of a followed log) are flushed one by
-  // one; a large batch (sealing a long log at once) with one flush of the
-  // file system instead of one per tile.
-  if (pending_.size() <= few_tiles) {
-    for (const auto& [temporary, final_path] : pending_)
-      if (!temporary.empty()) sync_path(temporary, false);
-  } else {
-    const int fd = open_retrying(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) throw TileError(os_error(directory_, errno));
-    const int result = ::syncfs(fd);
-    const int error = errno;
-    ::close(fd);
-    if (result != 0) throw TileError(os_error(directory_, error));
-  }
+  // them: a tile is under its name only once its bytes are durable, and
+  // everything is durable before flush() returns. Each step is one flush to
+  // storage, whatever the number of tiles.
+  std::vector<std::string> files;
   std::set<std::string> directories;
   for (const auto& [temporary, final_path] : pending_) {
     if (temporary.empty()) {
       directories.insert(final_path);
-      continue;
+    } else {
+      files.push_back(temporary);
     }
+  }
+  make_durable(files, false, directory_);
+  for (const auto& [temporary, final_path] : pending_) {
+    if (temporary.empty()) continue;
     if (::rename(temporary.c_str(), final_path.c_str()) != 0) throw TileError(os_error(final_path, errno));
     directories.insert(parent_of(final_path));
   }
   pending_.clear();
-  for (const std::string& directory : directories) sync_path(directory, true);
+  make_durable(std::vector<std::string>(directories.begin(), directories.end()), true, directory_);
 }
 
 void TileWriter::flush() {
   for (std::size_t level = 0; level < open_.size(); ++level) {
-    if (open_[level].empty()) continue;
+    if (open_[level].empty() || durable_width_[level] == open_[level].size()) continue;
     const std::uint64_t hashes_at_level = size_ >> (tile_height * level);
     store(static_cast<int>(level), hashes_at_level / tile_width, open_[level]);
   }
@@ -324,6 +350,7 @@ void TileWriter::flush() {
   make_directories(directory_, created_in);
   for (const std::string& directory : created_in) pending_.emplace_back(std::string(), directory);
   settle();
+  for (std::size_t level = 0; level < open_.size(); ++level) durable_width_[level] = open_[level].size();
 }
 
 void TileWriter::publish_checkpoint(std::string_view note) {

@@ -72,7 +72,8 @@ class TileReader {
 // completes it (TreeBuilder reports both). Full tiles are written as they
 // fill, under a temporary name; flush() makes them and the partial tiles of
 // the current size durable under their names, so that a checkpoint of that
-// size can be published after it.
+// size can be published after it. A partial tile already durable under its
+// name (the tree did not grow at its level since) is not written again.
 //
 // In checking mode a tile that already exists is compared with what the tree
 // gives instead of rewritten; a difference throws TileError.
@@ -110,6 +111,11 @@ class TileWriter : public SubtreeSink {
   std::uint64_t size_ = 0;
   // For each level, the hashes of its tile still being filled.
   std::vector<std::vector<TreeHash>> open_;
+  // For each level, how many hashes of its open tile are durable under that
+  // partial tile's name (0: none): the width flush() need not write again.
+  std::vector<std::uint64_t> durable_width_;
+  // The directory the last tile went to, known to exist.
+  std::string last_parent_;
   // Tiles written under a temporary name: (temporary, final) paths.
   std::vector<std::pair<std::string, std::string>> pending_;
 };

@@ -26,6 +26,14 @@ void findings_json(std::string& out, std::string_view name, const std::vector<Fi
     json::separator(out);
     json::key(out, "message");
     json::string(out, findings[i].message);
+    if (!findings[i].trace_id.empty()) {
+      json::separator(out);
+      json::key(out, "trace_id");
+      json::string(out, findings[i].trace_id);
+      json::separator(out);
+      json::key(out, "span_id");
+      json::string(out, findings[i].span_id);
+    }
     json::end_object(out);
   }
   json::end_array(out);
@@ -45,6 +53,66 @@ std::string grouped(std::uint64_t value) {
 
 std::string display_name(const std::string& path) { return path == "-" ? std::string("standard input") : path; }
 
+void names_json(std::string& out, const std::vector<std::string>& names) {
+  json::begin_array(out);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) json::separator(out);
+    json::string(out, names[i]);
+  }
+  json::end_array(out);
+}
+
+// The witness members of the checkpoints object: the policy's witnesses and
+// quorum, and the last witnessed checkpoint (null when none meets the quorum).
+void witnesses_json(std::string& out, const CheckpointSummary& c) {
+  json::separator(out);
+  json::key(out, "witnesses");
+  names_json(out, c.witnesses);
+  json::separator(out);
+  json::key(out, "quorum");
+  json::string(out, c.quorum);
+  json::separator(out);
+  json::key(out, "last_witnessed");
+  if (c.witnessed) {
+    json::begin_object(out);
+    json::key(out, "size");
+    json::unsigned_integer(out, c.witnessed_size);
+    json::separator(out);
+    json::key(out, "witnesses");
+    names_json(out, c.witnessed_by);
+    json::end_object(out);
+  } else {
+    out += "null";
+  }
+  json::separator(out);
+  json::key(out, "witnessed_lines");
+  json::unsigned_integer(out, c.witnessed_lines);
+  json::separator(out);
+  json::key(out, "unwitnessed_lines");
+  json::unsigned_integer(out, c.unwitnessed_lines);
+}
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += names[i];
+  }
+  return text;
+}
+
+void witnesses_plain(std::string& out, const CheckpointSummary& c) {
+  if (c.witnessed) {
+    out += "last witnessed checkpoint: size " + grouped(c.witnessed_size) + ", cosigned by " + joined(c.witnessed_by) +
+           " (quorum " + c.quorum + "), covering " + grouped(c.witnessed_lines) +
+           (c.witnessed_lines == 1 ? " line" : " lines");
+    if (c.unwitnessed_lines > 0) out += " (" + grouped(c.unwitnessed_lines) + " after them not witnessed)";
+    out += '\n';
+  } else {
+    out += "no checkpoint meets the witness quorum " + c.quorum + " (witnesses " + joined(c.witnesses) + ")\n";
+  }
+}
+
 void finding_line(std::string& out, const Finding& finding, bool several_pieces) {
   out += "  ";
   if (finding.line > 0 && several_pieces && !finding.file.empty()) {
@@ -59,6 +127,7 @@ void finding_line(std::string& out, const Finding& finding, bool several_pieces)
   out += finding.kind;
   out += ": ";
   out += finding.message;
+  if (!finding.trace_id.empty()) out += " (trace " + finding.trace_id + ", span " + finding.span_id + ")";
   out += '\n';
 }
 
@@ -113,6 +182,7 @@ std::string report_json(const Report& report) {
     json::separator(out);
     json::key(out, "last_size");
     json::unsigned_integer(out, c.last_size);
+    if (c.witnesses_checked) witnesses_json(out, c);
     json::end_object(out);
   } else {
     out += "null";
@@ -185,6 +255,7 @@ std::string report_plain(const Report& report) {
       out += " after them not sealed)";
     }
     out += '\n';
+    if (c.witnesses_checked) witnesses_plain(out, c);
   }
   for (std::size_t i = 0; i < report.chains.size() && i < plain_chain_limit; ++i) {
     const ChainSummary& chain = report.chains[i];

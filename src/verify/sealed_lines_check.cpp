@@ -122,7 +122,8 @@ std::string unsealed_tail_message(std::uint64_t count) {
 }
 
 CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, const std::string& checkpoints_path,
-                                       const std::string& notary_key, bool require_sealed, std::size_t line_limit) {
+                                       const std::string& notary_key, bool require_sealed, std::size_t line_limit,
+                                       const VerifiedCheckpoint& on_verified) {
   const tlog::NoteVerifier verifier = parse_key(notary_key);
   // Read as a regular file only: a pipe or a device named here would hang
   // the check or feed it without end.
@@ -153,6 +154,7 @@ CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, con
       continue;
     }
     if (report.origin.empty()) report.origin = body.origin;
+    if (on_verified) on_verified(line.number, *line.checkpoint);
     valid.push_back({line.number, std::move(*line.checkpoint), body.root});
   }
   report.checkpoints = valid.size();
@@ -202,6 +204,7 @@ ProofReport check_proof(const std::string& proof_path, const std::string& notary
   if (!proof.has_extra) throw UnusableInputError("proof " + proof_path + ": it carries no record in its extra data");
   report.line = proof.index + 1;
   report.record = proof.extra;
+  report.note = proof.checkpoint;
 
   std::string signed_text;
   tlog::CheckpointBody body;

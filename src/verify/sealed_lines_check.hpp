@@ -2,11 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "logread/log_start.hpp"
+#include "tlog/checkpoint.hpp"
 
 // What a log's checkpoints and a single record's proof add to a verification
 // report: every byte of every sealed line, and truncation.
@@ -50,9 +52,13 @@ struct CheckpointReport {
 // frontier its first lines extend to the next signed root. Throws
 // UnusableInputError for an unusable key, checkpoint file or log. Lines longer
 // than `line_limit` bytes (0: none) are hashed as they are read, never held.
+// `on_verified`, when given, sees each checkpoint that verifies under the key
+// (with its line in the checkpoint file), in file order, before the log is read.
+using VerifiedCheckpoint = std::function<void(std::uint64_t file_line, const tlog::Checkpoint& checkpoint)>;
 CheckpointReport check_log_checkpoints(const std::vector<std::string>& logs, const std::string& checkpoints_path,
                                        const std::string& notary_key, bool require_sealed,
-                                       std::size_t line_limit = logread::default_line_limit);
+                                       std::size_t line_limit = logread::default_line_limit,
+                                       const VerifiedCheckpoint& on_verified = {});
 
 struct ProofReport {
   std::vector<CheckFinding> problems;
@@ -60,6 +66,7 @@ struct ProofReport {
   std::uint64_t tree_size = 0;
   std::string origin;
   std::string record;      // the record's line, from the proof's extra data
+  std::string note;        // the signed checkpoint as the proof carries it (cosignatures included)
   bool record_checked = false;
 };
 

@@ -1,8 +1,11 @@
 #include "verify/statistics_collector.hpp"
 
 #include <algorithm>
+#include <optional>
+#include <utility>
 
 #include "logread/log_source.hpp"
+#include "verify/span_ids.hpp"
 
 namespace oxa::verify {
 
@@ -205,27 +208,42 @@ void StatisticsCollector::read_problem_lines(Report& report, const std::vector<s
   }
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-  if (wanted.size() > problem_line_limit) wanted.resize(problem_line_limit);
-  // Standard input cannot be read a second time: its lines go without their text.
+  // Standard input cannot be read a second time: its lines go without their text and span ids.
   if (wanted.empty() || std::find(paths.begin(), paths.end(), logread::standard_input_name) != paths.end()) return;
+  // The text of the first lines only; the span ids of every listed problem's line.
+  const std::uint64_t last_text_line = wanted[std::min(wanted.size(), problem_line_limit) - 1];
+  std::vector<std::pair<std::uint64_t, SpanIds>> spans;
   std::vector<ProblemLine>& lines = report.statistics.problem_lines;
   try {
     logread::LogSource source(paths);
     // A line too long for the pass is passed over here too, never held whole:
     // it is shown without its text.
     source.set_line_limit(line_limit);
+    SpanIdReader span_ids;
     logread::LogLine line;
     std::size_t next = 0;
     while (next < wanted.size() && source.next(line)) {
       while (next < wanted.size() && wanted[next] < line.number) ++next;
       if (next < wanted.size() && wanted[next] == line.number) {
-        const bool cut = line.too_long || line.text.size() > problem_line_bytes;
-        lines.push_back(ProblemLine{line.number, valid_utf8_text(line.text.substr(0, problem_line_bytes)), cut});
+        if (line.number <= last_text_line) {
+          const bool cut = line.too_long || line.text.size() > problem_line_bytes;
+          lines.push_back(ProblemLine{line.number, valid_utf8_text(line.text.substr(0, problem_line_bytes)), cut});
+        }
+        if (!line.too_long) {
+          if (std::optional<SpanIds> ids = span_ids.read(line.text)) spans.emplace_back(line.number, std::move(*ids));
+        }
         ++next;
       }
     }
   } catch (const logread::LogSourceError&) {
-    // A log that became unreadable since the pass: the report stands without these texts.
+    // A log that became unreadable since the pass: the report stands without these texts and ids.
+  }
+  for (Finding& problem : report.problems) {
+    const auto found = std::lower_bound(spans.begin(), spans.end(), problem.line,
+                                        [](const auto& entry, std::uint64_t line) { return entry.first < line; });
+    if (found == spans.end() || found->first != problem.line) continue;
+    problem.trace_id = found->second.trace_id;
+    problem.span_id = found->second.span_id;
   }
 }
 

@@ -26,7 +26,9 @@ class StatisticsCollector {
   void add_record(std::uint64_t line, const logread::RecordFields& fields, const Placement& placement, const ChainInfo& chain);
   // Fills report.statistics from what was gathered, the report's problems
   // and chains. `paths` are read again, up to the last problem's line, for
-  // the text of the lines with problems (not for standard input).
+  // the text of the lines with problems and for the OpenTelemetry trace and
+  // span ids of the records among them, which go into their problems (not
+  // for standard input).
   // `line_limit` bounds what a line re-read for its text may hold, as in the pass.
   void finish(Report& report, const std::vector<std::string>& paths, std::size_t line_limit);
 

@@ -58,6 +58,10 @@ struct Finding {
   std::string message;
   std::string file;             // the piece holding the line, when line > 0
   std::uint64_t file_line = 0;  // the line's number within that piece
+  // The OpenTelemetry trace and span of the record at the line, when it was
+  // sealed from a span; empty otherwise.
+  std::string trace_id;
+  std::string span_id;
 };
 
 // A record that extends no open root and so begins a chain of its own.
@@ -77,6 +81,16 @@ struct CheckpointSummary {
   std::uint64_t sealed_lines = 0;    // lines of the given log covered by a checkpoint that holds
   std::uint64_t unsealed_lines = 0;  // lines after them
   std::uint64_t last_size = 0;       // the last checkpoint's size in lines of the whole log
+  // With a witness policy: its witnesses and quorum, and the last checkpoint
+  // that holds and whose cosignatures meet the quorum, when there is one.
+  bool witnesses_checked = false;
+  std::vector<std::string> witnesses;
+  std::string quorum;
+  bool witnessed = false;
+  std::uint64_t witnessed_size = 0;
+  std::vector<std::string> witnessed_by;
+  std::uint64_t witnessed_lines = 0;    // lines of the given log covered by that checkpoint
+  std::uint64_t unwitnessed_lines = 0;  // lines after them
 };
 
 struct ChainSummary {

@@ -70,7 +70,8 @@ std::optional<std::string> optional_text(PyObject* text) {
 
 // The arguments that the command and verify_log share, already typed and
 // checked by the Python side:
-//   paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, max_line_bytes
+//   paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, max_line_bytes,
+//   policy, require_witnessed
 struct LogArguments {
   verify::VerifyOptions options;
   verify::NotaryCheckOptions notary;
@@ -86,11 +87,15 @@ LogArguments log_arguments(PyObject* args, const char* format, int* as_json) {
   int require_sealed = 0;
   int continues = 0;
   unsigned long long max_line_bytes = 0;
+  PyObject* policy = nullptr;
+  int require_witnessed = 0;
   const bool parsed = as_json != nullptr
                           ? PyArg_ParseTuple(args, format, &paths, &public_key, &anchors, &jobs, &checkpoints,
-                                             &notary_key, &require_sealed, &continues, &max_line_bytes, as_json)
+                                             &notary_key, &require_sealed, &continues, &max_line_bytes, &policy,
+                                             &require_witnessed, as_json)
                           : PyArg_ParseTuple(args, format, &paths, &public_key, &anchors, &jobs, &checkpoints,
-                                             &notary_key, &require_sealed, &continues, &max_line_bytes);
+                                             &notary_key, &require_sealed, &continues, &max_line_bytes, &policy,
+                                             &require_witnessed);
   if (!parsed) throw ErrorAlreadySet{};
   LogArguments out;
   out.options.paths = text_list(paths);
@@ -102,13 +107,16 @@ LogArguments log_arguments(PyObject* args, const char* format, int* as_json) {
   out.notary.checkpoints = optional_text(checkpoints);
   out.notary.notary_key = optional_text(notary_key);
   out.notary.require_sealed = require_sealed != 0;
+  out.notary.policy = optional_text(policy);
+  out.notary.require_witnessed = require_witnessed != 0;
   return out;
 }
 
-// verify(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, max_line_bytes) -> str
+// verify(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, max_line_bytes,
+//        policy, require_witnessed) -> str
 PyObject* verify_entry(PyObject*, PyObject* args) {
   return boundary([&]() -> PyObject* {
-    const LogArguments parsed = log_arguments(args, "OOOIOOppK:verify", nullptr);
+    const LogArguments parsed = log_arguments(args, "OOOIOOppKOp:verify", nullptr);
     std::string text;
     raise(without_interpreter_lock(
         [&] { text = verify::report_json(verify::verify_everything(parsed.options, parsed.notary)); }));
@@ -116,11 +124,11 @@ PyObject* verify_entry(PyObject*, PyObject* args) {
   });
 }
 
-// run_verify(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, as_json) -> int
+// run_verify(paths, ..., max_line_bytes, policy, require_witnessed, as_json) -> int
 PyObject* run_verify_entry(PyObject*, PyObject* args) {
   return boundary([&]() -> PyObject* {
     int as_json = 0;
-    const LogArguments parsed = log_arguments(args, "OOOIOOppKp:run_verify", &as_json);
+    const LogArguments parsed = log_arguments(args, "OOOIOOppKOpp:run_verify", &as_json);
     int status = verify::exit_usage;
     raise(without_interpreter_lock(
         [&] { status = verify::run_verify_command(parsed.options, parsed.notary, as_json != 0); }));
@@ -128,42 +136,46 @@ PyObject* run_verify_entry(PyObject*, PyObject* args) {
   });
 }
 
-verify::NotaryCheckOptions proof_arguments(PyObject* proof, PyObject* notary_key, verify::VerifyOptions& options,
-                                           PyObject* public_key) {
+verify::NotaryCheckOptions proof_arguments(PyObject* proof, PyObject* notary_key, PyObject* policy,
+                                           verify::VerifyOptions& options, PyObject* public_key) {
   verify::NotaryCheckOptions notary;
   notary.proof = filesystem_text(proof);
   notary.notary_key = optional_text(notary_key);
+  notary.policy = optional_text(policy);
   options.public_key = optional_text(public_key);
   return notary;
 }
 
-// verify_proof(proof, public_key, notary_key) -> str
+// verify_proof(proof, public_key, notary_key, policy) -> str
 PyObject* verify_proof_entry(PyObject*, PyObject* args) {
   return boundary([&]() -> PyObject* {
     PyObject* proof = nullptr;
     PyObject* public_key = nullptr;
     PyObject* notary_key = nullptr;
-    if (!PyArg_ParseTuple(args, "OOO:verify_proof", &proof, &public_key, &notary_key)) throw ErrorAlreadySet{};
+    PyObject* policy = nullptr;
+    if (!PyArg_ParseTuple(args, "OOOO:verify_proof", &proof, &public_key, &notary_key, &policy))
+      throw ErrorAlreadySet{};
     verify::VerifyOptions options;
-    const verify::NotaryCheckOptions notary = proof_arguments(proof, notary_key, options, public_key);
+    const verify::NotaryCheckOptions notary = proof_arguments(proof, notary_key, policy, options, public_key);
     std::string text;
     raise(without_interpreter_lock([&] { text = verify::verify_proof(options, notary).json; }));
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
 }
 
-// run_proof(proof, public_key, notary_key, as_json) -> int
+// run_proof(proof, public_key, notary_key, policy, as_json) -> int
 PyObject* run_proof_entry(PyObject*, PyObject* args) {
   return boundary([&]() -> PyObject* {
     PyObject* proof = nullptr;
     PyObject* public_key = nullptr;
     PyObject* notary_key = nullptr;
+    PyObject* policy = nullptr;
     int as_json = 0;
-    if (!PyArg_ParseTuple(args, "OOOp:run_proof", &proof, &public_key, &notary_key, &as_json)) {
+    if (!PyArg_ParseTuple(args, "OOOOp:run_proof", &proof, &public_key, &notary_key, &policy, &as_json)) {
       throw ErrorAlreadySet{};
     }
     verify::VerifyOptions options;
-    const verify::NotaryCheckOptions notary = proof_arguments(proof, notary_key, options, public_key);
+    const verify::NotaryCheckOptions notary = proof_arguments(proof, notary_key, policy, options, public_key);
     int status = verify::exit_usage;
     raise(without_interpreter_lock([&] { status = verify::run_verify_command(options, notary, as_json != 0); }));
     return PyLong_FromLong(status);
@@ -175,7 +187,7 @@ PyObject* run_proof_entry(PyObject*, PyObject* args) {
 PyObject* run_verify_with_report_entry(PyObject*, PyObject* args) {
   return boundary([&]() -> PyObject* {
     int as_json = 0;
-    const LogArguments parsed = log_arguments(args, "OOOIOOppKp:run_verify_with_report", &as_json);
+    const LogArguments parsed = log_arguments(args, "OOOIOOppKOpp:run_verify_with_report", &as_json);
     int status = verify::exit_usage;
     std::string json;
     raise(without_interpreter_lock(
@@ -188,19 +200,21 @@ PyObject* run_verify_with_report_entry(PyObject*, PyObject* args) {
 
 PyMethodDef methods[] = {
     {"verify", verify_entry, METH_VARARGS,
-     "verify(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, max_line_bytes)\n--\n\n"
+     "verify(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, max_line_bytes, "
+     "policy, require_witnessed)\n--\n\n"
      "The verification report of a log, as JSON text."},
     {"run_verify", run_verify_entry, METH_VARARGS,
-     "run_verify(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, max_line_bytes, as_json)"
+     "run_verify(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, max_line_bytes, "
+     "policy, require_witnessed, as_json)"
      "\n--\n\nVerifies a log and prints its report as oxa-verify does; returns the exit status."},
     {"verify_proof", verify_proof_entry, METH_VARARGS,
-     "verify_proof(proof, public_key, notary_key)\n--\n\nThe report of a proof file, as JSON text."},
+     "verify_proof(proof, public_key, notary_key, policy)\n--\n\nThe report of a proof file, as JSON text."},
     {"run_proof", run_proof_entry, METH_VARARGS,
-     "run_proof(proof, public_key, notary_key, as_json)\n--\n\n"
+     "run_proof(proof, public_key, notary_key, policy, as_json)\n--\n\n"
      "Checks a proof file and prints its report as oxa-verify does; returns the exit status."},
     {"run_verify_with_report", run_verify_with_report_entry, METH_VARARGS,
      "run_verify_with_report(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, "
-     "max_line_bytes, as_json)\n--\n\nAs run_verify; returns the exit status and the log's report as JSON text "
+     "max_line_bytes, policy, require_witnessed, as_json)\n--\n\nAs run_verify; returns the exit status and the log's report as JSON text "
      "(None when no log report was made)."},
     {nullptr, nullptr, 0, nullptr},
 };

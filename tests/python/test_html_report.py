@@ -6,6 +6,8 @@ import datetime
 import html.parser
 import json
 import os
+import base64
+import hashlib
 import shlex
 import shutil
 import subprocess
@@ -13,6 +15,8 @@ import sys
 from pathlib import Path
 
 import pytest
+from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
 
 import oxa_verify
 import tvel_oxa
@@ -238,6 +242,60 @@ def test_sealed_part_and_notary_identity(logs, tmp_path):
     assert f"Sealed lines: 6 of {len(logs.lines)}; unsealed tail: {len(logs.lines) - 6} lines." in text
 
 
+WITNESS_NAME = "w1.witness.example"
+
+
+def witnessed_log(logs, directory):
+    """The clean log sealed after 6 and 12 lines, the first checkpoint cosigned by the witness W1 (made here
+    with cryptography), the last 6 lines unsealed; returns the log, its checkpoint file and the policy."""
+    origin = "example.com/witnessed-report"
+    notary = Path(sys.executable).with_name("oxa-notary")
+    key = directory / "notary.key"
+    made = subprocess.run([str(notary), "keygen", "--key", str(key), origin], capture_output=True, text=True)
+    assert made.returncode == 0, made.stderr
+    log = directory / "audit.wal"
+    for size in (6, 12):
+        log.write_bytes(b"".join(logs.lines[:size]))
+        sealed = subprocess.run([str(notary), "seal", "--key", str(key), "--origin", origin, str(log)],
+                                capture_output=True, text=True)
+        assert sealed.returncode == 0, sealed.stderr
+    log.write_bytes(b"".join(logs.lines))
+    def vkey(name, public):
+        key_id = hashlib.sha256(name.encode() + b"\n\x04" + public).digest()[:4]
+        return key_id, f"{name}+{key_id.hex()}+{base64.b64encode(bytes([4]) + public).decode()}"
+
+    witness = Ed25519PrivateKey.generate()
+    public = witness.public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
+    key_id, witness_vkey = vkey(WITNESS_NAME, public)
+    other = Ed25519PrivateKey.generate().public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
+    checkpoints = Path(f"{log}.checkpoints")
+    entries = [json.loads(line) for line in checkpoints.read_text().splitlines()]
+    text = entries[0]["note"][: entries[0]["note"].rindex("\n\n") + 1]
+    timestamp = 1_780_000_000
+    signature = witness.sign(f"cosignature/v1\ntime {timestamp}\n{text}".encode())
+    blob = key_id + timestamp.to_bytes(8, "big") + signature
+    entries[0]["note"] += f"\u2014 {WITNESS_NAME} {base64.b64encode(blob).decode()}\n"
+    checkpoints.write_text("".join(json.dumps(entry) + "\n" for entry in entries))
+    policy = directory / "auditor.policy"
+    policy.write_text(f"log {made.stdout.strip()}\nwitness W1 {witness_vkey}\n"
+                      f"witness W2 {vkey('w2.witness.example', other)[1]}\ngroup any-of-two any W1 W2\n"
+                      "quorum any-of-two\n")
+    return log, checkpoints, policy
+
+
+def test_witnessed_part_and_witness_identity(logs, tmp_path):
+    log, checkpoints, policy = witnessed_log(logs, tmp_path)
+    page = tmp_path / "report.html"
+    code, out, _ = run("--json", "--html", str(page), "--checkpoints", str(checkpoints), "--policy", str(policy),
+                       "--public-key", logs.key, str(log))
+    assert code == 0, out
+    text = page.read_text(encoding="utf-8")
+    assert f"Witnessed lines: 6 of {len(logs.lines)}." in text
+    assert "W1, on the checkpoint of size 6" in text and "any-of-two (any of W1, W2)" in text
+    assert "against the policy&#39;s witnesses (W1, W2)" in text
+    assert f"the log line of the policy {policy}" in text
+
+
 # --- the page -----------------------------------------------------------------------------------
 
 
@@ -414,11 +472,16 @@ def chromium(page, workdir, *action):
 def rendered(logs, tmp_path_factory):
     """Each log's report, written by the command, with chromium's DOM dump and screenshot of it."""
     pages = {}
-    for which in ("clean", "damaged"):
+    for which in ("clean", "damaged", "witnessed"):
         workdir = tmp_path_factory.mktemp(f"browser-{which}")
         page = workdir / "report.html"
-        code, _, _ = run("--html", str(page), "--public-key", logs.key, str(getattr(logs, which)))
-        assert code == (0 if which == "clean" else 1)
+        if which == "witnessed":
+            log, checkpoints, policy = witnessed_log(logs, workdir)
+            args = ["--checkpoints", str(checkpoints), "--policy", str(policy), str(log)]
+        else:
+            args = [str(getattr(logs, which))]
+        code, _, _ = run("--html", str(page), "--public-key", logs.key, *args)
+        assert code == (1 if which == "damaged" else 0)
         dom, log, urls = chromium(page, workdir / "dom", "--dump-dom")
         shot = workdir / "shot.png"
         _, shot_log, shot_urls = chromium(page, workdir / "shot", f"--screenshot={shot}", "--window-size=1280,9000",
@@ -428,7 +491,7 @@ def rendered(logs, tmp_path_factory):
 
 
 @needs_chromium
-@pytest.mark.parametrize("which", ["clean", "damaged"])
+@pytest.mark.parametrize("which", ["clean", "damaged", "witnessed"])
 def test_browser_loads_the_page_without_error_or_request(rendered, which):
     dom, log, urls, _ = rendered[which]
     console = [line for line in log.splitlines() if "CONSOLE" in line or "Uncaught" in line]
@@ -444,20 +507,25 @@ def test_browser_loads_the_page_without_error_or_request(rendered, which):
     if which == "damaged":
         assert "FAILED" in dom
         assert any(SCRIPT_PROMPT in pre for pre in page.pre_texts)
+    if which == "witnessed":
+        assert "W1, on the checkpoint of size 6" in dom
 
 
 @needs_chromium
-@pytest.mark.parametrize("which", ["clean", "damaged"])
+@pytest.mark.parametrize("which", ["clean", "damaged", "witnessed"])
 def test_browser_screenshot_shows_every_chart(rendered, which):
     from PIL import Image
 
     *_, shot = rendered[which]
     image = Image.open(shot).convert("RGB")
     counts = {pixel: n for n, pixel in image.getcolors(maxcolors=image.width * image.height)}
-    expected = dict(html_report.CHART_COLOURS)
-    for chart_id, colour in expected.items():
-        wanted = [colour]
-        if chart_id == "chart-sealing":
+    expected = [(chart_id, [colour]) for chart_id, colour in html_report.CHART_COLOURS.items()]
+    if which == "witnessed":
+        # The witnessed part in the chart's own colour, then the sealed but unwitnessed part, then the unsealed tail.
+        expected += [("sealed-unwitnessed", [html_report.SEALED_UNWITNESSED_COLOUR]),
+                     ("unsealed", [html_report.UNSEALED_COLOUR])]
+    for chart_id, wanted in expected:
+        if chart_id == "chart-sealing" and which != "witnessed":
             wanted.append(html_report.UNCHECKED_COLOUR)
         rgb = [tuple(int(c[i:i + 2], 16) for i in (1, 3, 5)) for c in wanted]
         near = sum(n for pixel, n in counts.items()

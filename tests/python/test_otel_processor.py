@@ -5,9 +5,12 @@ import gzip
 import json
 import logging
 import os
+import subprocess
+import sys
 import threading
 import time
 import warnings
+from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
@@ -419,18 +422,74 @@ def test_forked_child_gets_its_own_worker_and_chain(tmp_path):
     assert len(report["chains"]) == 2
 
 
-def test_verify_log_names_the_span_of_a_record_with_a_problem(traced, tmp_path):
+OXA_VERIFY = str(Path(sys.executable).with_name("oxa-verify"))
+
+
+def flip_signature(record):
+    record["signature"][0] ^= 1
+
+
+# How the second record is damaged, the problem that follows, and whether the
+# line still leads to its span (a line that is no JSON object does not).
+DAMAGES = {
+    "altered-prompt": (lambda r: r.update(prompt="altered"), "hash-mismatch", True),
+    "altered-signature": (flip_signature, "bad-signature", True),
+    "member-of-wrong-type": (lambda r: r.update(coherence_score="high"), "malformed", True),
+    "cut-short": (None, "malformed", False),
+}
+
+
+@pytest.mark.parametrize("damage,kind,named", DAMAGES.values(), ids=DAMAGES.keys())
+def test_oxa_verify_names_the_span_of_a_record_with_a_problem(traced, tmp_path, damage, kind, named):
     spans = [traced.span(f"call-{i}", CHAT) for i in range(3)]
     traced.records()
     lines = traced.log.read_text().splitlines()
-    record = json.loads(lines[1])
-    record["prompt"] = "altered"
-    piece = tmp_path / "audit.wal.1.gz"  # the first line in a rotated piece, so lines count across files
+    if damage is None:
+        lines[1] = lines[1][:40]
+    else:
+        record = json.loads(lines[1])
+        damage(record)
+        lines[1] = json.dumps(record)
+    # The first line in a rotated piece, so that lines count across files.
+    piece = tmp_path / "audit.wal.1.gz"
     piece.write_bytes(gzip.compress((lines[0] + "\n").encode()))
     rest = tmp_path / "rest.wal"
-    rest.write_text(json.dumps(record) + "\n" + lines[2] + "\n")
-    report = oxa_verify.verify_log([str(piece), str(rest)], public_key=traced.processor.engine.public_key_hex())
-    assert not report["ok"]
-    mismatch = [p for p in report["problems"] if p["kind"] == "hash-mismatch"]
-    assert [(p["line"], p["trace_id"], p["span_id"]) for p in mismatch] == [
-        (2, format(spans[1].trace_id, "032x"), format(spans[1].span_id, "016x"))]
+    rest.write_text("\n".join(lines[1:]) + "\n")
+    key = traced.processor.engine.public_key_hex()
+    trace_hex, span_hex = format(spans[1].trace_id, "032x"), format(spans[1].span_id, "016x")
+    ids = {"trace_id": trace_hex, "span_id": span_hex} if named else {}
+
+    as_json = subprocess.run([OXA_VERIFY, "--json", "--public-key", key, str(piece), str(rest)],
+                             capture_output=True, text=True, timeout=60)
+    assert as_json.returncode == 1, as_json.stderr
+    problems = json.loads(as_json.stdout)["problems"]
+    assert kind in {p["kind"] for p in problems}
+    third = {"trace_id": format(spans[2].trace_id, "032x"), "span_id": format(spans[2].span_id, "016x")}
+    for problem in problems:  # a chain break after an unread line is on line 3, the third span's
+        expected = {2: ids, 3: third}.get(problem["line"], {})
+        assert {k: problem[k] for k in ("trace_id", "span_id") if k in problem} == expected, problem
+
+    text = subprocess.run([OXA_VERIFY, "--public-key", key, str(piece), str(rest)],
+                          capture_output=True, text=True, timeout=60)
+    (shown,) = [line for line in text.stdout.splitlines() if f": {kind}: " in line]
+    assert shown.endswith(f" (trace {trace_hex}, span {span_hex})") == named, shown
+
+    report = oxa_verify.verify_log([str(piece), str(rest)], public_key=key)
+    assert report["problems"] == problems
+
+
+def test_problems_on_records_not_sealed_from_a_span_carry_no_span_ids(tmp_path):
+    log = tmp_path / "plain.wal"
+    engine = tvel_oxa.OXAEngine(str(log))
+    for i in range(2):
+        engine.capture({"user": f"u{i}", "trace": "not an OpenTelemetry span"}, "p", [], "o",
+                       tvel_oxa.PPPTriplet("m", "p", "q"), tvel_oxa.HumanDeltaChain(f"t{i}", False, "queue"))
+    lines = log.read_text().splitlines()
+    record = json.loads(lines[1])
+    record["prompt"] = "altered"
+    log.write_text(lines[0] + "\n" + json.dumps(record) + "\n")
+    result = subprocess.run([OXA_VERIFY, "--json", "--public-key", engine.public_key_hex(), str(log)],
+                            capture_output=True, text=True, timeout=60)
+    problems = json.loads(result.stdout)["problems"]
+    assert "hash-mismatch" in {p["kind"] for p in problems}
+    assert all(set(p) == {"line", "file", "file_line", "kind", "message"} for p in problems), problems

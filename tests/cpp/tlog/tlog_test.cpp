@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -133,6 +135,44 @@ TEST(Tiles, WrittenAsTheTreeGrowsAndReadBack) {
   TileWriter resumed(directory.string());
   EXPECT_TRUE(resumed.resume(70000));
   EXPECT_FALSE(resumed.resume(70001));
+  std::filesystem::remove_all(directory);
+}
+
+// A flush writes only the tiles that changed: a partial tile of a level the
+// tree did not grow at keeps its file (the same inode: not written again under
+// a temporary name and renamed over), and each flush leaves every tile of the
+// tree at its size readable.
+TEST(Tiles, AFlushRewritesOnlyThePartialTilesThatChanged) {
+  const auto directory = std::filesystem::temp_directory_path() / ("tlog_flush_" + std::to_string(::getpid()));
+  std::filesystem::remove_all(directory);
+  const auto inode = [&](const std::string& path) {
+    struct stat status{};
+    return ::stat((directory / path).c_str(), &status) == 0 ? status.st_ino : ino_t{0};
+  };
+  const std::vector<TreeHash> leaves = leaves_of(600);
+  TileWriter writer(directory.string());
+  TreeBuilder tree;
+  tree.set_sink(&writer);
+  std::uint64_t n = 0;
+  const auto grow_to = [&](std::uint64_t size) {
+    for (; n < size; ++n) tree.append(leaves[n]);
+    writer.flush();
+    TileReader reader(directory.string(), size);
+    EXPECT_EQ(reader.root(), naive(leaves, 0, size)) << size;
+  };
+  grow_to(300);
+  const ino_t level1 = inode("tile/1/000.p/1");
+  const ino_t level0 = inode("tile/0/001.p/44");
+  ASSERT_NE(level1, 0u);
+  ASSERT_NE(level0, 0u);
+  grow_to(300);  // nothing new: nothing written
+  EXPECT_EQ(inode("tile/0/001.p/44"), level0);
+  grow_to(310);
+  EXPECT_EQ(inode("tile/1/000.p/1"), level1);
+  EXPECT_EQ(inode("tile/0/001.p/44"), level0);
+  EXPECT_NE(inode("tile/0/001.p/54"), 0u);
+  grow_to(600);  // a second level-1 hash: that partial is new
+  EXPECT_NE(inode("tile/1/000.p/2"), 0u);
   std::filesystem::remove_all(directory);
 }
 
