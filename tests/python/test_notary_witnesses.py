@@ -94,6 +94,14 @@ def check_cosigned(note, notary_vkey, witness_vkeys):
     return names
 
 
+def verifier_report_under_policy(log, checkpoint_file, policy):
+    """What the auditor's verifier reports on a log and its checkpoints under a witness policy: for checks of
+    the verifier's side over the checkpoint files these tests leave (the notary's side is asserted here)."""
+    import oxa_verify
+
+    return oxa_verify.verify_log([str(log)], checkpoints=str(checkpoint_file), policy=str(policy))
+
+
 def held_size(witness, note):
     """The size a witness holds for the notary's log, from its 409 answer to a request from size 0."""
     body = ("old 0\n\n" + note.rpartition("\n\n")[0] + "\n\n" + note.rpartition("\n\n")[2].splitlines()[0] + "\n")
