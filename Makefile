@@ -151,7 +151,7 @@ test-sanitized: install
 	$(VPY) -c 'import sys, tvel_oxa; sys.exit(not tvel_oxa.__file__.startswith(sys.argv[1]))' $(CURDIR)/$(ASAN_BUILD)
 	$(VPY) -m pytest -q -p no:cacheprovider -m "not integration" tests/python
 
-bench: install bench-verify bench-notary bench-chain-search bench-witness
+bench: install bench-verify bench-notary bench-chain-search bench-witness bench-notary-witness
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DTVEL_OXA_BUILD_MODULE=OFF -DTVEL_OXA_BUILD_BENCH=ON
 	$(VENV)/bin/cmake --build $(BENCH_BUILD)
@@ -206,6 +206,11 @@ test-notary-fuzz: test-fuzz
 .PHONY: bench-witness
 bench-witness: install
 	$(VPY) bench/witness_bench.py
+
+# The notary's sealing time with two local witnesses against none (see bench/README.md); part of `make bench`.
+.PHONY: bench-notary-witness
+bench-notary-witness: install
+	$(VPY) bench/notary_witness_bench.py
 
 # The witness's fuzz target (add-checkpoint bodies, trust policies), in the
 # same sanitized build as the verifier's, for a short bounded time.

@@ -62,16 +62,19 @@ def notary_seal(
     key_path: str, origin: Optional[str], out_path: Optional[str], logs: List[str], recheck: bool,
     on_warning: Callable[[str], object], tiles_dir: Optional[str] = ..., keep_tiles: bool = ...,
     max_line_bytes: int = ...,
+    cosign: Optional[Callable[[bytes, int, str], Tuple[bytes, bool]]] = ...,
 ) -> str: ...
 def notary_follow(
     key_path: str, origin: Optional[str], out_path: Optional[str], logs: List[str], recheck: bool, every: int,
     seconds: float, on_warning: Callable[[str], object], on_checkpoint: Callable[[str], object],
     tiles_dir: Optional[str] = ..., keep_tiles: bool = ...,
+    cosign: Optional[Callable[[bytes, int, str], Tuple[bytes, bool]]] = ...,
 ) -> str: ...
 def notary_prove(
     checkpoints_path: str, logs: List[str], line: int, out_path: Optional[str], tiles_dir: Optional[str] = ...,
 ) -> str: ...
 def consistency_proof(tiles_dir: str, old: int, new: int) -> bytes: ...
+def consistency_proof_at(tiles_dir: str, old: int, new: int, root: bytes) -> bytes: ...
 def check_consistency(old_size: int, old_root: bytes, new_size: int, new_root: bytes, proof: bytes) -> bool: ...
 def check_range(
     path: str,

@@ -17,7 +17,7 @@ import signal
 import sys
 import threading
 
-from . import _native
+from . import _native, witness_client
 
 PROG = "oxa-notary"
 DEFAULT_KEY = "notary.key"
@@ -84,6 +84,14 @@ def _add_sealing_options(parser):
                             "server can serve (default: the checkpoint file's name with '.tiles' for "
                             "'.checkpoints')")
     tiles.add_argument("--no-tiles", action="store_true", help="keep no tiles")
+    parser.add_argument("--policy", metavar="FILE",
+                        help="a trust policy (log, witness, group and quorum lines) whose log line is this notary's "
+                             "verifier key: every witness with a URL is asked to cosign each new checkpoint, and "
+                             "the cosignatures that verify are added to its note. The size each witness last "
+                             "cosigned is kept beside the checkpoint file (LOG.witnesses). A witness that is down "
+                             "or refuses is reported and never stops the sealing")
+    parser.add_argument("--witness-timeout", type=_positive_seconds, default=witness_client.DEFAULT_TIMEOUT,
+                        metavar="T", help="give up on a witness's request after this many seconds (default: 10)")
     parser.add_argument("logs", nargs="+", metavar="LOG",
                         help="the log's pieces, oldest first (rotated pieces, then the live file); plain files only")
 
@@ -205,30 +213,66 @@ def _outcome_text(outcome):
             f"checkpoints: {outcome['checkpoint_file']} ({outcome['checkpoints_written']} written)\n")
 
 
-def _report_outcome(text, as_json):
+def _report_outcome(text, as_json, witnesses=None):
     outcome = json.loads(text)
+    if witnesses is not None:
+        outcome["witnesses"] = witnesses
+        text = json.dumps(outcome, ensure_ascii=False, separators=(",", ":"))
     if as_json:
         _print(text + "\n", sys.stdout)
+    elif outcome["ok"] and witnesses:
+        _print(_outcome_text(outcome) + f"witnesses: {_witness_text(witnesses)}\n", sys.stdout)
     else:
         _print(_outcome_text(outcome), sys.stdout if outcome["ok"] else sys.stderr)
     return EXIT_OK if outcome["ok"] else EXIT_REFUSED
 
 
-def _checkpoint_reporter(as_json):
+def _witness_text(results):
+    """One line on how the witnesses answered for a checkpoint."""
+    cosigned = [result["name"] for result in results if result["ok"]]
+    return f"cosigned by {len(cosigned)} of {len(results)} witnesses" + (f" ({', '.join(cosigned)})" if cosigned else "")
+
+
+def _report_witness_failures(results, size):
+    # Always on standard error: an operator must see a witness that stopped cosigning.
+    for result in results:
+        if not result["ok"]:
+            _warn(f"witness {result['name']} ({result['url']}) did not cosign the checkpoint of size {size}: "
+                  f"{result['reason']}")
+
+
+def _checkpoint_reporter(as_json, client=None):
     """What follow does with each checkpoint it writes."""
     def report(text):
         try:
+            event = json.loads(text)
+            if client is not None:
+                event["witnesses"] = client.results
+                _report_witness_failures(client.results, event["size"])
             if as_json:
-                event = json.loads(text)
                 event = {"event": "checkpoint", **event}
                 _print(json.dumps(event, ensure_ascii=False, separators=(",", ":")) + "\n", sys.stdout)
             elif sys.stderr.isatty():
-                event = json.loads(text)
+                witnessed = f", {_witness_text(client.results)}" if client is not None else ""
                 _print(f"{PROG}: checkpoint {event['checkpoints_written']}: {event['size']} lines, "
-                       f"{event['bytes']} bytes, root {event['root']}\n", sys.stderr)
+                       f"{event['bytes']} bytes, root {event['root']}{witnessed}\n", sys.stderr)
         except OSError:
             pass  # a reader that went away does not stop the sealing
     return report
+
+
+def _witness_client(args, checkpoint_path):
+    """The client that asks the policy's witnesses, or None without --policy."""
+    if args.policy is None:
+        return None
+    if args.no_tiles:
+        raise _UsageError("--policy needs the tiles: witnesses check consistency proofs made from them")
+    _, notary_vkey, _ = _native.notary_key_info(args.key)
+    try:
+        return witness_client.WitnessClient(args.policy, notary_vkey, notary_vkey.split("+", 1)[0],
+                                            checkpoint_path, args.witness_timeout, _warn)
+    except witness_client.PolicyError as error:
+        raise _UsageError(str(error)) from None
 
 
 def _run(args):
@@ -259,13 +303,16 @@ def _run(args):
         return EXIT_OK
     out = args.out if args.out is not None else args.logs[-1] + ".checkpoints"
     _check_inputs(args.logs, out)
+    client = _witness_client(args, out)
     if args.command == "seal":
         text = _native.notary_seal(args.key, args.origin, args.out, args.logs, args.recheck, _warn,
-                                   args.tiles, not args.no_tiles, min(args.max_line_bytes, 2**64 - 1))
-    else:
-        text = _native.notary_follow(args.key, args.origin, args.out, args.logs, args.recheck, args.every,
-                                     args.seconds, _warn, _checkpoint_reporter(args.json),
-                                     args.tiles, not args.no_tiles)
+                                   args.tiles, not args.no_tiles, min(args.max_line_bytes, 2**64 - 1), client)
+        if client is not None:
+            _report_witness_failures(client.results, json.loads(text)["size"])
+        return _report_outcome(text, args.json, None if client is None else client.results)
+    text = _native.notary_follow(args.key, args.origin, args.out, args.logs, args.recheck, args.every,
+                                 args.seconds, _warn, _checkpoint_reporter(args.json, client),
+                                 args.tiles, not args.no_tiles, client)
     return _report_outcome(text, args.json)
 
 

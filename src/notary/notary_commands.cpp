@@ -85,6 +85,9 @@ struct Notary {
     // The tiles first: a checkpoint is published only once every tile it
     // needs is durable, so any checkpoint a client sees can be proved from them.
     flush_tiles();
+    // Cosigners check a consistency proof against these tiles: asked only now
+    // that they are durable, and before the checkpoint is stored and published.
+    if (options && options->cosign) checkpoint.note = with_cosignatures(checkpoint.note, checkpoint.size);
     try {
       tlog::append_checkpoint(out_path, checkpoint);
     } catch (const tlog::CheckpointFileError& error) {
@@ -95,6 +98,21 @@ struct Notary {
     ++written;
     if (options && options->on_checkpoint) options->on_checkpoint(outcome());
     publish_last();
+  }
+
+  std::string with_cosignatures(const std::string& note, std::uint64_t size) const {
+    const std::string lines = options->cosign({note, size, tiles ? std::string_view(tiles->directory()) : ""});
+    if (lines.empty()) return note;
+    std::string cosigned = note + lines;
+    std::string text;
+    // Still this notary's note over the same body: the lines added nothing but signatures.
+    if (tlog::open_note(cosigned, signer->verifier(), text) == tlog::NoteCheck::verified &&
+        text == std::string_view(note).substr(0, note.rfind("\n\n") + 1))
+      return cosigned;
+    if (options->on_warning)
+      options->on_warning("the cosignatures for the checkpoint of size " + std::to_string(size) +
+                          " are not well-formed signature lines: the checkpoint is stored without them");
+    return note;
   }
 
   void flush_tiles() {

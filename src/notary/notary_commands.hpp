@@ -29,6 +29,15 @@ struct NotaryOutcome {
   std::string checkpoint_file;
 };
 
+// What a new checkpoint is, when others are asked to cosign it: its note as
+// the notary signed it, its tree size, and the directory whose tiles (durable
+// by then) give its tree, for consistency proofs ("" without tiles).
+struct CosignRequest {
+  std::string_view note;
+  std::uint64_t size = 0;
+  std::string_view tiles_dir;
+};
+
 struct SealOptions {
   std::string key_path;
   // Empty: the key's name. Otherwise it must be the key's name: a verifier
@@ -52,6 +61,11 @@ struct SealOptions {
   // Told of each checkpoint once it is stored (its size, bytes, root and
   // the count written so far in `checkpoints_written`).
   std::function<void(const NotaryOutcome&)> on_checkpoint;
+  // Asked for each new checkpoint once its tiles are durable and before it is
+  // stored: signature lines (each ending in a line feed) to add to its note,
+  // such as witnesses' cosignatures, or "". Lines that would leave the note
+  // unreadable under the notary's key are left out, with a warning.
+  std::function<std::string(const CosignRequest&)> cosign;
 };
 
 std::string default_checkpoint_path(const std::vector<std::string>& logs);

@@ -12,6 +12,7 @@
 #include "store/json_writer.hpp"
 #include "tlog/merkle_tree.hpp"
 #include "tlog/tile_proofs.hpp"
+#include "tlog/tiles.hpp"
 #include "verify_module/python_boundary.hpp"
 #include "verify_module/python_values.hpp"
 
@@ -80,6 +81,45 @@ class Callbacks {
       if (!interrupted) break;
     }
     PyGILState_Release(held);
+  }
+
+  // Asks `function(note: bytes, size: int, tiles_dir: str)` for signature
+  // lines to add to a new checkpoint's note. It answers (lines: bytes,
+  // stop: bool), `stop` telling of a stop signal that came while it waited:
+  // the work then ends after this checkpoint. A stop signal that interrupts
+  // the call, or a failing call, leaves the note as it is ("").
+  std::string cosign(PyObject* function, const notary::CosignRequest& request) {
+    if (function == Py_None || type_) return {};
+    std::string lines;
+    const PyGILState_STATE held = PyGILState_Ensure();
+    PyObject* note = PyBytes_FromStringAndSize(request.note.data(), static_cast<Py_ssize_t>(request.note.size()));
+    PyObject* size = PyLong_FromUnsignedLongLong(request.size);
+    PyObject* tiles = new_text(std::string(request.tiles_dir));
+    PyObject* result =
+        note && size && tiles ? PyObject_CallFunctionObjArgs(function, note, size, tiles, nullptr) : nullptr;
+    Py_DecRef(note);
+    Py_DecRef(size);
+    Py_DecRef(tiles);
+    if (result) {
+      PyObject* text = nullptr;
+      PyObject* stop = nullptr;
+      char* data = nullptr;
+      Py_ssize_t length = 0;
+      if (PyArg_ParseTuple(result, "SO:cosign", &text, &stop) && PyBytes_AsStringAndSize(text, &data, &length) == 0) {
+        const int stopping = PyObject_IsTrue(stop);
+        if (stopping >= 0) {
+          lines.assign(data, static_cast<std::size_t>(length));
+          if (stopping) stopped_ = true;
+        }
+      }
+      Py_DecRef(result);
+    }
+    if (PyErr_Occurred()) {
+      lines.clear();
+      keep_error();
+    }
+    PyGILState_Release(held);
+    return lines;
   }
 
   // With the lock held again: raises the exception a callback left, if any.
@@ -211,16 +251,18 @@ notary::SealOptions seal_options(PyObject* key, PyObject* origin, PyObject* out,
 PyObject* seal_entry(PyObject*, PyObject* args) {
   return boundary([&]() -> PyObject* {
     PyObject *key = nullptr, *origin = nullptr, *out = nullptr, *logs = nullptr, *on_warning = nullptr,
-             *tiles = Py_None;
+             *tiles = Py_None, *cosign = Py_None;
     int recheck = 0, keep_tiles = 1;
     unsigned long long max_line_bytes = logread::default_line_limit;
-    if (!PyArg_ParseTuple(args, "UOOOpO|OpK:notary_seal", &key, &origin, &out, &logs, &recheck, &on_warning, &tiles,
-                          &keep_tiles, &max_line_bytes))
+    if (!PyArg_ParseTuple(args, "UOOOpO|OpKO:notary_seal", &key, &origin, &out, &logs, &recheck, &on_warning, &tiles,
+                          &keep_tiles, &max_line_bytes, &cosign))
       throw ErrorAlreadySet{};
     notary::SealOptions options = seal_options(key, origin, out, logs, recheck, tiles, keep_tiles);
     options.line_limit = static_cast<std::size_t>(std::min<unsigned long long>(max_line_bytes, SIZE_MAX - 1));
     Callbacks callbacks;
     options.on_warning = [&](const std::string& text) { callbacks.call(on_warning, text); };
+    if (cosign != Py_None)
+      options.cosign = [&](const notary::CosignRequest& request) { return callbacks.cosign(cosign, request); };
     std::string result;
     without_interpreter_lock([&] { result = outcome_json(notary::seal(options)); });
     callbacks.raise_kept();
@@ -231,12 +273,12 @@ PyObject* seal_entry(PyObject*, PyObject* args) {
 PyObject* follow_entry(PyObject*, PyObject* args) {
   return boundary([&]() -> PyObject* {
     PyObject *key = nullptr, *origin = nullptr, *out = nullptr, *logs = nullptr, *on_warning = nullptr,
-             *on_checkpoint = nullptr, *tiles = Py_None;
+             *on_checkpoint = nullptr, *tiles = Py_None, *cosign = Py_None;
     int recheck = 0, keep_tiles = 1;
     unsigned long long every = 0;
     double seconds = 0;
-    if (!PyArg_ParseTuple(args, "UOOOpKdOO|Op:notary_follow", &key, &origin, &out, &logs, &recheck, &every, &seconds,
-                          &on_warning, &on_checkpoint, &tiles, &keep_tiles))
+    if (!PyArg_ParseTuple(args, "UOOOpKdOO|OpO:notary_follow", &key, &origin, &out, &logs, &recheck, &every,
+                          &seconds, &on_warning, &on_checkpoint, &tiles, &keep_tiles, &cosign))
       throw ErrorAlreadySet{};
     if (every == 0 || !(seconds > 0)) {
       PyErr_SetString(PyExc_ValueError, "every and seconds must be positive");
@@ -250,6 +292,8 @@ PyObject* follow_entry(PyObject*, PyObject* args) {
     options.on_checkpoint = [&](const notary::NotaryOutcome& outcome) {
       callbacks.call(on_checkpoint, outcome_json(outcome));
     };
+    if (cosign != Py_None)
+      options.cosign = [&](const notary::CosignRequest& request) { return callbacks.cosign(cosign, request); };
     std::string result;
     without_interpreter_lock(
         [&] { result = outcome_json(notary::follow(options, [&callbacks] { return callbacks.should_stop(); })); });
@@ -310,6 +354,57 @@ PyObject* consistency_proof_entry(PyObject*, PyObject* args) {
   });
 }
 
+// consistency_proof_at(tiles_dir, old, new, root) -> bytes: the proof from the
+// tiles of the tree of `new` leaves, which must give `root`: a checkpoint's
+// tree before that checkpoint is published. ValueError names what is wrong.
+PyObject* consistency_proof_at_entry(PyObject*, PyObject* args) {
+  return boundary([&]() -> PyObject* {
+    PyObject *directory_text = nullptr, *root_object = nullptr;
+    unsigned long long old_size = 0, new_size = 0;
+    if (!PyArg_ParseTuple(args, "UKKS:consistency_proof_at", &directory_text, &old_size, &new_size, &root_object))
+      throw ErrorAlreadySet{};
+    char* root_data = nullptr;
+    Py_ssize_t root_length = 0;
+    if (PyBytes_AsStringAndSize(root_object, &root_data, &root_length) != 0) throw ErrorAlreadySet{};
+    if (root_length != static_cast<Py_ssize_t>(tlog::tree_hash_bytes)) {
+      PyErr_SetString(PyExc_ValueError, "a root is 32 bytes");
+      throw ErrorAlreadySet{};
+    }
+    tlog::TreeHash root;
+    std::copy(root_data, root_data + root_length, root.begin());
+    const std::string directory = filesystem_text(directory_text);
+    std::string out;
+    std::string failure;
+    without_interpreter_lock([&] {
+      if (old_size > new_size) {
+        failure = "the old size " + std::to_string(old_size) + " is larger than the new size " +
+                  std::to_string(new_size);
+        return;
+      }
+      try {
+        tlog::TileReader reader(directory, new_size);
+        if (reader.root() != root) {
+          failure = "tiles: " + directory + " do not give the root of the tree of " + std::to_string(new_size) +
+                    " leaves";
+          return;
+        }
+        for (const tlog::TreeHash& hash : reader.consistency_proof(old_size, new_size))
+          out.append(reinterpret_cast<const char*>(hash.data()), hash.size());
+      } catch (const tlog::TileError& error) {
+        failure = std::string("tiles: ") + error.what();
+      }
+    });
+    if (!failure.empty()) {
+      if (PyObject* text = new_text(failure)) {
+        PyErr_SetObject(PyExc_ValueError, text);
+        Py_DecRef(text);
+      }
+      throw ErrorAlreadySet{};
+    }
+    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+  });
+}
+
 // check_consistency(old_size, old_root, new_size, new_root, proof) -> bool,
 // with the proof's 32-byte hashes one after another.
 PyObject* check_consistency_entry(PyObject*, PyObject* args) {
@@ -348,16 +443,21 @@ PyMethodDef notary_methods[] = {
     {"notary_key_info", key_info_entry, METH_VARARGS,
      "notary_key_info(key_path)\n--\n\nThe name, verifier key and warning (or None) of a notary key file."},
     {"notary_seal", seal_entry, METH_VARARGS,
-     "notary_seal(key_path, origin, out_path, logs, recheck, on_warning, tiles_dir, keep_tiles, max_line_bytes)\n--\n\n"
+     "notary_seal(key_path, origin, out_path, logs, recheck, on_warning, tiles_dir, keep_tiles, max_line_bytes, "
+     "cosign)\n--\n\n"
      "Appends one checkpoint of the log when it grew; returns the outcome as JSON text."},
     {"notary_follow", follow_entry, METH_VARARGS,
-     "notary_follow(key_path, origin, out_path, logs, recheck, every, seconds, on_warning, on_checkpoint)\n--\n\n"
+     "notary_follow(key_path, origin, out_path, logs, recheck, every, seconds, on_warning, on_checkpoint, tiles_dir, "
+     "keep_tiles, cosign)\n--\n\n"
      "Keeps sealing the live log until a stop signal; returns the outcome as JSON text."},
     {"notary_prove", prove_entry, METH_VARARGS,
      "notary_prove(checkpoints_path, logs, line, out_path)\n--\n\n"
      "The tlog-proof of one line, or \"\" once written to out_path."},
     {"consistency_proof", consistency_proof_entry, METH_VARARGS,
      "consistency_proof(tiles_dir, old, new)\n--\n\nThe consistency proof from the tiles, its hashes concatenated."},
+    {"consistency_proof_at", consistency_proof_at_entry, METH_VARARGS,
+     "consistency_proof_at(tiles_dir, old, new, root)\n--\n\n"
+     "The consistency proof from the tiles of the tree of new leaves, which must give root; hashes concatenated."},
     {"check_consistency", check_consistency_entry, METH_VARARGS,
      "check_consistency(old_size, old_root, new_size, new_root, proof)\n--\n\n"
      "Whether the consistency proof (hashes concatenated) links the two trees."},

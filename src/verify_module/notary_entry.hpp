@@ -14,8 +14,12 @@ namespace oxa::notary_py {
 //   notary_prove(checkpoints_path, logs, line, out_path[, tiles_dir]) -> str (the proof, "" when written to out_path)
 //   consistency_proof(tiles_dir, old, new) -> bytes     (the proof's hashes concatenated)
 //   check_consistency(old_size, old_root, new_size, new_root, proof) -> bool
-// seal and follow take two more, optional: tiles_dir (None: beside the
-// checkpoint file) and keep_tiles (False: none).
+//   consistency_proof_at(tiles_dir, old, new, root) -> bytes (from the tiles of a tree not yet published)
+// seal and follow take more, optional: tiles_dir (None: beside the
+// checkpoint file), keep_tiles (False: none), seal max_line_bytes, and both
+// last `cosign(note: bytes, size: int, tiles_dir: str) -> (bytes, bool)`,
+// asked for signature lines to add to each new checkpoint once its tiles are
+// durable (the bool: a stop signal came meanwhile), or None.
 // `origin` and `out_path` may be None. seal and follow return the outcome as
 // JSON text; `on_warning(text)` and `on_checkpoint(json_text)` are called
 // with the interpreter lock held. An input that cannot be used raises

@@ -11,6 +11,7 @@
 #include "test_files.hpp"
 #include "tlog/checkpoint.hpp"
 #include "tlog/merkle_tree.hpp"
+#include "tlog/tiles.hpp"
 #include "tlog/tlog_proof.hpp"
 #include "verify/sealed_lines_check.hpp"
 
@@ -272,6 +273,70 @@ TEST(Follow, RefusesALogRewrittenInPlaceBetweenTwoPolls) {
     const auto lines = tlog::read_checkpoint_file(s.checkpoints(), false);
     ASSERT_EQ(lines.size(), 1u) << c.name;
     EXPECT_EQ(lines[0].checkpoint->size, 5u) << c.name;
+  }
+}
+
+// Another key's signature line: a note keeps lines of keys it does not know.
+constexpr std::string_view other_signature = "\xE2\x80\x94 other.example/w AAAAAA==\n";
+
+TEST(Seal, AsksForCosignaturesOnceTheTilesAreDurableAndBeforeStoring) {
+  NotaryFiles s;
+  write_file(s.log, numbered_lines(0, 7));
+  SealOptions options = s.options();
+  std::string asked_note;
+  std::vector<std::uint64_t> asked_sizes;
+  options.cosign = [&](const CosignRequest& request) {
+    asked_note = std::string(request.note);
+    asked_sizes.push_back(request.size);
+    // The new tree's tiles are durable already and give the signed root;
+    // the checkpoint is neither stored nor published yet.
+    tlog::CheckpointBody body;
+    EXPECT_EQ(tlog::parse_checkpoint_body(asked_note.substr(0, asked_note.find("\n\n") + 1), body), "");
+    EXPECT_EQ(body.size, request.size);
+    tlog::TileReader reader(std::string(request.tiles_dir), request.size);
+    EXPECT_EQ(reader.root(), body.root);
+    for (const tlog::CheckpointLine& line : tlog::read_checkpoint_file(s.checkpoints(), true)) {
+      EXPECT_LT(line.checkpoint->size, request.size);
+    }
+    std::string published;
+    if (tlog::read_published_checkpoint(std::string(request.tiles_dir), published)) {
+      EXPECT_EQ(published.find("\n" + std::to_string(request.size) + "\n"), std::string::npos);
+    }
+    return std::string(other_signature);
+  };
+  ASSERT_EQ(seal(options).status, 0);
+  const std::string cosigned = asked_note + std::string(other_signature);
+  EXPECT_EQ(tlog::read_checkpoint_file(s.checkpoints(), false).back().checkpoint->note, cosigned);
+  EXPECT_EQ(read_file(s.dir / "audit.wal.tiles/checkpoint"), cosigned);
+  // The cosigned checkpoint is still the notary's: the checks pass and the notary continues from it.
+  EXPECT_TRUE(verify::check_log_checkpoints({s.log}, s.checkpoints(), s.vkey, true).problems.empty());
+  write_file(s.log, numbered_lines(0, 9));
+  EXPECT_EQ(seal(options).size, 9u);
+  EXPECT_EQ(asked_sizes, (std::vector<std::uint64_t>{7, 9}));
+}
+
+TEST(Seal, LeavesOutCosignatureLinesThatWouldSpoilTheNote) {
+  const std::string bad_lines[] = {
+      "not a signature line\n",
+      std::string(other_signature.substr(0, other_signature.size() - 1)),  // no line feed at the end
+      "\n" + std::string(other_signature),                                 // a blank line: another body
+      "\xE2\x80\x94 other.example/w not*base64\n",
+  };
+  for (const std::string& lines : bad_lines) {
+    NotaryFiles s;
+    write_file(s.log, numbered_lines(0, 3));
+    SealOptions options = s.options();
+    std::string asked_note;
+    std::vector<std::string> warnings;
+    options.on_warning = [&](const std::string& text) { warnings.push_back(text); };
+    options.cosign = [&](const CosignRequest& request) {
+      asked_note = std::string(request.note);
+      return lines;
+    };
+    ASSERT_EQ(seal(options).status, 0) << lines;
+    EXPECT_EQ(tlog::read_checkpoint_file(s.checkpoints(), false).back().checkpoint->note, asked_note) << lines;
+    ASSERT_EQ(warnings.size(), 1u) << lines;
+    EXPECT_NE(warnings[0].find("stored without them"), std::string::npos);
   }
 }
 
