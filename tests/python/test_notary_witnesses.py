@@ -94,12 +94,14 @@ def check_cosigned(note, notary_vkey, witness_vkeys):
     return names
 
 
-def verifier_report_under_policy(log, checkpoint_file, policy):
-    """What the auditor's verifier reports on a log and its checkpoints under a witness policy: for checks of
-    the verifier's side over the checkpoint files these tests leave (the notary's side is asserted here)."""
-    import oxa_verify
+def verify_under_policy(log, policy, *extra):
+    """(exit status, --json report) of the auditor's oxa-verify on a log and its checkpoints under a policy."""
+    result = run("oxa-verify", "--json", "--checkpoints", f"{log}.checkpoints", "--policy", policy, *extra, log)
+    return result.returncode, json.loads(result.stdout)
 
-    return oxa_verify.verify_log([str(log)], checkpoints=str(checkpoint_file), policy=str(policy))
+
+def kinds(findings):
+    return [finding["kind"] for finding in findings]
 
 
 def held_size(witness, note):
@@ -168,6 +170,16 @@ def test_three_witnesses_cosign_every_checkpoint_of_a_growing_log(tmp_path, nota
     # Nothing new: no checkpoint and no witness asked.
     status, outcome, _ = seal(key, log, policy)
     assert status == 0 and outcome["checkpoints_written"] == 0 and outcome["witnesses"] == []
+
+    # One witness gone: two of three still meet the auditor's quorum.
+    assert witnesses["w3"].stop() == 0
+    grow(engines, 4, "late")
+    status, outcome, _ = seal(key, log, policy)
+    assert status == 0 and [r["ok"] for r in outcome["witnesses"]] == [True, True, False]
+    status, report = verify_under_policy(log, policy, "--require-witnessed")
+    assert status == 0 and report["ok"], report["problems"]
+    assert report["checkpoints"]["last_witnessed"] == {
+        "size": 20, "witnesses": ["w1", "w2"]}
 
 
 def test_a_witness_down_for_a_while_catches_up_from_its_own_size(tmp_path, notary_key, witnesses, engines):
@@ -269,6 +281,15 @@ def test_a_history_rewritten_after_the_witnesses_saw_it_gets_no_cosignature(tmp_
     open_note(note, notary_vkey)
     assert cosignature_lines(note) == []
     assert all(held_size(w, note) == 10 for w in witnesses.values())
+    # The auditor sees it: nothing of a rewritten history is witnessed; of a rolled-back one, only what
+    # the witnesses cosigned before the rollback (the six lines that are still the same).
+    status, report = verify_under_policy(target, policy, "--require-witnessed")
+    assert status == 1
+    if how == "log-and-checkpoints-rolled-back":
+        assert report["checkpoints"]["last_witnessed"]["size"] == 6
+        assert kinds(report["problems"]) == ["unwitnessed-tail"] and "9 lines" in report["problems"][0]["message"]
+    else:
+        assert kinds(report["problems"]) == ["witness-quorum"]
 
 
 class FakeWitness:
