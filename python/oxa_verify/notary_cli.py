@@ -241,9 +241,31 @@ def _report_witness_failures(results, size):
                   f"{result['reason']}")
 
 
+# The signals that end a follow: SIGTERM through _stop, SIGINT through
+# Python's own KeyboardInterrupt.
+_STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
+
+
 def _checkpoint_reporter(as_json, client=None):
-    """What follow does with each checkpoint it writes."""
+    """What follow does with each checkpoint it writes.
+
+    A stop signal that interrupts a report makes the native loop call it again
+    with the same checkpoint. So the report is made with the stop signals held
+    back, and counted as made before they are let through: each checkpoint is
+    reported once, however a stop falls."""
+    reported = [None]
+
     def report(text):
+        if text == reported[0]:
+            return
+        held = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
+        try:
+            _report_checkpoint(text)
+            reported[0] = text
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, held)
+
+    def _report_checkpoint(text):
         try:
             event = json.loads(text)
             if client is not None:

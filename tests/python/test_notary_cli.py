@@ -8,6 +8,7 @@ import os
 import pty
 import signal
 import subprocess
+import threading
 import time
 
 import pytest
@@ -218,6 +219,28 @@ def test_follow_prints_a_status_line_per_checkpoint_to_a_terminal_and_what_it_se
             quiet.kill()
             quiet.wait()
     assert (quiet.returncode, err) == (0, "")
+
+
+def test_a_stop_signal_during_a_checkpoint_report_leaves_one_report(monkeypatch):
+    # The native loop calls a report again when a stop signal interrupted it; a
+    # signal that lands just after the line was written must not make it twice.
+    written = []
+
+    def write_then_stop(text, stream):
+        written.append(text)
+        if len(written) == 1:
+            signal.pthread_kill(threading.main_thread().ident, signal.SIGTERM)
+
+    monkeypatch.setattr(notary_cli, "_print", write_then_stop)
+    report = notary_cli._checkpoint_reporter(as_json=True)
+    previous = signal.signal(signal.SIGTERM, notary_cli._stop)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            report('{"size":3}')
+        report('{"size":3}')
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+    assert written == ['{"event":"checkpoint","size":3}\n']
 
 
 def test_the_checkpoint_written_at_the_stop_is_reported_too(tmp_path, notary_key, log):
