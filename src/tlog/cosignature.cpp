@@ -18,17 +18,7 @@ constexpr std::string_view cosignature_header = "cosignature/v1\n";
 }  // namespace
 
 KeyId cosignature_key_id(std::string_view name, const PublicKey& public_key) {
-  crypto_hash_sha256_state state;
-  crypto_hash_sha256_init(&state);
-  crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(name.data()), name.size());
-  const unsigned char separator[2] = {'\n', cosignature_ed25519_type};
-  crypto_hash_sha256_update(&state, separator, sizeof separator);
-  crypto_hash_sha256_update(&state, public_key.data(), public_key.size());
-  std::array<std::uint8_t, crypto_hash_sha256_BYTES> digest;
-  crypto_hash_sha256_final(&state, digest.data());
-  KeyId id;
-  std::memcpy(id.data(), digest.data(), key_id_bytes);
-  return id;
+  return key_id(name, public_key, cosignature_ed25519_type);
 }
 
 std::string format_cosignature_vkey(std::string_view name, const PublicKey& public_key) {

@@ -106,11 +106,11 @@ bool valid_key_name(std::string_view name) {
   return true;
 }
 
-KeyId key_id(std::string_view name, const PublicKey& public_key) {
+KeyId key_id(std::string_view name, const PublicKey& public_key, std::uint8_t type) {
   crypto_hash_sha256_state state;
   crypto_hash_sha256_init(&state);
   crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(name.data()), name.size());
-  const unsigned char separator[2] = {'\n', ed25519_signature_type};
+  const unsigned char separator[2] = {'\n', type};
   crypto_hash_sha256_update(&state, separator, sizeof separator);
   crypto_hash_sha256_update(&state, public_key.data(), public_key.size());
   std::array<std::uint8_t, crypto_hash_sha256_BYTES> digest;

@@ -24,8 +24,9 @@ inline constexpr std::string_view signature_line_start = "\xE2\x80\x94 ";
 // A key name: non-empty UTF-8, no spaces (ASCII or Unicode), no '+', no control bytes.
 bool valid_key_name(std::string_view name);
 
-// SHA-256(name || 0x0A || 0x01 || public key)[:4].
-KeyId key_id(std::string_view name, const PublicKey& public_key);
+// SHA-256(name || 0x0A || type || public key)[:4]: the key id of a key of
+// signature type `type` (0x01, the notes' Ed25519, unless told otherwise).
+KeyId key_id(std::string_view name, const PublicKey& public_key, std::uint8_t type = ed25519_signature_type);
 
 // A verifier key: "<name>+<key id in 8 hex digits>+<base64(0x01 || public key)>".
 struct NoteVerifier {
