@@ -325,7 +325,7 @@ def test_a_stop_signal_ends_a_follow_that_waits_for_its_log(tmp_path, notary_key
         time.sleep(1)
         assert follower.poll() is None
         follower.send_signal(signum)
-        out, err = follower.communicate(timeout=10)
+        out, err = follower.communicate(timeout=60)
     finally:
         if follower.poll() is None:
             follower.kill()
