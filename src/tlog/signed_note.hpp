@@ -33,6 +33,8 @@ struct NoteVerifier {
   std::string name;
   KeyId id{};
   PublicKey public_key{};
+  // The id follows from the name and key, so equal verifiers are one key.
+  bool operator==(const NoteVerifier&) const = default;
 };
 std::string format_verifier_key(const NoteVerifier& verifier);
 // Returns an explanation of the fault, or "" with `out` filled in. The key id

@@ -42,10 +42,6 @@ void describe(const tlog::Policy& policy, const tlog::PolicyMember& member, std:
   out += ')';
 }
 
-bool same_key(const tlog::NoteVerifier& a, const tlog::NoteVerifier& b) {
-  return a.name == b.name && a.public_key == b.public_key;
-}
-
 }  // namespace
 
 tlog::Policy read_policy_file(const std::string& path) {
@@ -72,7 +68,7 @@ std::string policy_log_key(const tlog::Policy& policy, const std::string& policy
   if (std::string error = tlog::parse_verifier_key(*notary_key, given); !error.empty())
     throw UsageError("notary key \"" + *notary_key + "\": " + error);
   for (const tlog::PolicyLog& log : policy.logs)
-    if (same_key(log.key, given)) return tlog::format_verifier_key(log.key);
+    if (log.key == given) return tlog::format_verifier_key(log.key);
   throw UsageError("--notary-key " + *notary_key + " is not a log key of the policy " + policy_path +
                    ": give one of its log lines' keys, or leave --notary-key out");
 }

@@ -324,6 +324,28 @@ PyObject* prove_entry(PyObject*, PyObject* args) {
   });
 }
 
+// Runs `prove(hashes)` without the interpreter lock; returns the hashes it
+// gave one after another, or raises ValueError with the failure it named.
+template <class Prove>
+PyObject* proof_bytes(Prove prove) {
+  std::string out;
+  std::string failure;
+  without_interpreter_lock([&] {
+    std::vector<tlog::TreeHash> hashes;
+    failure = prove(hashes);
+    if (failure.empty())
+      for (const tlog::TreeHash& hash : hashes) out.append(reinterpret_cast<const char*>(hash.data()), hash.size());
+  });
+  if (!failure.empty()) {
+    if (PyObject* text = new_text(failure)) {
+      PyErr_SetObject(PyExc_ValueError, text);
+      Py_DecRef(text);
+    }
+    throw ErrorAlreadySet{};
+  }
+  return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
 // consistency_proof(tiles_dir, old, new) -> bytes: the proof's hashes one
 // after another; ValueError names what is missing or wrong.
 PyObject* consistency_proof_entry(PyObject*, PyObject* args) {
@@ -333,24 +355,14 @@ PyObject* consistency_proof_entry(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "UKK:consistency_proof", &directory_text, &old_size, &new_size))
       throw ErrorAlreadySet{};
     const std::string directory = filesystem_text(directory_text);
-    std::string out;
-    std::string failure;
-    without_interpreter_lock([&] {
+    return proof_bytes([&](std::vector<tlog::TreeHash>& hashes) -> std::string {
       try {
-        for (const tlog::TreeHash& hash : tlog::consistency_from_tiles(directory, old_size, new_size))
-          out.append(reinterpret_cast<const char*>(hash.data()), hash.size());
+        hashes = tlog::consistency_from_tiles(directory, old_size, new_size);
       } catch (const UnusableInputError& error) {
-        failure = error.what();
+        return error.what();
       }
+      return {};
     });
-    if (!failure.empty()) {
-      if (PyObject* text = new_text(failure)) {
-        PyErr_SetObject(PyExc_ValueError, text);
-        Py_DecRef(text);
-      }
-      throw ErrorAlreadySet{};
-    }
-    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
   });
 }
 
@@ -373,35 +385,20 @@ PyObject* consistency_proof_at_entry(PyObject*, PyObject* args) {
     tlog::TreeHash root;
     std::copy(root_data, root_data + root_length, root.begin());
     const std::string directory = filesystem_text(directory_text);
-    std::string out;
-    std::string failure;
-    without_interpreter_lock([&] {
-      if (old_size > new_size) {
-        failure = "the old size " + std::to_string(old_size) + " is larger than the new size " +
-                  std::to_string(new_size);
-        return;
-      }
+    return proof_bytes([&](std::vector<tlog::TreeHash>& hashes) -> std::string {
+      if (old_size > new_size)
+        return "the old size " + std::to_string(old_size) + " is larger than the new size " + std::to_string(new_size);
       try {
         tlog::TileReader reader(directory, new_size);
-        if (reader.root() != root) {
-          failure = "tiles: " + directory + " do not give the root of the tree of " + std::to_string(new_size) +
-                    " leaves";
-          return;
-        }
-        for (const tlog::TreeHash& hash : reader.consistency_proof(old_size, new_size))
-          out.append(reinterpret_cast<const char*>(hash.data()), hash.size());
+        if (reader.root() != root)
+          return "tiles: " + directory + " do not give the root of the tree of " + std::to_string(new_size) +
+                 " leaves";
+        hashes = reader.consistency_proof(old_size, new_size);
       } catch (const tlog::TileError& error) {
-        failure = std::string("tiles: ") + error.what();
+        return std::string("tiles: ") + error.what();
       }
+      return {};
     });
-    if (!failure.empty()) {
-      if (PyObject* text = new_text(failure)) {
-        PyErr_SetObject(PyExc_ValueError, text);
-        Py_DecRef(text);
-      }
-      throw ErrorAlreadySet{};
-    }
-    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
   });
 }
 
