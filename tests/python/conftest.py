@@ -31,6 +31,23 @@ def panic_message(call):
     pytest.fail("no PanicException")
 
 
+def wait_until_follow_started(process, timeout=60):
+    """Waits until an `oxa-notary follow` process catches SIGTERM, which it sets up
+    once its start-up is over: a stop signal sent earlier ends the interpreter's
+    start-up instead (a KeyboardInterrupt in an import), whatever the command does."""
+    import time
+
+    deadline = time.monotonic() + timeout
+    bit = 1 << (15 - 1)  # SIGTERM
+    while time.monotonic() < deadline and process.poll() is None:
+        with open(f"/proc/{process.pid}/status") as status:
+            caught = next(int(line.split()[1], 16) for line in status if line.startswith("SigCgt:"))
+        if caught & bit:
+            return
+        time.sleep(0.05)
+    pytest.fail(f"oxa-notary follow did not start within {timeout} s (exit status {process.poll()})")
+
+
 @pytest.fixture
 def memory_engine():
     return tvel_oxa.OXAEngine(":memory:")

@@ -16,6 +16,7 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
 
 import tvel_oxa
+from conftest import wait_until_follow_started
 from oxa_verify import notary_cli
 from test_notary import BIN, ORIGIN, capture, checkpoints, complete_lines, mth, open_note, run
 
@@ -246,7 +247,8 @@ def test_a_stop_signal_during_a_checkpoint_report_leaves_one_report(monkeypatch)
 def test_the_checkpoint_written_at_the_stop_is_reported_too(tmp_path, notary_key, log):
     follower = start_follow(notary_key[0], log, "--json", "--every", "1000", "--seconds", "1000")
     try:
-        time.sleep(1)
+        wait_until_follow_started(follower)
+        time.sleep(0.5)  # past the first seal of the lines already there
         follower.send_signal(signal.SIGTERM)
         out, err = follower.communicate(timeout=20)
     finally:

@@ -14,6 +14,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import wait_until_follow_started
 from test_notary import BIN, ORIGIN, checkpoints, mth, open_note, run
 
 PLANTER = "oxa-notary-planter"
@@ -322,10 +323,11 @@ def test_a_stop_signal_ends_a_follow_that_waits_for_its_log(tmp_path, notary_key
                                  str(tmp_path / "not-yet.wal")], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 text=True)
     try:
-        time.sleep(1)
+        wait_until_follow_started(follower)
+        time.sleep(0.3)  # into the wait for the log
         assert follower.poll() is None
         follower.send_signal(signum)
-        out, err = follower.communicate(timeout=60)
+        out, err = follower.communicate(timeout=20)
     finally:
         if follower.poll() is None:
             follower.kill()
