@@ -231,11 +231,13 @@ TileWriter::TileWriter(std::string directory, bool check_existing)
     : directory_(std::move(directory)), check_existing_(check_existing) {}
 
 TileWriter::~TileWriter() {
+  stop_worker();
   // Tiles never made durable are left out, not renamed into place half-synced.
   for (const auto& [temporary, final_path] : pending_) ::unlink(temporary.c_str());
 }
 
 bool TileWriter::resume(std::uint64_t size) {
+  drain();
   open_.clear();
   durable_width_.clear();
   size_ = 0;
@@ -284,13 +286,73 @@ void TileWriter::push(int level, const TreeHash& hash) {
 }
 
 void TileWriter::store(int level, std::uint64_t index, const std::vector<TreeHash>& hashes) {
-  const std::string final_path = join(directory_, tile_path(level, index, hashes.size()));
-  const std::string bytes = tile_bytes(hashes);
-  std::string existing;
-  if (check_existing_ && read_file(final_path, existing)) {
-    if (existing != bytes) throw TileError("tile " + final_path + " does not match the log");
+  Job job{join(directory_, tile_path(level, index, hashes.size())), tile_bytes(hashes)};
+  if (check_existing_) {
+    std::string existing;
+    if (read_file(job.final_path, existing)) {
+      if (existing != job.bytes) throw TileError("tile " + job.final_path + " does not match the log");
+      return;
+    }
+    write_tile(job);
     return;
   }
+  // A bounded queue: the hashing waits for the file system rather than
+  // holding the tiles of a whole log in memory.
+  constexpr std::size_t queued_tile_limit = 256;
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!worker_.joinable()) worker_ = std::thread(&TileWriter::work, this);
+  changed_.wait(lock, [this] { return jobs_.size() < queued_tile_limit || failure_; });
+  if (failure_) std::rethrow_exception(failure_);
+  jobs_.push_back(std::move(job));
+  changed_.notify_all();
+}
+
+void TileWriter::work() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+    if (stopping_) return;
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    busy_ = true;
+    changed_.notify_all();
+    lock.unlock();
+    std::exception_ptr failure;
+    try {
+      write_tile(job);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    lock.lock();
+    busy_ = false;
+    if (failure) {
+      // Nothing after a failed tile is written: the caller hears of it at its next call.
+      failure_ = failure;
+      jobs_.clear();
+    }
+    changed_.notify_all();
+  }
+}
+
+void TileWriter::drain() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return (jobs_.empty() && !busy_) || failure_; });
+  if (failure_) std::rethrow_exception(failure_);
+}
+
+void TileWriter::stop_worker() noexcept {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    jobs_.clear();
+  }
+  changed_.notify_all();
+  if (worker_.joinable()) worker_.join();
+}
+
+void TileWriter::write_tile(const Job& job) {
+  const std::string& final_path = job.final_path;
+  const std::string& bytes = job.bytes;
   // Tiles come in order, most of them to the directory of the one before.
   std::set<std::string> created_in;
   std::string parent = parent_of(final_path);
@@ -346,6 +408,7 @@ void TileWriter::flush() {
     const std::uint64_t hashes_at_level = size_ >> (tile_height * level);
     store(static_cast<int>(level), hashes_at_level / tile_width, open_[level]);
   }
+  drain();
   std::set<std::string> created_in;
   make_directories(directory_, created_in);
   for (const std::string& directory : created_in) pending_.emplace_back(std::string(), directory);
