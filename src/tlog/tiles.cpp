@@ -72,13 +72,16 @@ void sync_path(const std::string& path, bool directory) {
 }
 
 // Makes the files (or directories) at `paths`, all on the file system that
-// holds `inside`, durable: one by fsync, several by one flush of that file
-// system rather than one per file, each of which would wait for the
-// storage's cache on its own.
+// holds `inside`, durable: a few by one fsync each, many by one flush of
+// that file system rather than one per file, each of which would wait for
+// the storage's cache on its own. A flush of the whole file system also
+// writes whatever else is pending on it (the log's own new lines, other
+// programs' files), which can take far longer than a few files' fsync: it
+// is kept for the many tiles of a long stretch of log.
 void make_durable(const std::vector<std::string>& paths, bool directories, const std::string& inside) {
-  if (paths.empty()) return;
-  if (paths.size() == 1) {
-    sync_path(paths.front(), directories);
+  constexpr std::size_t fsync_each_limit = 16;
+  if (paths.size() <= fsync_each_limit) {
+    for (const std::string& path : paths) sync_path(path, directories);
     return;
   }
   const int fd = open_retrying(inside.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
