@@ -139,6 +139,8 @@ def main():
     parser.add_argument("--batch", type=int, default=200)
     parser.add_argument("--verify-runs", type=int, default=5)
     parser.add_argument("--seal-runs", type=int, default=5)
+    parser.add_argument("--seal-only", action="store_true",
+                        help="only the seal's figures: no oxa-verify and no capture with follow")
     parser.add_argument("--check", action="store_true")
     args = parser.parse_args()
     results = []
@@ -209,14 +211,22 @@ def main():
         assert quiet(seal_args)[0] == 0
 
         incremental = []
+        incremental_cpu = []
         for round_ in range(5):
             capture_many(engine, 1000, args.records + 1000 * round_)
-            status, seconds, _ = quiet(seal_args)
+            status, seconds, cpu = quiet(seal_args)
             assert status == 0
             incremental.append(seconds)
+            incremental_cpu.append(cpu)
         median = statistics.median(incremental)
-        print(f"seal, 1,000 new lines:  {median * 1e3:8.1f} ms (median of 5)   target < 50 ms   {verdict(median < 0.05)}")
+        print(f"seal, 1,000 new lines:  {median * 1e3:8.1f} ms ({statistics.median(incremental_cpu) * 1e3:.1f} ms CPU; "
+              f"medians of 5)   target < 50 ms   {verdict(median < 0.05)}")
         results.append(median < 0.05)
+
+        if args.seal_only:
+            if args.check and not all(results):
+                sys.exit(1)
+            return
 
         verify = [str(BIN / "oxa-verify"), "--jobs", "1", "--public-key", engine.public_key_hex(), str(log)]
         with_checkpoints = verify + ["--checkpoints", f"{log}.checkpoints", "--notary-key", vkey]

@@ -121,10 +121,12 @@ bool write_seal_position(const std::string& tiles_dir, const SealPosition& posit
   bool ok;
   {
     Fd fd(raw);
-    ok = write_all(fd.get(), text.data(), text.size()).ok() && ::fsync(fd.get()) == 0;
+    ok = write_all(fd.get(), text.data(), text.size()).ok();
   }
-  // The directory is not flushed: a rename lost in a crash leaves the older
-  // position, which no longer matches the last checkpoint and is not used.
+  // Neither the file nor the directory is flushed to storage: after a crash
+  // the position may be the older one, which no longer matches the last
+  // checkpoint, or unreadable; either is not used. And one that reads is
+  // checked against the log and the signed tree before it is used.
   if (ok && ::rename(temporary.c_str(), final_path.c_str()) == 0) return true;
   ::unlink(temporary.c_str());
   return false;
