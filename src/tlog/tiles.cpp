@@ -330,7 +330,11 @@ void TileWriter::store(int level, std::uint64_t index, const std::vector<TreeHas
   changed_.wait(lock, [this] { return jobs_.size() < queued_tile_limit || failure_; });
   if (failure_) std::rethrow_exception(failure_);
   jobs_.push_back(std::move(job));
-  changed_.notify_all();
+  // The thread is woken for a batch of tiles, not for each: a wake-up from
+  // another core costs about as much as writing a tile. drain() wakes it for
+  // the rest.
+  constexpr std::size_t tiles_per_wake = 16;
+  if (jobs_.size() >= tiles_per_wake) changed_.notify_all();
 }
 
 void TileWriter::work() {
@@ -362,6 +366,7 @@ void TileWriter::work() {
 
 void TileWriter::drain() {
   std::unique_lock<std::mutex> lock(mutex_);
+  changed_.notify_all();
   changed_.wait(lock, [this] { return (jobs_.empty() && !busy_) || failure_; });
   if (failure_) std::rethrow_exception(failure_);
 }
