@@ -15,6 +15,7 @@
 #include "common/os_error.hpp"
 #include "logread/log_source.hpp"
 #include "logread/log_start.hpp"
+#include "notary/seal_position.hpp"
 #include "store/file_io.hpp"
 #include "tlog/base64_text.hpp"
 #include "tlog/checkpoint.hpp"
@@ -67,6 +68,11 @@ struct Notary {
   std::uint64_t written = 0;
   std::unique_ptr<tlog::TileWriter> tiles;  // fed by `tree` when tiles are kept
   std::string last_note;                    // of the last checkpoint in the file
+  // seal only: the log is one plain file whose offsets are the tree's, so the
+  // end of its last sealed line can be kept for the next seal; `position_kept`
+  // when the stored position already says where the tree's lines end.
+  bool one_file = false;
+  bool position_kept = false;
 
   void add_line(std::string_view text, std::uint64_t end_offset) { add_leaf(tlog::leaf_hash(text), end_offset); }
   void add_leaf(const tlog::TreeHash& leaf, std::uint64_t end_offset) {
@@ -306,6 +312,32 @@ std::string check_sealed_lines(const std::vector<std::string>& logs, Notary& not
   return {};
 }
 
+// The end of the last checkpoint's lines, when this is a seal of one plain
+// file whose stored position for that checkpoint still holds: the covered
+// lines need not be read.
+bool resume_at_position(const std::vector<std::string>& logs, const Notary& notary, const tlog::Checkpoint& last) {
+  if (logs.size() != 1 || !notary.tiles || notary.should_stop) return false;
+  SealPosition position;
+  if (!read_seal_position(notary.tiles->directory(), position)) return false;
+  return seal_position_holds(logs.front(), position, last, tlog::root_from_frontier(last.frontier),
+                             notary.tiles->directory(), notary.line_limit);
+}
+
+// Opens the files given after the last checkpoint's lines, once they were
+// found to hold exactly its lines (counted, and the last ones hashed).
+std::string check_whole_sealed_part(const std::vector<std::string>& logs, Notary& notary,
+                                    const std::vector<NumberedCheckpoint>& history,
+                                    std::unique_ptr<logread::CompleteLines>& source, std::uint64_t& base) {
+  const tlog::Checkpoint* start = nullptr;
+  if (std::string refusal = open_after_sealed(logs, notary, 0, source); !refusal.empty()) {
+    std::size_t k = 0;
+    if (!open_after_deleted_pieces(logs, notary, history, base, source, k)) return refusal;
+    start = &history[k].checkpoint;
+  }
+  std::string last_line;
+  return check_sealed_lines(logs, notary, history.back(), start, last_line);
+}
+
 // Continues the tree from the last checkpoint's frontier, reading only the
 // lines after its bytes; the byte just before them must still be the line
 // feed that ended the last sealed line.
@@ -321,17 +353,15 @@ std::string continue_from_last(const std::vector<std::string>& logs, Notary& not
     notary.tree.resume(last.size, last.frontier);
     notary.bytes = last.bytes;
     notary.sealed_size = last.size;
-    const tlog::Checkpoint* start = nullptr;
-    if (std::string refusal = open_after_sealed(logs, notary, 0, source); !refusal.empty()) {
-      std::size_t k = 0;
-      if (!open_after_deleted_pieces(logs, notary, history, base, source, k)) return refusal;
-      start = &history[k].checkpoint;
+    if (resume_at_position(logs, notary, last)) {
+      source = open_log(logs, notary, last.bytes, last.size + 1);
+      notary.position_kept = true;
+    } else {
+      if (std::string refusal = check_whole_sealed_part(logs, notary, history, source, base); !refusal.empty())
+        return refusal;
     }
-    std::string last_line;
-    if (std::string refusal = check_sealed_lines(logs, notary, history.back(), start, last_line);
-        !refusal.empty())
-      return refusal;
   }
+  notary.one_file = logs.size() == 1 && base == 0;
   logread::LogLine line;
   tlog::TreeHash leaf;
   // A line still being written is not a leaf yet: the reading stops before it.
@@ -378,6 +408,7 @@ std::string recheck_all(const std::vector<std::string>& logs, Notary& notary,
            std::to_string(history[next].checkpoint.size) + " lines, but the log has only " +
            std::to_string(notary.tree.size()) + ": it was truncated";
   notary.sealed_size = history.empty() ? 0 : history.back().checkpoint.size;
+  notary.one_file = logs.size() == 1;
   return {};
 }
 
@@ -620,6 +651,11 @@ KeyInfo key_info(const std::string& key_path) {
 NotaryOutcome seal(const SealOptions& options) try {
   Notary notary;
   notary.line_limit = options.line_limit;
+  // The log's identity before it is read: should it be replaced meanwhile,
+  // the position kept below names the file read and is not used for the new one.
+  FileStatus log_status;
+  const bool log_known = options.logs.size() == 1 && !logread::gzip_piece(options.logs.front()) &&
+                         path_status(options.logs.front().c_str(), log_status) == 0 && log_status.regular();
   if (std::string refusal = prepare(options, notary); !refusal.empty()) return notary.outcome(1, refusal);
   const bool grew = notary.tree.size() > notary.sealed_size;
   notary.checkpoint_if_grown();
@@ -628,6 +664,11 @@ NotaryOutcome seal(const SealOptions& options) try {
     notary.flush_tiles();
     notary.publish_last();
   }
+  // Kept once the checkpoint is stored and published, so that it never says
+  // more than the checkpoint file holds.
+  if (log_known && notary.one_file && notary.tiles && notary.tree.size() > 0 && (grew || !notary.position_kept))
+    write_seal_position(notary.tiles->directory(),
+                        {notary.tree.size(), notary.bytes, log_status.device, log_status.inode});
   return notary.outcome(0, grew ? "sealed " + std::to_string(notary.tree.size()) + " lines"
                                 : "no new lines since the last checkpoint");
 } catch (const tlog::TileError& error) {

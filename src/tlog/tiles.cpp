@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <set>
+#include <system_error>
+#include <thread>
 
 #include "common/file_status.hpp"
 
@@ -72,13 +74,37 @@ void sync_path(const std::string& path, bool directory) {
 }
 
 // Makes the files (or directories) at `paths`, all on the file system that
-// holds `inside`, durable: one by fsync, several by one flush of that file
-// system rather than one per file, each of which would wait for the
-// storage's cache on its own.
+// holds `inside`, durable: a few by one fsync each, many by one flush of
+// that file system rather than one per file, each of which would wait for
+// the storage's cache on its own. A flush of the whole file system also
+// writes whatever else is pending on it (the log's own new lines, other
+// programs' files), which can take far longer than a few files' fsync: it
+// is kept for the many tiles of a long stretch of log.
 void make_durable(const std::vector<std::string>& paths, bool directories, const std::string& inside) {
-  if (paths.empty()) return;
-  if (paths.size() == 1) {
-    sync_path(paths.front(), directories);
+  constexpr std::size_t fsync_each_limit = 16;
+  if (paths.size() <= fsync_each_limit) {
+    // One thread a file: each fsync mostly waits for the storage, and the
+    // waits overlap instead of adding up.
+    std::vector<std::exception_ptr> failures(paths.size());
+    std::vector<std::thread> threads;
+    auto sync_one = [&](std::size_t i) {
+      try {
+        sync_path(paths[i], directories);
+      } catch (...) {
+        failures[i] = std::current_exception();
+      }
+    };
+    for (std::size_t i = 1; i < paths.size(); ++i) {
+      try {
+        threads.emplace_back(sync_one, i);
+      } catch (const std::system_error&) {
+        sync_one(i);  // no thread to be had: this one waits in turn
+      }
+    }
+    if (!paths.empty()) sync_one(0);
+    for (std::thread& thread : threads) thread.join();
+    for (const std::exception_ptr& failure : failures)
+      if (failure) std::rethrow_exception(failure);
     return;
   }
   const int fd = open_retrying(inside.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -231,11 +257,13 @@ TileWriter::TileWriter(std::string directory, bool check_existing)
     : directory_(std::move(directory)), check_existing_(check_existing) {}
 
 TileWriter::~TileWriter() {
+  stop_worker();
   // Tiles never made durable are left out, not renamed into place half-synced.
   for (const auto& [temporary, final_path] : pending_) ::unlink(temporary.c_str());
 }
 
 bool TileWriter::resume(std::uint64_t size) {
+  drain();
   open_.clear();
   durable_width_.clear();
   size_ = 0;
@@ -284,13 +312,78 @@ void TileWriter::push(int level, const TreeHash& hash) {
 }
 
 void TileWriter::store(int level, std::uint64_t index, const std::vector<TreeHash>& hashes) {
-  const std::string final_path = join(directory_, tile_path(level, index, hashes.size()));
-  const std::string bytes = tile_bytes(hashes);
-  std::string existing;
-  if (check_existing_ && read_file(final_path, existing)) {
-    if (existing != bytes) throw TileError("tile " + final_path + " does not match the log");
+  Job job{join(directory_, tile_path(level, index, hashes.size())), tile_bytes(hashes)};
+  if (check_existing_) {
+    std::string existing;
+    if (read_file(job.final_path, existing)) {
+      if (existing != job.bytes) throw TileError("tile " + job.final_path + " does not match the log");
+      return;
+    }
+    write_tile(job);
     return;
   }
+  // A bounded queue: the hashing waits for the file system rather than
+  // holding the tiles of a whole log in memory.
+  constexpr std::size_t queued_tile_limit = 256;
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!worker_.joinable()) worker_ = std::thread(&TileWriter::work, this);
+  changed_.wait(lock, [this] { return jobs_.size() < queued_tile_limit || failure_; });
+  if (failure_) std::rethrow_exception(failure_);
+  jobs_.push_back(std::move(job));
+  // The thread is woken for a batch of tiles, not for each: a wake-up from
+  // another core costs about as much as writing a tile. drain() wakes it for
+  // the rest.
+  constexpr std::size_t tiles_per_wake = 16;
+  if (jobs_.size() >= tiles_per_wake) changed_.notify_all();
+}
+
+void TileWriter::work() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+    if (stopping_) return;
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    busy_ = true;
+    changed_.notify_all();
+    lock.unlock();
+    std::exception_ptr failure;
+    try {
+      write_tile(job);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    lock.lock();
+    busy_ = false;
+    if (failure) {
+      // Nothing after a failed tile is written: the caller hears of it at its next call.
+      failure_ = failure;
+      jobs_.clear();
+    }
+    changed_.notify_all();
+  }
+}
+
+void TileWriter::drain() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.notify_all();
+  changed_.wait(lock, [this] { return (jobs_.empty() && !busy_) || failure_; });
+  if (failure_) std::rethrow_exception(failure_);
+}
+
+void TileWriter::stop_worker() noexcept {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    jobs_.clear();
+  }
+  changed_.notify_all();
+  if (worker_.joinable()) worker_.join();
+}
+
+void TileWriter::write_tile(const Job& job) {
+  const std::string& final_path = job.final_path;
+  const std::string& bytes = job.bytes;
   // Tiles come in order, most of them to the directory of the one before.
   std::set<std::string> created_in;
   std::string parent = parent_of(final_path);
@@ -346,6 +439,7 @@ void TileWriter::flush() {
     const std::uint64_t hashes_at_level = size_ >> (tile_height * level);
     store(static_cast<int>(level), hashes_at_level / tile_width, open_[level]);
   }
+  drain();
   std::set<std::string> created_in;
   make_directories(directory_, created_in);
   for (const std::string& directory : created_in) pending_.emplace_back(std::string(), directory);

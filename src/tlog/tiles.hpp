@@ -1,10 +1,15 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <map>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -75,8 +80,13 @@ class TileReader {
 // size can be published after it. A partial tile already durable under its
 // name (the tree did not grow at its level since) is not written again.
 //
+// Full tiles are written by a thread of the writer's own, so that the file
+// system's work on them overlaps the hashing of the next leaves; flush() waits
+// for it, and a failure of its shows at the next call (TileError).
+//
 // In checking mode a tile that already exists is compared with what the tree
-// gives instead of rewritten; a difference throws TileError.
+// gives instead of rewritten; a difference throws TileError. That is done on
+// the calling thread.
 class TileWriter : public SubtreeSink {
  public:
   explicit TileWriter(std::string directory, bool check_existing = false);
@@ -102,9 +112,21 @@ class TileWriter : public SubtreeSink {
   std::string published_checkpoint() const;
 
  private:
+  // A tile to write under a temporary name: its final path and bytes.
+  struct Job {
+    std::string final_path;
+    std::string bytes;
+  };
+
   void push(int level, const TreeHash& hash);
   void store(int level, std::uint64_t index, const std::vector<TreeHash>& hashes);
+  void write_tile(const Job& job);
   void settle();
+  // The writing thread: takes jobs until told to stop.
+  void work();
+  // Waits until every job given is written; rethrows the thread's failure.
+  void drain();
+  void stop_worker() noexcept;
 
   std::string directory_;
   bool check_existing_;
@@ -118,6 +140,16 @@ class TileWriter : public SubtreeSink {
   std::string last_parent_;
   // Tiles written under a temporary name: (temporary, final) paths.
   std::vector<std::pair<std::string, std::string>> pending_;
+
+  // Between the caller and the writing thread. last_parent_ and pending_
+  // belong to the thread while it runs jobs, to the caller once drained.
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Job> jobs_;
+  bool busy_ = false;      // the thread is writing a job taken off jobs_
+  bool stopping_ = false;
+  std::exception_ptr failure_;
+  std::thread worker_;
 };
 
 }  // namespace oxa::tlog

@@ -118,6 +118,108 @@ def test_an_intact_log_is_still_continued(sealed, notary_key):
     assert (int(size), base64.b64decode(root)) == (15, mth(every_line))
 
 
+def position_file(log):
+    return Path(f"{log}.tiles") / "notary-position"
+
+
+def write_position(log, size, end, identity=None):
+    """Stores a position for the next seal, of the log's own file unless `identity` (device, inode) is given."""
+    status = os.stat(log)
+    device, inode = identity or (os.major(status.st_dev) << 32 | os.minor(status.st_dev), status.st_ino)
+    position_file(log).write_text(f"oxa-notary position\n{size} {end} {device} {inode}\n")
+
+
+def forge_end(log, checkpoint_file, end):
+    """Moves the last checkpoint's unsigned bytes to `end`, and the stored position with them."""
+    rewrite_last_checkpoint(checkpoint_file, lambda e: e.update(bytes=end))
+    write_position(log, 13, end)
+
+
+def replace_by_copy(log):
+    copy = log.with_name("copy")
+    shutil.copyfile(log, copy)
+    os.replace(copy, log)
+
+
+def split_line(log, number):
+    lines = log.read_bytes().split(b"\n")
+    lines[number - 1] = lines[number - 1].replace(b",", b"\n", 1)
+    log.write_bytes(b"\n".join(lines))
+
+
+def read_bytes_of(call):
+    """What call() reads from files in this process (rchar of /proc/self/io), and its result."""
+    def rchar():
+        return int(dict(line.split(": ") for line in Path("/proc/self/io").read_text().splitlines())["rchar"])
+    before = rchar()
+    result = call()
+    return rchar() - before, result
+
+
+@pytest.mark.parametrize(
+    "change, outcome",
+    [
+        (lambda log, cp: position_file(log).unlink(), "sealed"),
+        (lambda log, cp: position_file(log).write_text("oxa-notary position\n13 x\n"), "sealed"),
+        (lambda log, cp: write_position(log, 12, line_end(log, 12)), "sealed"),
+        (lambda log, cp: write_position(log, 13, line_end(log, 13), (0, 1)), "sealed"),
+        (lambda log, cp: replace_by_copy(log), "sealed"),
+        (lambda log, cp: flip_in_line(log, 13), "refused"),
+        (lambda log, cp: split_line(log, 13), "refused"),
+        (lambda log, cp: forge_end(log, cp, line_end(log, 14)), "refused"),
+        (lambda log, cp: forge_end(log, cp, line_end(log, 13) + 5), "refused"),
+        (lambda log, cp: (forge_end(log, cp, line_end(log, 15) + 40), log.write_bytes(log.read_bytes() + b"x" * 39)),
+         "refused"),
+        (lambda log, cp: os.truncate(log, line_end(log, 13) - 1), "refused"),
+    ],
+    ids=["missing", "unreadable", "of-an-older-checkpoint", "of-another-file", "log-replaced-by-a-copy",
+         "last-line-rewritten-same-length", "last-line-split", "moved-to-the-next-line", "moved-mid-line",
+         "beyond-the-log-end", "log-cut-short"],
+)
+def test_a_stale_or_forged_position_never_gives_a_wrong_checkpoint(sealed, notary_key, change, outcome):
+    """The position of the last sealed line, kept beside the tiles so that a later seal need not count
+    the covered lines, is used only when it is this checkpoint's, of this file, at a line feed, and the
+    line it ends is the signed tree's last leaf. Otherwise the lines are counted: an intact log is sealed
+    with the tree of all its lines, anything else refused as before, with nothing signed."""
+    log = sealed
+    checkpoint_file = Path(f"{log}.checkpoints")
+    assert position_file(log).exists()
+    change(log, checkpoint_file)
+    before = checkpoint_file.read_bytes()
+    result = seal(notary_key[0], log)
+    if outcome == "refused":
+        assert result.returncode == 1, result.stdout + result.stderr
+        assert checkpoint_file.read_bytes() == before
+        return
+    assert result.returncode == 0, result.stdout + result.stderr
+    _, size, root = open_note(checkpoints(checkpoint_file)[-1]["note"], notary_key[1]).splitlines()
+    assert (int(size), base64.b64decode(root)) == (15, mth(log.read_bytes().split(b"\n")[:-1]))
+    # Kept again for the next seal, for this file and these lines.
+    status = os.stat(log)
+    assert position_file(log).read_text().split("\n")[1].split() == [
+        "15", str(log.stat().st_size), str(os.major(status.st_dev) << 32 | os.minor(status.st_dev)),
+        str(status.st_ino)]
+
+
+@pytest.mark.parametrize("kept", [True, False], ids=["position-kept", "position-lost"])
+def test_a_later_seal_reads_only_the_new_lines_when_the_position_holds(tmp_path, notary_key, kept):
+    from oxa_verify import notary_cli
+
+    log = tmp_path / "audit.wal"
+    log.write_bytes(lines_text(0, 50_000))
+    assert seal(notary_key[0], log).returncode == 0
+    with open(log, "ab") as f:
+        f.write(lines_text(50_000, 50_010))
+    if not kept:
+        position_file(log).unlink()
+    read, status = read_bytes_of(lambda: notary_cli.main(["seal", "--key", str(notary_key[0]), str(log)]))
+    assert status == 0
+    size = log.stat().st_size
+    assert (read < size // 10) if kept else (read > size)
+    _, count, root = open_note(checkpoints(f"{log}.checkpoints")[-1]["note"], notary_key[1]).splitlines()
+    assert (int(count), base64.b64decode(root)) == (50_010, mth(log.read_bytes().split(b"\n")[:-1]))
+
+
 def wait_for_size(path, size, seconds=20):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:

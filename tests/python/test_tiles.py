@@ -439,6 +439,24 @@ def test_recheck_refuses_a_tile_that_does_not_match_the_log(tiled_log, notary_ke
     assert tile.read_bytes() == bytes(data)
 
 
+@pytest.mark.parametrize("blocked", ["tile/0/000.tmp", "tile/0/200.tmp", "tile/0/390.p/160.tmp"],
+                         ids=["first-full-tile", "full-tile-with-more-to-come", "partial-tile"])
+def test_a_tile_that_cannot_be_written_fails_the_seal_before_any_checkpoint(tmp_path, notary_key, blocked):
+    """Full tiles are written beside the hashing: a failure there still stops the seal, names the tile,
+    and leaves no checkpoint and no tile of its under a final name."""
+    log = tmp_path / "audit.wal"
+    append_lines(log, lines_of(390 * TILE_WIDTH + 160))
+    directory = Path(f"{log}.tiles")
+    # A directory where the tile's temporary file goes: it cannot be created.
+    (directory / blocked).mkdir(parents=True)
+    result = run("oxa-notary", "seal", "--key", notary_key[0], "--origin", ORIGIN, log)
+    assert result.returncode == 2, result.stdout + result.stderr
+    assert blocked in result.stderr
+    assert not Path(f"{log}.checkpoints").exists() or not Path(f"{log}.checkpoints").read_text()
+    assert not (directory / "checkpoint").exists()
+    assert not [p for p in tiles_on_disk(directory) if not p.endswith(".tmp")]
+
+
 def test_a_log_sealed_without_tiles_gets_them_with_the_same_roots(tmp_path, notary_key):
     log = tmp_path / "audit.wal"
     leaves = lines_of(600)
