@@ -417,8 +417,9 @@ def verify_fleet(entries, client=None, progress=None, split_bytes=DEFAULT_SPLIT_
     pool of this machine's cores. progress: called as progress(done, total,
     records) after each log. split_bytes: a log of one uncompressed piece
     larger than this has its signatures checked in byte ranges of at most
-    this size, by separate tasks, before one pass over it links its chains
-    and makes its report (the same report as unsplit); None never splits.
+    this size, by separate tasks, and one pass over it links its chains
+    and makes its report (the same report as unsplit): on a cluster beside
+    those tasks, on this machine's cores after them; None never splits.
 
     The dict holds ``logs`` (per log, in the entries' order, ``log`` and its
     ``report`` as ``verify_log`` gives it, or ``error`` when it could not be

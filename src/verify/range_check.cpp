@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 
 #include "common/hex_text.hpp"
 #include "verify/key_reading.hpp"
@@ -154,8 +155,11 @@ std::vector<std::uint64_t> CheckedSignatures::finish() {
       throw UsageError("the checked byte ranges are not the planned ones");
     }
     if (range.key != key_) throw UsageError("a byte range was checked under another public key");
-    if (range.bad_lines.size() != range.bad.size() || !std::is_sorted(range.bad.begin(), range.bad.end()) ||
-        !std::is_sorted(range.bad_lines.begin(), range.bad_lines.end())) {
+    // Growing strictly: a line named twice would be reported twice.
+    const auto not_growing = std::greater_equal<std::uint64_t>();
+    if (range.bad_lines.size() != range.bad.size() ||
+        std::adjacent_find(range.bad.begin(), range.bad.end(), not_growing) != range.bad.end() ||
+        std::adjacent_find(range.bad_lines.begin(), range.bad_lines.end(), not_growing) != range.bad_lines.end()) {
       throw UsageError("a byte range's bad signatures must be in order, each with its line");
     }
     const Seen& seen = seen_[i];
