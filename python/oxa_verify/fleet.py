@@ -587,17 +587,20 @@ def _run_on_cluster(entries, plans, client, progress):
                                      key=key, pure=False, priority=1))
     index = {future.key: i for i, future in enumerate(futures)}
     results = [None] * len(entries)
-    for future in distributed.as_completed(futures):
-        i = index[future.key]
-        try:
-            results[i] = future.result()
-        except distributed.KilledWorker:
-            results[i] = _lost(entries[i])
-        _tick(progress, results, len(entries))
-    # Read while the futures are held, so that the scheduler still knows the tasks.
-    lost = set(client.run_on_scheduler(_lost_on_scheduler, keys=list(keys)))
-    for variable in shared:
-        variable.delete()
+    try:
+        for future in distributed.as_completed(futures):
+            i = index[future.key]
+            try:
+                results[i] = future.result()
+            except distributed.KilledWorker:
+                results[i] = _lost(entries[i])
+            _tick(progress, results, len(entries))
+        # Read while the futures are held, so that the scheduler still knows the tasks.
+        lost = set(client.run_on_scheduler(_lost_on_scheduler, keys=list(keys)))
+    finally:
+        # The scheduler would otherwise keep them (and the ranges' outcomes) as long as it runs.
+        for variable in shared:
+            variable.delete()
     del futures, held
     retried = sorted({keys[key] for key in lost})
     return results, [entries[i]["log"] for i in retried]

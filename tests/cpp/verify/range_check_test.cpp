@@ -32,7 +32,7 @@ std::vector<Seen> records() {
 // a line, numbered from 0 in its range.
 std::vector<CheckedRange> ranges_of(const std::vector<Seen>& seen, const PublicKey& key,
                                     const std::vector<std::uint64_t>& bad) {
-  std::vector<CheckedRange> ranges{{0, 250, key, 0, {}, {}}, {250, 600, key, 0, {}, {}}};
+  std::vector<CheckedRange> ranges{{0, 250, key, 0, {}, {}, {}, 0}, {250, 600, key, 0, {}, {}, {}, 0}};
   for (CheckedRange& range : ranges) {
     Blake3Hasher digest;
     for (const Seen& s : seen) {
