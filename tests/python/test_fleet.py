@@ -734,3 +734,34 @@ def test_on_a_dask_cluster_the_pass_beside_the_ranges_takes_their_outcomes(split
         for variable in shared:
             variable.delete()
     assert [(p["line"], p["kind"]) for p in result["report"]["problems"]] == [(faked_line, "bad-signature")]
+
+
+@needs_cluster
+@pytest.mark.parametrize("victim", ["oxa-verify-", "oxa-range-"], ids=["the-pass", "a-range"])
+def test_a_worker_killed_while_a_split_log_is_verified_changes_no_verdict(cluster, tmp_path, victim):
+    # The pass waits for its ranges through their shared names: a lost range is checked again, a lost pass
+    # starts again and finds the same ranges.
+    path = tmp_path / "long.wal"
+    write_log(path, count=15000, writers=1)
+    lines = path.read_bytes().splitlines(keepends=True)
+    path.write_bytes(b"".join(lines[:9000] + [edit(lines[9000], flip_signature)] + lines[9001:]))
+    entry = {"log": str(path)}
+    pids = cluster.run(os.getpid)
+    outcome = {}
+    split_bytes = path.stat().st_size // 4 + 1
+    runner = threading.Thread(
+        target=lambda: outcome.setdefault("report", fleet.verify_fleet([entry], client=cluster, split_bytes=split_bytes)))
+    runner.start()
+    killed = None
+    deadline = time.monotonic() + 60
+    while killed is None and time.monotonic() < deadline:
+        for worker, keys in cluster.processing().items():
+            if any(str(key).startswith(victim) for key in keys) and worker in pids:
+                os.kill(pids[worker], signal.SIGKILL)
+                killed = worker
+                break
+        time.sleep(0.01)
+    runner.join(180)
+    assert killed is not None and not runner.is_alive()
+    assert outcome["report"]["logs"] == [{"log": str(path), "report": alone(entry)}]
+    assert outcome["report"]["retried"] == [str(path)]
