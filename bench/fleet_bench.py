@@ -6,7 +6,8 @@ Two cases, each timed from the fleet's start to its report:
   log written by the engine and copied, so that every log costs the same;
 - one log of BIG records (default 2,000,000), split into byte ranges of at
   most --split-bytes (default: 256 MiB, the command's default) whose
-  signatures the workers check, then linked in one pass.
+  signatures the workers check, while one pass beside them links the log
+  and takes their outcomes at its end.
 The reference is plain ``oxa-verify --jobs 2`` on the same files, one after
 another: the cluster's overhead is its time over that one's.
 Targets: 2 workers >= 1.8x one worker on the fleet and >= 1.7x on the large

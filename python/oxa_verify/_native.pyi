@@ -1,4 +1,4 @@
-from typing import Callable, List, Optional, Tuple
+from typing import Callable, List, Optional, Tuple, Union
 
 def verify(
     paths: List[str],
@@ -85,7 +85,7 @@ def check_range(
     key_file: str,
     jobs: int,
     max_line_bytes: int,
-) -> Tuple[int, int, bytes, int, bytes, bytes]: ...
+) -> Tuple[int, int, bytes, int, bytes, bytes, bytes, int]: ...
 def verify_checked(
     paths: List[str],
     public_key: Optional[str],
@@ -98,5 +98,7 @@ def verify_checked(
     max_line_bytes: int,
     policy: Optional[str],
     require_witnessed: bool,
-    ranges: List[Tuple[int, int, bytes, int, bytes, bytes]],
+    ranges: Union[List[Tuple[int, int, bytes, int, bytes, bytes, bytes, int]],
+                  Callable[[], List[Tuple[int, int, bytes, int, bytes, bytes, bytes, int]]]],
+    bounds: Optional[List[Tuple[int, int]]] = ...,
 ) -> str: ...

@@ -189,6 +189,15 @@ def _options(entry, jobs):
     return options
 
 
+class PendingRanges:
+    """The outcomes of check_entry_range over a whole log, still being made: `fetch()` waits for them and
+    returns them in order; `bounds` are the ranges' (start, end) as planned."""
+
+    def __init__(self, fetch, bounds):
+        self.fetch = fetch
+        self.bounds = [tuple(bound) for bound in bounds]
+
+
 def verify_entry(entry, jobs=1, ranges=None):
     """One log's verification: {"log": ..., "report": {...}} or {"log": ..., "error": reason}.
 
@@ -196,11 +205,15 @@ def verify_entry(entry, jobs=1, ranges=None):
     default, since the logs share the cores. ranges: the outcomes of
     check_entry_range over the whole log, whose signature checks are then
     taken instead of made again; when one is missing (None) the log is
-    verified whole.
+    verified whole. Or PendingRanges: the pass over the log then runs while
+    they are made, and takes them once it has read its last line.
     """
     log = entry["log"]
     options = _options(entry, jobs)
-    checked = list(ranges) if ranges and all(r is not None for r in ranges) else None
+    if isinstance(ranges, PendingRanges):
+        checked = ranges
+    else:
+        checked = list(ranges) if ranges and all(r is not None for r in ranges) else None
     try:
         local = _local(log)
         side_files = [name for name in ("checkpoints", "policy") if options.get(name) is not None]
@@ -220,16 +233,30 @@ def _verify(path, options, checked):
     other than the ranges'), the log is verified whole instead: the report is
     always the one verify_log gives.
     """
+    if isinstance(checked, PendingRanges) and _compressed(path):
+        checked = None  # no byte ranges: the ranges' checks refuse it, so its signatures are checked here
     if checked:
         arguments = _log_arguments(path, **{k: v for k, v in options.items() if k != "anchors"},
                                    anchors=options.get("anchors") or ())
+        if isinstance(checked, PendingRanges):
+            ranges = (checked.fetch, list(checked.bounds))
+        else:
+            ranges = (checked,)
         try:
-            report = json.loads(_native.verify_checked(*arguments, checked))
+            report = json.loads(_native.verify_checked(*arguments, *ranges))
         except (OSError, ValueError):
             pass
         else:
             return report
     return verify_log(path, **options)
+
+
+def _compressed(path):
+    try:
+        with open(path, "rb") as file:
+            return file.read(2) == b"\x1f\x8b"
+    except OSError:
+        return False  # the pass says why
 
 
 def split_ranges(size, split_bytes):
@@ -390,8 +417,9 @@ def verify_fleet(entries, client=None, progress=None, split_bytes=DEFAULT_SPLIT_
     pool of this machine's cores. progress: called as progress(done, total,
     records) after each log. split_bytes: a log of one uncompressed piece
     larger than this has its signatures checked in byte ranges of at most
-    this size, by separate tasks, before one pass over it links its chains
-    and makes its report (the same report as unsplit); None never splits.
+    this size, by separate tasks, and one pass over it links its chains
+    and makes its report (the same report as unsplit): on a cluster beside
+    those tasks, on this machine's cores after them; None never splits.
 
     The dict holds ``logs`` (per log, in the entries' order, ``log`` and its
     ``report`` as ``verify_log`` gives it, or ``error`` when it could not be
@@ -536,6 +564,7 @@ def _run_on_cluster(entries, plans, client, progress):
     run = uuid.uuid4().hex[:12]
     futures = []
     held = []  # the ranges' futures, held so that the scheduler still knows them at the end
+    shared = []  # the same futures as the passes' tasks find them
     keys = {}  # every task's key: the log it serves
     for i, (entry, plan) in enumerate(zip(entries, plans)):
         key = f"oxa-verify-{run}-{i}"
@@ -543,28 +572,51 @@ def _run_on_cluster(entries, plans, client, progress):
         if plan is None:
             futures.append(client.submit(verify_entry, entry, key=key, pure=False))
             continue
-        # The ranges' checks first, spread over the workers; the pass over the log waits for them.
+        # The ranges' checks spread over the workers, and the pass over the log beside them: it needs their
+        # outcomes only once it has read its last line, so it starts first and waits for them at its end.
         checks = []
         for k, (start, end) in enumerate(plan):
             range_key = f"oxa-range-{run}-{i}-{k}"
             keys[range_key] = i
             checks.append(client.submit(check_entry_range, entry, start, end, key=range_key, pure=False))
+            # Named, so that the pass's task finds the range's outcome without waiting for it to start.
+            shared.append(distributed.Variable(range_key, client))
+            shared[-1].set(checks[-1])
         held.extend(checks)
-        futures.append(client.submit(verify_entry, entry, 1, checks, key=key, pure=False))
+        futures.append(client.submit(verify_entry_beside_ranges, entry, [check.key for check in checks], plan,
+                                     key=key, pure=False, priority=1))
     index = {future.key: i for i, future in enumerate(futures)}
     results = [None] * len(entries)
-    for future in distributed.as_completed(futures):
-        i = index[future.key]
-        try:
-            results[i] = future.result()
-        except distributed.KilledWorker:
-            results[i] = _lost(entries[i])
-        _tick(progress, results, len(entries))
-    # Read while the futures are held, so that the scheduler still knows the tasks.
-    lost = set(client.run_on_scheduler(_lost_on_scheduler, keys=list(keys)))
+    try:
+        for future in distributed.as_completed(futures):
+            i = index[future.key]
+            try:
+                results[i] = future.result()
+            except distributed.KilledWorker:
+                results[i] = _lost(entries[i])
+            _tick(progress, results, len(entries))
+        # Read while the futures are held, so that the scheduler still knows the tasks.
+        lost = set(client.run_on_scheduler(_lost_on_scheduler, keys=list(keys)))
+    finally:
+        # The scheduler would otherwise keep them (and the ranges' outcomes) as long as it runs.
+        for variable in shared:
+            variable.delete()
     del futures, held
     retried = sorted({keys[key] for key in lost})
     return results, [entries[i]["log"] for i in retried]
+
+
+def verify_entry_beside_ranges(entry, range_keys, bounds):
+    """verify_entry on a Dask worker for a split log, while other tasks (range_keys) check its ranges' `bounds`.
+
+    The task leaves the worker's thread pool for its run, so that the worker
+    goes on checking ranges beside it; a range lost for good makes the pass
+    verify the log whole.
+    """
+    distributed = require("distributed", "verifying on a Dask cluster")
+    with distributed.worker_client() as client:
+        futures = [distributed.Variable(key, client).get() for key in range_keys]
+        return verify_entry(entry, 1, PendingRanges(lambda: client.gather(futures), bounds))
 
 
 def start_local_cluster(workers):

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 
 #include "common/hex_text.hpp"
 #include "verify/key_reading.hpp"
@@ -50,6 +51,9 @@ CheckedRange check_range(const RangeOptions& options) {
     logread::RecordFields fields;
     Blake3Hasher digest;
     logread::LogLine line;
+    // Each record's offset and line within the range, by its index, which
+    // stands for it in the signature checks.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> places;
     bool first = options.start > 0;
     while (source.next(line)) {
       const std::uint64_t offset = line.offset + options.base;
@@ -59,6 +63,7 @@ CheckedRange check_range(const RangeOptions& options) {
         if (offset < options.start) continue;
       }
       if (offset >= options.end) break;
+      const std::uint64_t at_line = range.lines++;
       // The same lines as the whole log's pass reads as records, and no others.
       if (line.too_long) {
         if (!line.terminated) break;
@@ -68,11 +73,14 @@ CheckedRange check_range(const RangeOptions& options) {
         if (!line.terminated) break;
         continue;
       }
-      ++range.records;
       digest_record(digest, offset, fields.hash, fields.signature);
-      signatures.add(offset, fields.hash, fields.signature);
+      signatures.add(range.records++, fields.hash, fields.signature);
+      places.emplace_back(offset, at_line);
     }
-    range.bad = signatures.finish();
+    for (const std::uint64_t record : signatures.finish()) {
+      range.bad.push_back(places[record].first);
+      range.bad_lines.push_back(places[record].second);
+    }
     range.digest = digest.finalize();
   } catch (const logread::LogSourceError& e) {
     throw InputError(e.what());
@@ -80,47 +88,90 @@ CheckedRange check_range(const RangeOptions& options) {
   return range;
 }
 
-CheckedSignatures::CheckedSignatures(std::vector<CheckedRange> ranges, const PublicKey& key)
-    : ranges_(std::move(ranges)) {
-  std::sort(ranges_.begin(), ranges_.end(),
-            [](const CheckedRange& a, const CheckedRange& b) { return a.start < b.start; });
+CheckedSignatures::CheckedSignatures(Bounds bounds, const PublicKey& key, CheckedRangeSource source)
+    : bounds_(std::move(bounds)), key_(key), source_(std::move(source)) {
   std::uint64_t expected = 0;
-  for (const CheckedRange& range : ranges_) {
-    if (range.start != expected || range.end < range.start) {
+  for (const auto& [start, end] : bounds_) {
+    if (start != expected || end < start) {
       throw UsageError("the checked byte ranges must follow one another from the log's first byte");
     }
-    if (range.key != key) throw UsageError("a byte range was checked under another public key");
-    if (!std::is_sorted(range.bad.begin(), range.bad.end())) {
-      throw UsageError("a byte range's bad signatures must be in order");
-    }
-    expected = range.end;
+    expected = end;
   }
-  if (ranges_.empty()) throw UsageError("no checked byte range given");
+  if (bounds_.empty()) throw UsageError("no checked byte range given");
+  seen_.resize(bounds_.size());
+}
+
+namespace {
+
+// The bounds of ranges already checked, read before the ranges move into their source.
+std::pair<CheckedSignatures::Bounds, CheckedRangeSource> given_ranges(std::vector<CheckedRange> ranges) {
+  CheckedSignatures::Bounds bounds;
+  for (const CheckedRange& range : ranges) bounds.emplace_back(range.start, range.end);
+  std::sort(bounds.begin(), bounds.end());
+  return {std::move(bounds), [ranges = std::move(ranges)]() mutable { return std::move(ranges); }};
+}
+
+}  // namespace
+
+CheckedSignatures::CheckedSignatures(std::vector<CheckedRange> ranges, const PublicKey& key)
+    : CheckedSignatures(given_ranges(std::move(ranges)), key) {}
+
+CheckedSignatures::CheckedSignatures(std::pair<Bounds, CheckedRangeSource> given, const PublicKey& key)
+    : CheckedSignatures(std::move(given.first), key, std::move(given.second)) {}
+
+void CheckedSignatures::advance(std::uint64_t offset) {
+  while (current_ < bounds_.size() && offset >= bounds_[current_].second) close_range();
+  if (current_ == bounds_.size()) throw InputError(std::string(changed_message));
 }
 
 void CheckedSignatures::close_range() {
-  const CheckedRange& range = ranges_[current_];
-  if (records_ != range.records || digest_.finalize() != range.digest) throw InputError(std::string(changed_message));
+  seen_[current_].digest = digest_.finalize();
   ++current_;
-  next_bad_ = 0;
-  records_ = 0;
   digest_ = Blake3Hasher();
 }
 
-void CheckedSignatures::add(std::uint64_t line, std::uint64_t offset, const Hash32& hash,
-                            const Signature& signature) {
-  while (current_ < ranges_.size() && offset >= ranges_[current_].end) close_range();
-  if (current_ == ranges_.size()) throw InputError(std::string(changed_message));
-  ++records_;
+void CheckedSignatures::line(std::uint64_t number, std::uint64_t offset) {
+  advance(offset);
+  Seen& seen = seen_[current_];
+  if (seen.lines++ == 0) seen.first_line = number;
+}
+
+void CheckedSignatures::add(std::uint64_t, std::uint64_t offset, const Hash32& hash, const Signature& signature) {
+  advance(offset);
+  ++seen_[current_].records;
   digest_record(digest_, offset, hash, signature);
-  const std::vector<std::uint64_t>& bad = ranges_[current_].bad;
-  while (next_bad_ < bad.size() && bad[next_bad_] < offset) ++next_bad_;
-  if (next_bad_ < bad.size() && bad[next_bad_] == offset) bad_lines_.push_back(line);
 }
 
 std::vector<std::uint64_t> CheckedSignatures::finish() {
-  while (current_ < ranges_.size()) close_range();
-  return std::move(bad_lines_);
+  while (current_ < bounds_.size()) close_range();
+  std::vector<CheckedRange> ranges = source_();
+  std::sort(ranges.begin(), ranges.end(),
+            [](const CheckedRange& a, const CheckedRange& b) { return a.start < b.start; });
+  if (ranges.size() != bounds_.size()) throw UsageError("the checked byte ranges are not the planned ones");
+  std::vector<std::uint64_t> bad_lines;
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    const CheckedRange& range = ranges[i];
+    if (range.start != bounds_[i].first || range.end != bounds_[i].second) {
+      throw UsageError("the checked byte ranges are not the planned ones");
+    }
+    if (range.key != key_) throw UsageError("a byte range was checked under another public key");
+    // Growing strictly: a line named twice would be reported twice.
+    const auto not_growing = std::greater_equal<std::uint64_t>();
+    if (range.bad_lines.size() != range.bad.size() ||
+        std::adjacent_find(range.bad.begin(), range.bad.end(), not_growing) != range.bad.end() ||
+        std::adjacent_find(range.bad_lines.begin(), range.bad_lines.end(), not_growing) != range.bad_lines.end()) {
+      throw UsageError("a byte range's bad signatures must be in order, each with its line");
+    }
+    const Seen& seen = seen_[i];
+    if (range.records != seen.records || range.lines != seen.lines || range.digest != seen.digest) {
+      throw InputError(std::string(changed_message));
+    }
+    for (const std::uint64_t line : range.bad_lines) {
+      if (line >= seen.lines) throw InputError(std::string(changed_message));
+      bad_lines.push_back(seen.first_line + line);
+    }
+  }
+  return bad_lines;
 }
 
 }  // namespace oxa::verify

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,7 +22,16 @@ struct CheckedRange {
   std::uint64_t records = 0;
   Hash32 digest{};                 // of each record's offset, content hash and signature, in order
   std::vector<std::uint64_t> bad;  // offsets of the records whose signature does not verify, growing
+  // The same records' lines, counted from the range's first line (0), so
+  // that the pass over the whole log can name them without keeping every
+  // record's offset.
+  std::vector<std::uint64_t> bad_lines;
+  std::uint64_t lines = 0;  // lines that begin in the range, up to where reading stops
 };
+
+// The ranges' outcomes, asked for only when the pass over the whole log has
+// read its last line: the pass can then run while the ranges are checked.
+using CheckedRangeSource = std::function<std::vector<CheckedRange>()>;
 
 struct RangeOptions {
   // A file holding the log's bytes from offset `base` on: the log itself
@@ -48,26 +58,44 @@ CheckedRange check_range(const RangeOptions& options);
 // stand in for SignatureChecker's.
 class CheckedSignatures {
  public:
-  // Throws UsageError unless the ranges follow one another from offset 0 and
-  // were checked under `key`.
+  using Bounds = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+  // The ranges [start, end) as they were planned, and where their outcomes
+  // come from. Throws UsageError unless the ranges follow one another from
+  // offset 0.
+  CheckedSignatures(Bounds bounds, const PublicKey& key, CheckedRangeSource source);
+  // Ranges already checked.
   CheckedSignatures(std::vector<CheckedRange> ranges, const PublicKey& key);
 
+  // Every line the pass reads, records or not.
+  void line(std::uint64_t number, std::uint64_t offset);
   void add(std::uint64_t line, std::uint64_t offset, const Hash32& hash, const Signature& signature);
 
-  // The lines whose signature does not verify, in order. Throws InputError
-  // when the log's records are not those the ranges were checked on (it
-  // changed in between).
+  // The lines whose signature does not verify, in order. Throws UsageError
+  // when the outcomes are not of the planned ranges or were checked under
+  // another key, and InputError when the log's records are not those the
+  // ranges were checked on (it changed in between).
   std::vector<std::uint64_t> finish();
 
  private:
+  CheckedSignatures(std::pair<Bounds, CheckedRangeSource> given, const PublicKey& key);
+
+  // What the pass itself saw of one range.
+  struct Seen {
+    std::uint64_t records = 0;
+    std::uint64_t lines = 0;
+    std::uint64_t first_line = 0;
+    Hash32 digest{};
+  };
+  void advance(std::uint64_t offset);
   void close_range();
 
-  std::vector<CheckedRange> ranges_;
+  Bounds bounds_;
+  PublicKey key_;
+  CheckedRangeSource source_;
+  std::vector<Seen> seen_;
   std::size_t current_ = 0;
-  std::size_t next_bad_ = 0;
-  std::uint64_t records_ = 0;
   Blake3Hasher digest_;
-  std::vector<std::uint64_t> bad_lines_;
 };
 
 // Adds one record to a range's digest.

@@ -295,9 +295,13 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
     source.set_line_limit(static_cast<std::size_t>(std::min<std::uint64_t>(options.max_line_bytes, SIZE_MAX - 1)));
     const std::uint64_t total = source.size_complete() ? source.known_size() : 0;
     std::optional<CheckedSignatures> checked;
-    if (!options.checked_ranges.empty()) {
+    if (!options.checked_ranges.empty() || options.pending_ranges) {
       if (options.paths.size() != 1) throw UsageError("checked byte ranges are of a log of one piece");
-      checked.emplace(options.checked_ranges, key);
+      if (options.pending_ranges) {
+        checked.emplace(options.pending_bounds, key, options.pending_ranges);
+      } else {
+        checked.emplace(options.checked_ranges, key);
+      }
     }
     SignatureChecker signatures(key, checked ? 1 : jobs);
     logread::RecordReader reader;
@@ -308,6 +312,7 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
     std::uint64_t bad_signatures = 0;
     while (source.next(line)) {
       ++report.lines;
+      if (checked) checked->line(line.number, line.offset);
       if (report.piece_first_lines[line.piece] == 0) report.piece_first_lines[line.piece] = line.number;
       if (line.piece_start) {
         const std::string& path = options.paths[line.piece];

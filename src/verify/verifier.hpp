@@ -50,6 +50,10 @@ struct VerifyOptions {
   // A single-piece log's signatures already checked range by range: taken
   // from them instead of being checked again.
   std::vector<CheckedRange> checked_ranges;
+  // Or the ranges' bounds alone, their outcomes asked for from
+  // `pending_ranges` once every line has been read.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> pending_bounds;
+  CheckedRangeSource pending_ranges;
 };
 
 struct Finding {

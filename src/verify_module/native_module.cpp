@@ -227,17 +227,27 @@ PyObject* check_range_entry(PyObject*, PyObject* args) {
   });
 }
 
-// verify_checked(paths, ..., policy, require_witnessed, ranges) -> str: as verify, the signatures taken from checked ranges.
+// verify_checked(paths, ..., policy, require_witnessed, ranges[, bounds]) -> str: as verify, the signatures
+// taken from checked ranges: a list of them, or a callable that gives it once every line was read, with the
+// ranges' planned bounds.
 PyObject* verify_checked_entry(PyObject*, PyObject* args) {
   return boundary([&]() -> PyObject* {
     constexpr Py_ssize_t log_argument_count = 11;
-    if (PyTuple_Size(args) != log_argument_count + 1) {
-      PyErr_SetString(PyExc_TypeError, "verify_checked takes the 11 arguments of verify and the checked ranges");
+    const Py_ssize_t given = PyTuple_Size(args);
+    if (given != log_argument_count + 1 && given != log_argument_count + 2) {
+      PyErr_SetString(PyExc_TypeError,
+                      "verify_checked takes the 11 arguments of verify and the checked ranges (a list, or a "
+                      "callable and the planned bounds)");
       throw ErrorAlreadySet{};
     }
     Ref log_args = Ref::steal_or_throw(PyTuple_GetSlice(args, 0, log_argument_count));
     LogArguments parsed = log_arguments(log_args.get(), "OOOIOOppKOp:verify_checked", nullptr);
-    parsed.options.checked_ranges = range_list(PyTuple_GetItem(args, log_argument_count));
+    if (given == log_argument_count + 2) {
+      parsed.options.pending_ranges = range_source(PyTuple_GetItem(args, log_argument_count));
+      parsed.options.pending_bounds = range_bounds(PyTuple_GetItem(args, log_argument_count + 1));
+    } else {
+      parsed.options.checked_ranges = range_list(PyTuple_GetItem(args, log_argument_count));
+    }
     std::string text;
     raise(without_interpreter_lock(
         [&] { text = verify::report_json(verify::verify_everything(parsed.options, parsed.notary)); }));
@@ -268,7 +278,8 @@ PyMethodDef methods[] = {
      "The signature checks of the lines of a one-piece log that begin in [start, end), as a small tuple."},
     {"verify_checked", verify_checked_entry, METH_VARARGS,
      "verify_checked(paths, public_key, anchors, jobs, checkpoints, notary_key, require_sealed, continues, "
-     "max_line_bytes, policy, require_witnessed, ranges)\n--\n\nAs verify, with the signatures taken from the checked byte ranges."},
+     "max_line_bytes, policy, require_witnessed, ranges, bounds=None)\n--\n\nAs verify, with the signatures taken "
+     "from the checked byte ranges: a list, or a callable that gives it at the end, with the planned bounds."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -534,6 +534,9 @@ SPLIT_CASES = [
     ("bad-signature", at_line(33, flip_signature)),
     ("replay-mismatch", at_line(25, lambda r: r.update(output=r["output"] + "!"))),
     ("foreign-record", lambda lines, other: lines[:40] + [other[3]] + lines[40:]),
+    # Lines that are no records among bad signatures: each range names its bad records by their lines in it.
+    ("foreign-records-among-broken-lines",
+     lambda lines, other: lines[:38] + [b"not a record\n", other[3], b"{}\n", other[4], b"\n"] + lines[38:]),
     ("malformed-line", lambda lines, other: lines[:12] + [b'{"id":"oxa_broken"\n'] + lines[13:]),
     ("torn-last-line", lambda lines, other: lines[:-1] + [lines[-1][:40]]),
     ("last-line-without-its-line-feed", lambda lines, other: lines[:-1] + [lines[-1].rstrip(b"\n")]),
@@ -569,6 +572,7 @@ def test_the_split_logs_show_what_they_should(split_logs):
     assert firsts == {"clean": None, "chain-broken-across-a-boundary": "chain-break",
                       "tampered-record": "hash-mismatch", "bad-signature": "bad-signature",
                       "replay-mismatch": "replay-mismatch", "foreign-record": "bad-signature",
+                      "foreign-records-among-broken-lines": "malformed",
                       "malformed-line": "malformed", "torn-last-line": None,
                       "last-line-without-its-line-feed": None, "wrong-key": "wrong-key"}
     assert reports["torn-last-line"]["warnings"][-1]["kind"] == "torn-tail"
@@ -618,12 +622,56 @@ def test_the_ranges_name_exactly_the_bad_signatures(split_logs):
 def test_the_pass_over_a_split_log_takes_its_signatures_from_the_ranges(split_logs):
     # A range that says a good record's signature failed: the report believes it, so nothing was checked twice.
     entry = split_logs["clean"]
+    ranges, faked_line = doctored_ranges(entry)
+    problems = fleet.verify_entry(entry, 1, ranges)["report"]["problems"]
+    assert [(p["line"], p["kind"]) for p in problems] == [(faked_line, "bad-signature")]
+
+
+def doctored_ranges(entry):
+    """The ranges of a clean log, one of which says that a good record's signature failed (the second line
+    of the fourth range); with that record's line number."""
     ranges = [fleet.check_entry_range(entry, start, end) for start, end in fleet._plan(entry, SPLIT)]
     data = open(entry["log"], "rb").read()
-    offset = data.index(b"\n", ranges[3][0]) + 1
-    ranges[3] = ranges[3][:5] + (offset.to_bytes(8, "little"),)
-    problems = fleet.verify_entry(entry, 1, ranges)["report"]["problems"]
-    assert [(p["line"], p["kind"]) for p in problems] == [(data[:offset].count(b"\n") + 1, "bad-signature")]
+    start = ranges[3][0]
+    first = start if data[start - 1:start] == b"\n" else data.index(b"\n", start) + 1
+    offset = data.index(b"\n", first) + 1
+    ranges[3] = ranges[3][:5] + (offset.to_bytes(8, "little"), (1).to_bytes(8, "little")) + ranges[3][7:]
+    return ranges, data[:offset].count(b"\n") + 1
+
+
+def _raise():
+    raise RuntimeError("a range's worker was lost too often")
+
+
+# (id, what the pass gets: fetch() from the doctored ranges, and the bounds given it from the planned ones)
+PENDING_CASES = [
+    ("as-planned", lambda ranges: ranges, lambda bounds: bounds),
+    ("fetch-raises", lambda ranges: _raise(), lambda bounds: bounds),
+    ("a-range-not-checked", lambda ranges: ranges[:2] + [None] + ranges[3:], lambda bounds: bounds),
+    ("a-range-missing", lambda ranges: ranges[:-1], lambda bounds: bounds),
+    ("other-bounds", lambda ranges: ranges, lambda bounds: [(0, bounds[1][1])] + bounds[2:]),
+    ("under-another-key", lambda ranges: [r[:2] + (bytes(32),) + r[3:] for r in ranges], lambda bounds: bounds),
+    ("lines-miscounted", lambda ranges: ranges[:3] + [ranges[3][:7] + (ranges[3][7] + 1,)] + ranges[4:],
+     lambda bounds: bounds),
+]
+
+
+@pytest.mark.parametrize("name, fetched, bounds", PENDING_CASES, ids=[case[0] for case in PENDING_CASES])
+def test_a_pass_beside_its_ranges_takes_them_at_its_end_or_verifies_the_log_whole(split_logs, name, fetched, bounds):
+    # The doctored range shows whether the pass took the ranges: it then reports the good record as bad.
+    entry = split_logs["clean"]
+    ranges, faked_line = doctored_ranges(entry)
+    calls = []
+
+    def fetch():
+        calls.append(1)
+        return fetched(list(ranges))
+
+    pending = fleet.PendingRanges(fetch, bounds(fleet._plan(entry, SPLIT)))
+    problems = fleet.verify_entry(entry, 1, pending)["report"]["problems"]
+    expected = [(faked_line, "bad-signature")] if name == "as-planned" else []
+    assert [(p["line"], p["kind"]) for p in problems] == expected
+    assert len(calls) <= 1
 
 
 @pytest.mark.parametrize("change", [
@@ -666,3 +714,54 @@ def test_split_logs_on_a_dask_cluster_from_s3_get_the_reports_they_get_alone(spl
                 for entry in split_logs.values()]
     assert [result.get("report") for result in report["logs"]] == expected
     assert report["retried"] == []
+
+
+@needs_cluster
+def test_on_a_dask_cluster_the_pass_beside_the_ranges_takes_their_outcomes(split_logs, cluster):
+    # The ranges' tasks (here giving doctored outcomes) are found by name, as verify_fleet shares them.
+    entry = split_logs["clean"]
+    ranges, faked_line = doctored_ranges(entry)
+    run = os.urandom(6).hex()
+    keys = [f"oxa-range-test-{run}-{k}" for k in range(len(ranges))]
+    checks = [cluster.submit(lambda outcome: outcome, outcome, key=key, pure=False) for outcome, key in zip(ranges, keys)]
+    shared = [distributed.Variable(key, cluster) for key in keys]
+    for variable, check in zip(shared, checks):
+        variable.set(check)
+    try:
+        result = cluster.submit(fleet.verify_entry_beside_ranges, entry, keys, fleet._plan(entry, SPLIT),
+                                pure=False).result()
+    finally:
+        for variable in shared:
+            variable.delete()
+    assert [(p["line"], p["kind"]) for p in result["report"]["problems"]] == [(faked_line, "bad-signature")]
+
+
+@needs_cluster
+@pytest.mark.parametrize("victim", ["oxa-verify-", "oxa-range-"], ids=["the-pass", "a-range"])
+def test_a_worker_killed_while_a_split_log_is_verified_changes_no_verdict(cluster, tmp_path, victim):
+    # The pass waits for its ranges through their shared names: a lost range is checked again, a lost pass
+    # starts again and finds the same ranges.
+    path = tmp_path / "long.wal"
+    write_log(path, count=15000, writers=1)
+    lines = path.read_bytes().splitlines(keepends=True)
+    path.write_bytes(b"".join(lines[:9000] + [edit(lines[9000], flip_signature)] + lines[9001:]))
+    entry = {"log": str(path)}
+    pids = cluster.run(os.getpid)
+    outcome = {}
+    split_bytes = path.stat().st_size // 4 + 1
+    runner = threading.Thread(
+        target=lambda: outcome.setdefault("report", fleet.verify_fleet([entry], client=cluster, split_bytes=split_bytes)))
+    runner.start()
+    killed = None
+    deadline = time.monotonic() + 60
+    while killed is None and time.monotonic() < deadline:
+        for worker, keys in cluster.processing().items():
+            if any(str(key).startswith(victim) for key in keys) and worker in pids:
+                os.kill(pids[worker], signal.SIGKILL)
+                killed = worker
+                break
+        time.sleep(0.01)
+    runner.join(180)
+    assert killed is not None and not runner.is_alive()
+    assert outcome["report"]["logs"] == [{"log": str(path), "report": alone(entry)}]
+    assert outcome["report"]["retried"] == [str(path)]

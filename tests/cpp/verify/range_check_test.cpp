@@ -28,10 +28,11 @@ std::vector<Seen> records() {
   return out;
 }
 
-// The ranges [0, 250) and [250, 600) as a range check would report them, with `bad` offsets.
+// The ranges [0, 250) and [250, 600) as a range check would report them, with `bad` offsets: each record is
+// a line, numbered from 0 in its range.
 std::vector<CheckedRange> ranges_of(const std::vector<Seen>& seen, const PublicKey& key,
                                     const std::vector<std::uint64_t>& bad) {
-  std::vector<CheckedRange> ranges{{0, 250, key, 0, {}, {}}, {250, 600, key, 0, {}, {}}};
+  std::vector<CheckedRange> ranges{{0, 250, key, 0, {}, {}, {}, 0}, {250, 600, key, 0, {}, {}, {}, 0}};
   for (CheckedRange& range : ranges) {
     Blake3Hasher digest;
     for (const Seen& s : seen) {
@@ -39,8 +40,12 @@ std::vector<CheckedRange> ranges_of(const std::vector<Seen>& seen, const PublicK
       ++range.records;
       digest_record(digest, s.offset, s.hash, s.signature);
       for (const std::uint64_t b : bad) {
-        if (b == s.offset) range.bad.push_back(b);
+        if (b == s.offset) {
+          range.bad.push_back(b);
+          range.bad_lines.push_back(range.lines);
+        }
       }
+      ++range.lines;
     }
     range.digest = digest.finalize();
   }
@@ -50,7 +55,10 @@ std::vector<CheckedRange> ranges_of(const std::vector<Seen>& seen, const PublicK
 std::vector<std::uint64_t> pass(const std::vector<CheckedRange>& ranges, const PublicKey& key,
                                 const std::vector<Seen>& seen) {
   CheckedSignatures checked(ranges, key);
-  for (const Seen& s : seen) checked.add(s.line, s.offset, s.hash, s.signature);
+  for (const Seen& s : seen) {
+    checked.line(s.line, s.offset);
+    checked.add(s.line, s.offset, s.hash, s.signature);
+  }
   return checked.finish();
 }
 
@@ -85,8 +93,52 @@ TEST(CheckedSignatures, RefusesRangesThatDoNotCoverTheLogUnderItsKey) {
   std::vector<CheckedRange> gap = ranges_of(seen, key, {});
   gap[1].start = 260;
   EXPECT_THROW(CheckedSignatures(gap, key), UsageError);
-  EXPECT_THROW(CheckedSignatures(ranges_of(seen, key, {}), PublicKey{2}), UsageError);
-  EXPECT_THROW(CheckedSignatures({}, key), UsageError);
+  EXPECT_THROW(pass(ranges_of(seen, key, {}), PublicKey{2}, seen), UsageError);
+  EXPECT_THROW(CheckedSignatures(std::vector<CheckedRange>{}, key), UsageError);
+}
+
+// Outcomes asked for at the end: once, after every line, and held to the bounds planned and the lines read.
+// A line that is no record (offset 150) counts among the range's lines.
+TEST(CheckedSignatures, TakesPendingOutcomesAtTheEndCountingEveryLine) {
+  const PublicKey key{1};
+  std::vector<Seen> seen = records();
+  for (Seen& s : seen) s.line += s.offset >= 200 ? 1 : 0;
+  const std::vector<std::uint64_t> bad_offsets{200, 500};
+  std::vector<CheckedRange> ranges = ranges_of(seen, key, bad_offsets);
+  ranges[0].lines += 1;
+  ranges[0].bad_lines = {3};  // 0, 100, the line at 150, 200
+  const CheckedSignatures::Bounds planned{{0, 250}, {250, 600}};
+  for (const bool counted_right : {true, false}) {
+    if (!counted_right) ranges[1].lines += 1;
+    std::size_t lines_read = 0;
+    std::size_t asked_after = 0;
+    int asked = 0;
+    CheckedSignatures checked(planned, key, [&] {
+      ++asked;
+      asked_after = lines_read;
+      return ranges;
+    });
+    for (const Seen& s : seen) {
+      if (s.offset == 200) {
+        checked.line(3, 150);
+        ++lines_read;
+      }
+      checked.line(s.line, s.offset);
+      ++lines_read;
+      checked.add(s.line, s.offset, s.hash, s.signature);
+    }
+    EXPECT_EQ(asked, 0);
+    if (counted_right) {
+      EXPECT_EQ(checked.finish(), (std::vector<std::uint64_t>{4, 7}));
+    } else {
+      EXPECT_THROW(checked.finish(), InputError);
+    }
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(asked_after, seen.size() + 1);
+  }
+  const CheckedSignatures::Bounds other{{0, 300}, {300, 600}};
+  CheckedSignatures elsewhere(other, key, [&] { return ranges_of(seen, key, {}); });
+  EXPECT_THROW(elsewhere.finish(), UsageError);
 }
 
 }  // namespace
