@@ -419,17 +419,34 @@ def test_follow_stops_when_its_log_is_replaced_by_a_fifo(tmp_path, notary_key):
     assert checkpoints(f"{log}.checkpoints")[-1]["size"] == 5
 
 
+def _stop_signals_as_at_a_shell():
+    # A process inherits ignored and blocked signals through exec: start the
+    # follow as a shell would, whatever the test runner's process left set.
+    signal.pthread_sigmask(signal.SIG_SETMASK, [])
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+
+def _signal_state(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return " ".join(line.strip() for line in status if line.startswith(("SigBlk", "SigIgn", "SigCgt", "SigPnd")))
+
+
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
 def test_a_stop_signal_ends_a_follow_that_waits_for_its_log(tmp_path, notary_key, signum):
     follower = subprocess.Popen([str(BIN / "oxa-notary"), "follow", "--key", str(notary_key[0]),
                                  str(tmp_path / "not-yet.wal")], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                text=True)
+                                text=True, preexec_fn=_stop_signals_as_at_a_shell)
     try:
         wait_until_follow_started(follower)
         time.sleep(0.3)  # into the wait for the log
         assert follower.poll() is None
         follower.send_signal(signum)
-        out, err = follower.communicate(timeout=20)
+        try:
+            out, err = follower.communicate(timeout=20)
+        except subprocess.TimeoutExpired:
+            pytest.fail(f"follow did not stop: {_signal_state(follower.pid)}; "
+                        f"the test's process: {_signal_state(os.getpid())}")
     finally:
         if follower.poll() is None:
             follower.kill()
