@@ -11,24 +11,6 @@
 
 namespace oxa {
 
-namespace {
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) noexcept : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
-
-}  // namespace
-
 std::string read_regular_file(const std::string& path, std::size_t limit, std::string& content, int& os_error) {
   os_error = 0;
   content.clear();

@@ -452,30 +452,6 @@ std::string prepare(const SealOptions& options, Notary& notary) {
                                                       : continue_from_last(options.logs, notary, history);
 }
 
-// A descriptor closed on every way out of its scope.
-class Descriptor {
- public:
-  Descriptor() = default;
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~Descriptor() { reset(); }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
-
 // Splits the bytes of the followed pieces into lines, as one stream: a line
 // cut at the end of a rotated file continues in the next one.
 class FollowedStream {
@@ -569,14 +545,9 @@ std::string check_unchanged(int fd, const FollowedStream::Tail& tail, std::uint6
   const bool line_feed_before = tail.start > file_start;
   const std::uint64_t offset = from - file_start - (line_feed_before ? 1 : 0);
   std::string found(expected.size() + (line_feed_before ? 1 : 0), '\0');
-  std::size_t got = 0;
-  while (got < found.size()) {
-    const ssize_t n = ::pread(fd, found.data() + got, found.size() - got, static_cast<off_t>(offset + got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw UnusableInputError("reading the log " + path + ": " + describe_os_error(errno));
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
+  int os_error = 0;
+  const std::size_t got = read_at(fd, found.data(), found.size(), offset, os_error);
+  if (os_error != 0) throw UnusableInputError("reading the log " + path + ": " + describe_os_error(os_error));
   if (got < found.size())
     return "the log " + path + " shrank below the bytes already read: it was truncated";
   if ((line_feed_before && found[0] != '\n') || std::string_view(found).substr(line_feed_before ? 1 : 0) != expected)

@@ -32,30 +32,10 @@ std::string position_path(const std::string& tiles_dir) {
   return tiles_dir + "/" + std::string(seal_position_file_name);
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // Exactly `size` bytes at `offset`, or false.
-bool read_at(int fd, char* out, std::size_t size, std::uint64_t offset) {
-  std::size_t got = 0;
-  while (got < size) {
-    const ssize_t n = ::pread(fd, out + got, size - got, static_cast<off_t>(offset + got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    got += static_cast<std::size_t>(n);
-  }
-  return true;
+bool read_exactly_at(int fd, char* out, std::size_t size, std::uint64_t offset) {
+  int os_error = 0;
+  return read_at(fd, out, size, offset, os_error) == size;
 }
 
 bool parse_number(std::string_view& text, char end, std::uint64_t& out) {
@@ -76,7 +56,7 @@ bool line_ending_at(int fd, std::uint64_t feed, std::size_t limit, std::string& 
   for (std::size_t ask = first_read_back; at > 0; ask = std::min(2 * ask, largest_read_back)) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(at, ask));
     block.resize(n);
-    if (!read_at(fd, block.data(), n, at - n)) return false;
+    if (!read_exactly_at(fd, block.data(), n, at - n)) return false;
     const std::size_t found = std::string_view(block).rfind('\n');
     const std::size_t from = found == std::string_view::npos ? 0 : found + 1;
     if (back.size() + (n - from) > limit) return false;
@@ -93,11 +73,11 @@ bool line_ending_at(int fd, std::uint64_t feed, std::size_t limit, std::string& 
 bool read_seal_position(const std::string& tiles_dir, SealPosition& position) {
   const int raw = open_retrying(position_path(tiles_dir).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (raw < 0) return false;
-  Fd fd(raw);
+  Descriptor fd(raw);
   FileStatus status;
   if (file_status(fd.get(), status) != 0 || !status.regular() || status.size > position_file_limit) return false;
   std::string text(static_cast<std::size_t>(status.size), '\0');
-  if (!read_at(fd.get(), text.data(), text.size(), 0)) return false;
+  if (!read_exactly_at(fd.get(), text.data(), text.size(), 0)) return false;
   std::string_view rest(text);
   if (!rest.starts_with(position_header)) return false;
   rest.remove_prefix(position_header.size());
@@ -120,7 +100,7 @@ bool write_seal_position(const std::string& tiles_dir, const SealPosition& posit
   if (raw < 0) return false;
   bool ok;
   {
-    Fd fd(raw);
+    Descriptor fd(raw);
     ok = write_all(fd.get(), text.data(), text.size()).ok();
   }
   // Neither the file nor the directory is flushed to storage: after a crash
@@ -138,17 +118,17 @@ bool seal_position_holds(const std::string& log_path, const SealPosition& positi
   if (log_path == logread::standard_input_name || logread::gzip_piece(log_path)) return false;
   const int raw = open_retrying(log_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (raw < 0) return false;
-  Fd fd(raw);
+  Descriptor fd(raw);
   FileStatus status;
   if (file_status(fd.get(), status) != 0 || !status.regular() || status.device != position.device ||
       status.inode != position.inode || status.size < last.bytes)
     return false;
   // Offsets in a compressed file are not offsets in the log.
   char magic[2];
-  if (!read_at(fd.get(), magic, sizeof magic, 0) || logread::gzip_magic(std::string_view(magic, sizeof magic)))
+  if (!read_exactly_at(fd.get(), magic, sizeof magic, 0) || logread::gzip_magic(std::string_view(magic, sizeof magic)))
     return false;
   char feed = 0;
-  if (!read_at(fd.get(), &feed, 1, last.bytes - 1) || feed != '\n') return false;
+  if (!read_exactly_at(fd.get(), &feed, 1, last.bytes - 1) || feed != '\n') return false;
   std::string line;
   if (!line_ending_at(fd.get(), last.bytes - 1, line_limit == 0 ? unlimited_line_cap : line_limit, line))
     return false;

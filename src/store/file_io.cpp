@@ -34,4 +34,20 @@ WriteOutcome write_all(int fd, const char* data, std::size_t size) {
   return outcome;
 }
 
+std::size_t read_at(int fd, char* out, std::size_t size, std::uint64_t offset, int& os_error) noexcept {
+  os_error = 0;
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::pread(fd, out + got, size - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      os_error = errno;
+      break;
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
+
 }  // namespace oxa

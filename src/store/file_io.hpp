@@ -1,8 +1,13 @@
 #pragma once
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace oxa {
 
@@ -30,5 +35,40 @@ struct WriteOutcome {
 // Writes all `size` bytes, continuing after partial writes and interrupted
 // calls. A write that accepts no bytes counts as a failure.
 WriteOutcome write_all(int fd, const char* data, std::size_t size);
+
+// pread(2) from `offset` until `size` bytes are read, the file ends, or an
+// error other than an interruption. Returns the bytes read; `os_error` is 0,
+// or the error that stopped the reading.
+std::size_t read_at(int fd, char* out, std::size_t size, std::uint64_t offset, int& os_error) noexcept;
+
+// A descriptor closed on every way out of its scope.
+class Descriptor {
+ public:
+  Descriptor() = default;
+  explicit Descriptor(int fd) noexcept : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Descriptor() { reset(); }
+  void reset() noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  int get() const noexcept { return fd_; }
+  // Closes now and reports the error, for a descriptor whose writes matter.
+  int close_reporting() noexcept {
+    const int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0 && errno != EINTR) return errno;
+    return 0;
+  }
+
+ private:
+  int fd_ = -1;
+};
 
 }  // namespace oxa

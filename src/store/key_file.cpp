@@ -42,27 +42,6 @@ struct WipedBytes {
   ~WipedBytes() { sodium_memzero(bytes.data(), bytes.size()); }
 };
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now and reports the error, for a descriptor whose writes matter.
-  int close_reporting() {
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0 && errno != EINTR) return errno;
-    return 0;
-  }
-
- private:
-  int fd_;
-};
-
 // Removes a temporary file on every way out of its scope.
 class TemporaryName {
  public:
