@@ -136,7 +136,7 @@ void CheckedSignatures::line(std::uint64_t number, std::uint64_t offset) {
   if (seen.lines++ == 0) seen.first_line = number;
 }
 
-void CheckedSignatures::add(std::uint64_t, std::uint64_t offset, const Hash32& hash, const Signature& signature) {
+void CheckedSignatures::add(std::uint64_t offset, const Hash32& hash, const Signature& signature) {
   advance(offset);
   ++seen_[current_].records;
   digest_record(digest_, offset, hash, signature);

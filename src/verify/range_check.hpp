@@ -69,7 +69,8 @@ class CheckedSignatures {
 
   // Every line the pass reads, records or not.
   void line(std::uint64_t number, std::uint64_t offset);
-  void add(std::uint64_t line, std::uint64_t offset, const Hash32& hash, const Signature& signature);
+  // The record of the line last given.
+  void add(std::uint64_t offset, const Hash32& hash, const Signature& signature);
 
   // The lines whose signature does not verify, in order. Throws UsageError
   // when the outcomes are not of the planned ranges or were checked under

@@ -355,7 +355,7 @@ Report verify_log(const VerifyOptions& options, const Progress& progress) {
         problems.add(line.number, kind_hash_mismatch, hash_mismatch_message(recomputed, fields.hash));
       }
       if (checked) {
-        checked->add(line.number, line.offset, fields.hash, fields.signature);
+        checked->add(line.offset, fields.hash, fields.signature);
       } else {
         signatures.add(line.number, fields.hash, fields.signature);
       }

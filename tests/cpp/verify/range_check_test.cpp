@@ -57,7 +57,7 @@ std::vector<std::uint64_t> pass(const std::vector<CheckedRange>& ranges, const P
   CheckedSignatures checked(ranges, key);
   for (const Seen& s : seen) {
     checked.line(s.line, s.offset);
-    checked.add(s.line, s.offset, s.hash, s.signature);
+    checked.add(s.offset, s.hash, s.signature);
   }
   return checked.finish();
 }
@@ -125,7 +125,7 @@ TEST(CheckedSignatures, TakesPendingOutcomesAtTheEndCountingEveryLine) {
       }
       checked.line(s.line, s.offset);
       ++lines_read;
-      checked.add(s.line, s.offset, s.hash, s.signature);
+      checked.add(s.offset, s.hash, s.signature);
     }
     EXPECT_EQ(asked, 0);
     if (counted_right) {
