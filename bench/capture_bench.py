@@ -26,14 +26,13 @@ import gc
 import json
 import os
 import random
-import shlex
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 
 import tvel_oxa
+from c_floor import load_c_floor
 
 TARGET_RATIO = {":memory:": 1.10, "log file": 1.15}  # against the floor signed in C
 SIGN_FLOOR_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sign_floor.c")
@@ -100,15 +99,7 @@ def make_signer():
 
 def c_signer(build_dir):
     """Builds bench/sign_floor.c and returns sign_batch(n) -> elapsed ns of n signatures in C."""
-    library = os.path.join(build_dir, "sign_floor.so")
-    compiler = shlex.split(os.environ.get("CC", "cc"))
-    command = compiler + ["-O2", "-shared", "-fPIC", "-o", library, SIGN_FLOOR_SOURCE, "-lsodium"]
-    try:
-        subprocess.run(command, check=True, capture_output=True, text=True)
-    except (OSError, subprocess.CalledProcessError) as error:
-        detail = getattr(error, "stderr", "") or error
-        sys.exit(f"capture_bench: could not build the C signing floor ({' '.join(command)}): {detail}")
-    lib = ctypes.CDLL(library)
+    lib = load_c_floor(SIGN_FLOOR_SOURCE, build_dir, "-lsodium", "capture_bench", "the C signing floor")
     lib.sign_floor_batch.restype = ctypes.c_longlong
     lib.sign_floor_batch.argtypes = [ctypes.c_uint]
     if lib.sign_floor_init() != 0:

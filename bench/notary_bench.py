@@ -36,7 +36,6 @@ import ctypes
 import hashlib
 import os
 import resource
-import shlex
 import statistics
 import subprocess
 import sys
@@ -45,6 +44,7 @@ import time
 from pathlib import Path
 
 import tvel_oxa
+from c_floor import load_c_floor
 from oxa_verify import notary_cli
 
 BIN = Path(sys.executable).parent
@@ -109,15 +109,7 @@ TREE_FLOOR_SOURCE = Path(__file__).resolve().parent / "tree_floor.c"
 
 def tree_floor(build_dir):
     """Builds bench/tree_floor.c against libcrypto; returns (tree, stream) functions of a buffer -> CPU ns."""
-    library = str(Path(build_dir) / "tree_floor.so")
-    compiler = shlex.split(os.environ.get("CC", "cc"))
-    command = compiler + ["-O2", "-shared", "-fPIC", "-o", library, str(TREE_FLOOR_SOURCE), "-lcrypto"]
-    try:
-        subprocess.run(command, check=True, capture_output=True, text=True)
-    except (OSError, subprocess.CalledProcessError) as error:
-        detail = getattr(error, "stderr", "") or error
-        sys.exit(f"notary_bench: could not build the hashing ceiling ({' '.join(command)}): {detail}")
-    lib = ctypes.CDLL(library)
+    lib = load_c_floor(TREE_FLOOR_SOURCE, build_dir, "-lcrypto", "notary_bench", "the hashing ceiling")
     out = ctypes.create_string_buffer(32)
     functions = []
     for name in ("tree_floor", "stream_floor"):
