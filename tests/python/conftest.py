@@ -1,7 +1,9 @@
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import pytest
@@ -31,18 +33,24 @@ def panic_message(call):
     pytest.fail("no PanicException")
 
 
+def signal_state(pid):
+    """A process's signal masks from /proc: {"SigPnd": ..., "SigBlk": ..., "SigIgn": ..., "SigCgt": ...}, as ints."""
+    state = {}
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            name, _, value = line.partition(":")
+            if name in ("SigPnd", "SigBlk", "SigIgn", "SigCgt"):
+                state[name] = int(value, 16)
+    return state
+
+
 def wait_until_follow_started(process, timeout=60):
     """Waits until an `oxa-notary follow` process catches SIGTERM, which it sets up
     once its start-up is over: a stop signal sent earlier ends the interpreter's
     start-up instead (a KeyboardInterrupt in an import), whatever the command does."""
-    import time
-
     deadline = time.monotonic() + timeout
-    bit = 1 << (15 - 1)  # SIGTERM
     while time.monotonic() < deadline and process.poll() is None:
-        with open(f"/proc/{process.pid}/status") as status:
-            caught = next(int(line.split()[1], 16) for line in status if line.startswith("SigCgt:"))
-        if caught & bit:
+        if signal_state(process.pid)["SigCgt"] & (1 << (signal.SIGTERM - 1)):
             return
         time.sleep(0.05)
     pytest.fail(f"oxa-notary follow did not start within {timeout} s (exit status {process.poll()})")

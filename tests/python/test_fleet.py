@@ -353,6 +353,18 @@ def test_a_missing_object_an_unreachable_host_and_no_log_fail_alone(hosts, clust
     assert report["summary"]["failed"] == 4 and report["summary"]["records"] == 12
 
 
+def kill_a_worker_running(cluster, pids, chosen):
+    """SIGKILLs the first worker seen running a task whose key is `chosen` (60 s at most); returns it or None."""
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        for worker, keys in cluster.processing().items():
+            if any(chosen(str(key)) for key in keys) and worker in pids:
+                os.kill(pids[worker], signal.SIGKILL)
+                return worker
+        time.sleep(0.01)
+    return None
+
+
 @needs_cluster
 def test_a_worker_killed_during_the_run_changes_no_verdict(hosts, cluster, tmp_path, s3):
     # A long log first, so that a task is surely running when its worker is killed.
@@ -364,15 +376,7 @@ def test_a_worker_killed_during_the_run_changes_no_verdict(hosts, cluster, tmp_p
     outcome = {}
     runner = threading.Thread(target=lambda: outcome.setdefault("report", fleet.verify_fleet(entries, client=cluster)))
     runner.start()
-    killed = None
-    deadline = time.monotonic() + 60
-    while killed is None and time.monotonic() < deadline:
-        for worker, keys in cluster.processing().items():
-            if any(str(key).endswith("-0") for key in keys) and worker in pids:
-                os.kill(pids[worker], signal.SIGKILL)
-                killed = worker
-                break
-        time.sleep(0.01)
+    killed = kill_a_worker_running(cluster, pids, lambda key: key.endswith("-0"))
     runner.join(180)
     assert killed is not None and not runner.is_alive()
     report = outcome["report"]
@@ -752,15 +756,7 @@ def test_a_worker_killed_while_a_split_log_is_verified_changes_no_verdict(cluste
     runner = threading.Thread(
         target=lambda: outcome.setdefault("report", fleet.verify_fleet([entry], client=cluster, split_bytes=split_bytes)))
     runner.start()
-    killed = None
-    deadline = time.monotonic() + 60
-    while killed is None and time.monotonic() < deadline:
-        for worker, keys in cluster.processing().items():
-            if any(str(key).startswith(victim) for key in keys) and worker in pids:
-                os.kill(pids[worker], signal.SIGKILL)
-                killed = worker
-                break
-        time.sleep(0.01)
+    killed = kill_a_worker_running(cluster, pids, lambda key: key.startswith(victim))
     runner.join(180)
     assert killed is not None and not runner.is_alive()
     assert outcome["report"]["logs"] == [{"log": str(path), "report": alone(entry)}]

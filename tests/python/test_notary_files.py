@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import wait_until_follow_started
+from conftest import signal_state, wait_until_follow_started
 from test_notary import BIN, ORIGIN, checkpoints, mth, open_note, run
 
 PLANTER = "oxa-notary-planter"
@@ -427,11 +427,6 @@ def _stop_signals_as_at_a_shell():
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
-def _signal_state(pid):
-    with open(f"/proc/{pid}/status") as status:
-        return " ".join(line.strip() for line in status if line.startswith(("SigBlk", "SigIgn", "SigCgt", "SigPnd")))
-
-
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
 def test_a_stop_signal_ends_a_follow_that_waits_for_its_log(tmp_path, notary_key, signum):
     follower = subprocess.Popen([str(BIN / "oxa-notary"), "follow", "--key", str(notary_key[0]),
@@ -445,8 +440,9 @@ def test_a_stop_signal_ends_a_follow_that_waits_for_its_log(tmp_path, notary_key
         try:
             out, err = follower.communicate(timeout=20)
         except subprocess.TimeoutExpired:
-            pytest.fail(f"follow did not stop: {_signal_state(follower.pid)}; "
-                        f"the test's process: {_signal_state(os.getpid())}")
+            masks = {who: {name: hex(mask) for name, mask in signal_state(pid).items()}
+                     for who, pid in (("follow", follower.pid), ("test", os.getpid()))}
+            pytest.fail(f"follow did not stop; signal masks: {masks}")
     finally:
         if follower.poll() is None:
             follower.kill()
